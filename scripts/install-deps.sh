@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs what building, running and testing the gateway needs, from Debian 12's packages.
+set -eu
+packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev fonts-dejavu-core
+  iproute2 python3 libcap2-bin"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing
+fi

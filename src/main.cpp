@@ -1,0 +1,39 @@
+// Tarnix Gateway: starting the program loads the main window; unloading it ends the program.
+
+#include "common/clock.h"
+#include "platform/unix_signal_watcher.h"
+#include "platform/widgets/qt_message_box.h"
+#include "platform/widgets/tray_notify_area.h"
+#include "shell/gateway_main.h"
+#include "shell/view/app_icon.h"
+#include "shell/view/gateway_window.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tarnix-gateway"));
+    QApplication::setWindowIcon(appIcon());
+    // Hiding into the notification area must not end the program; only the unload does.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    SystemClock clock;
+    QtMessageBox messages;
+    TrayNotifyArea notifyArea(appIcon());
+    WFGatewayMain model({messages, notifyArea, clock});
+    GatewayWindow window(model);
+    messages.setParent(&window);
+
+    UnixSignalWatcher stopSignals;
+    QObject::connect(&stopSignals, &UnixSignalWatcher::stopRequested, &model,
+                     &WFGatewayMain::ExitApplication);
+    // Queued: an unload during the load (a failed automatic start) ends the run once the event
+    // loop is running.
+    QObject::connect(
+        &model, &WFGatewayMain::unloaded, &app, [](int exitCode) { QApplication::exit(exitCode); },
+        Qt::QueuedConnection);
+
+    model.Form_Load();
+    window.applyVisibility();
+    return QApplication::exec();
+}

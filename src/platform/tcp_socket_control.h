@@ -1,0 +1,82 @@
+#pragma once
+// One TCP socket control: a listener, an accepted client connection or an outgoing
+// connection, with the members and events the proxy works with. Events carry the element's
+// index so that one handler serves a whole control array.
+
+#include "platform/socket_state.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+class TcpSocketControl : public QObject {
+    Q_OBJECT
+public:
+    explicit TcpSocketControl(int index, QObject* parent = nullptr);
+    ~TcpSocketControl() override;
+
+    int Index() const { return index_; }
+
+    // 0 closed, 2 listening, 4 resolving, 6 connecting, 7 connected, 9 error. After a peer
+    // close or a failed connect the state stays 9 until Close().
+    int State() const;
+
+    void setLocalPort(int port) { localPort_ = port; }
+    int LocalPort() const { return localPort_; }
+    // Listens on every local IPv4 address at LocalPort. False (state 9) when it cannot.
+    bool Listen();
+    // Takes the pending connection that ConnectionRequest named; the state is then 7.
+    void Accept(qintptr requestID);
+
+    void setRemoteHost(const QString& host) { remoteHost_ = host; }
+    QString RemoteHost() const { return remoteHost_; }
+    void setRemotePort(int port) { remotePort_ = port; }
+    int RemotePort() const { return remotePort_; }
+    // Dotted IPv4 text of the connected peer ("" when there is none).
+    QString RemoteHostIP() const;
+
+    // Starts connecting to RemoteHost:RemotePort and returns at once; the state becomes 7,
+    // or 9 with an Error event. A port outside 1..65535 fails without connecting.
+    void Connect();
+    // Queues bytes for sending; SendComplete follows once everything queued has gone out.
+    void SendData(const QByteArray& data);
+    // Every byte received and not yet taken.
+    QByteArray GetData();
+    // Bytes queued and not yet handed to the network.
+    qint64 BytesToSend() const;
+    // Closes whatever the control holds; the state is 0 when it returns. Harmless when closed.
+    void Close();
+
+signals:
+    void DataArrival(int index, qint64 bytesTotal);
+    void ConnectionRequest(int index, qintptr requestID);
+    void SendComplete(int index);
+    void Connected(int index);
+    void PeerClosed(int index);
+    void Error(int index, int number, const QString& description);
+
+private:
+    void adoptSocket(QTcpSocket* socket);
+    void fail(int number, const QString& description);
+    void onSocketError();
+    void onDisconnected();
+    void releaseAll();
+
+    int index_;
+    int localPort_ = 0;
+    QString remoteHost_;
+    int remotePort_ = 0;
+    bool errorLatched_ = false;
+    // Bumped by every Close, so that an Error queued before it is dropped.
+    quint64 generation_ = 0;
+    // An Error or PeerClosed has been reported for the current socket.
+    bool endReported_ = false;
+    // Kept from the moment of connecting, since Qt forgets the peer once it has gone.
+    QString remoteIp_;
+    QPointer<QTcpServer> server_;
+    QPointer<QTcpSocket> socket_;
+};

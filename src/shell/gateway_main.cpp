@@ -1,0 +1,220 @@
+#include "shell/gateway_main.h"
+
+#include "common/app_info.h"
+#include "common/ip_format.h"
+#include "shell/save_ini.h"
+
+namespace {
+
+const QString kSetup = QStringLiteral("Setup");
+const QString kProviderIdKey = QStringLiteral("ProviderID");
+const QString kProviderPwdKey = QStringLiteral("ProviderPWD");
+const QString kAutoHideKey = QStringLiteral("AutoHide");
+const QString kIni = QString::fromLatin1(kIniFileName);
+const QString kCrLf = QStringLiteral("\r\n");
+
+QString startFailureText() {
+    return QStringLiteral("Before running Tarnix Gateway, you need to") + kCrLf +
+           QStringLiteral("setup your hardware to agree with Tarnix's basic requirements.") +
+           kCrLf + kCrLf + QStringLiteral("Go to ") + QString::fromLatin1(AppInfo::kMakerSite) +
+           QStringLiteral(" and read the Hardware Configuration section.");
+}
+
+QString exitQuestionText() {
+    return QStringLiteral("Exiting this application will stop") + kCrLf +
+           QStringLiteral("the proxy which is serving your clients.") + kCrLf + kCrLf +
+           QStringLiteral("Are you sure you want to finish this application?");
+}
+
+QString settingsUnwritableText() {
+    return QStringLiteral("The settings file ") + settingsPath(kIni) +
+           QStringLiteral(" cannot be written.") + kCrLf +
+           QStringLiteral("The provider ID, password and auto-hide choice typed here") + kCrLf +
+           QStringLiteral("will not be kept for the next start.");
+}
+
+} // namespace
+
+WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObject* parent)
+    : QObject(parent), services_(services), endpoints_(std::move(endpoints)) {
+    timer1_.setInterval(kTimer1Interval);
+    connect(&services_.notifyArea, &NotifyArea::mouseMessage, this,
+            &WFGatewayMain::PicHook_MouseMove);
+}
+
+WFGatewayMain::~WFGatewayMain() {
+    closeAllSockets();
+}
+
+void WFGatewayMain::Form_Load() {
+    GatewayAddress = endpoints_.gatewayAddress;
+    BroadcastHost = QStringLiteral("255.255.255.255");
+    UpMegabytes = 0;
+    DownMegabytes = 0;
+    RefreshTicks = 0;
+
+    services_.notifyArea.add(QString::fromLatin1(AppInfo::kTitle));
+
+    setProviderText(ReadINI(kSetup, kProviderIdKey, QString(), kIni));
+    setPwdText(ReadINI(kSetup, kProviderPwdKey, QString(), kIni));
+    if (!ReadINI(kSetup, kAutoHideKey, QString(), kIni).isEmpty()) {
+        autoHideChecked_ = true;
+        emit autoHideChanged(true);
+        hideWindow();
+    }
+
+    // Told now rather than found out at the next start with the typed login gone.
+    if (!CanWriteINI(kIni))
+        services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), settingsUnwritableText());
+
+    if (!providerText_.isEmpty() && !pwdText_.isEmpty())
+        ProviderBt_Click();
+    else
+        LoadProviderPage();
+}
+
+void WFGatewayMain::ProviderBt_Click() {
+    if (unloaded_ || startFailing_)
+        return;
+    if (providerText_.isEmpty()) {
+        setButton(QString::fromLatin1(kStartCaption), true);
+        LoadProviderPage();
+        return;
+    }
+    if (!openSockets()) {
+        startFailed();
+        return;
+    }
+    timer1_.start();
+    LoadProviderPage();
+}
+
+// Binds the address service and opens the proxy listener, saving the login in between.
+// Sockets already open from an earlier start are left as they are.
+bool WFGatewayMain::openSockets() {
+    UdpSocketControl& dhcp = dhcp_(0);
+    if (dhcp.State() == sckClosed) {
+        const std::optional<QString> address = IpFormat(GatewayAddress);
+        if (!address || !dhcp.Bind(endpoints_.dhcpPort, *address))
+            return false;
+    }
+    WriteINI(kSetup, kProviderIdKey, providerText_, kIni);
+    WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
+    setButton(QString::fromLatin1(kWorkingCaption), false);
+
+    TcpSocketControl& listener = httpRequest_(0);
+    if (listener.State() == sckClosed) {
+        listener.setLocalPort(endpoints_.proxyPort);
+        if (!listener.Listen())
+            return false;
+    }
+    return true;
+}
+
+void WFGatewayMain::startFailed() {
+    startFailing_ = true;
+    services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), startFailureText(),
+                              [this] { unload(1); });
+}
+
+void WFGatewayMain::LoadProviderPage() {
+    emit providerPageRequested();
+}
+
+void WFGatewayMain::setProviderText(const QString& text) {
+    if (text == providerText_)
+        return;
+    providerText_ = text;
+    emit providerTextChanged(text);
+    Provider_Change();
+}
+
+void WFGatewayMain::setPwdText(const QString& text) {
+    if (text == pwdText_)
+        return;
+    pwdText_ = text;
+    emit pwdTextChanged(text);
+    Pwd_Change();
+}
+
+void WFGatewayMain::Provider_Change() {
+    setButton(QString::fromLatin1(kStartCaption), true);
+}
+
+void WFGatewayMain::Pwd_Change() {
+    setButton(QString::fromLatin1(kStartCaption), true);
+}
+
+void WFGatewayMain::setButton(const QString& caption, bool enabled) {
+    if (caption == buttonCaption_ && enabled == buttonEnabled_)
+        return;
+    buttonCaption_ = caption;
+    buttonEnabled_ = enabled;
+    emit buttonChanged();
+}
+
+void WFGatewayMain::mnExit_Click() {
+    services_.messages.ask(QStringLiteral("Exit"), exitQuestionText(), [this](bool ok) {
+        if (ok)
+            ExitApplication();
+    });
+}
+
+void WFGatewayMain::ExitApplication() {
+    Form_Unload();
+}
+
+void WFGatewayMain::Form_Unload() {
+    unload(0);
+}
+
+void WFGatewayMain::unload(int exitCode) {
+    if (unloaded_)
+        return;
+    unloaded_ = true;
+    // Saved whatever the boxes hold, so the last typed login survives even an unstarted run.
+    WriteINI(kSetup, kProviderIdKey, providerText_, kIni);
+    WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
+    WriteINI(kSetup, kAutoHideKey, autoHideChecked_ ? QStringLiteral("1") : QString(), kIni);
+    services_.notifyArea.remove();
+    timer1_.stop();
+    closeAllSockets();
+    emit unloaded(exitCode);
+}
+
+void WFGatewayMain::closeAllSockets() {
+    dhcp_(0).Close();
+    for (int i = 0; i < httpRequest_.Count(); ++i)
+        httpRequest_(i).Close();
+    for (int i = 0; i < httpExit_.Count(); ++i)
+        httpExit_(i).Close();
+}
+
+void WFGatewayMain::mnHide_Click() {
+    hideWindow();
+}
+
+void WFGatewayMain::mnAutoHide_Click() {
+    autoHideChecked_ = !autoHideChecked_;
+    emit autoHideChanged(autoHideChecked_);
+}
+
+// Without a notification area a hidden window could never be brought back: minimise instead.
+void WFGatewayMain::hideWindow() {
+    setVisibility(services_.notifyArea.isAvailable() ? Visibility::Hidden : Visibility::Minimised);
+}
+
+void WFGatewayMain::setVisibility(Visibility visibility) {
+    visibility_ = visibility;
+    emit visibilityChanged(visibility);
+}
+
+void WFGatewayMain::PicHook_MouseMove(int trayMessage) {
+    trayMessage_ = trayMessage;
+    if (trayBusy_)
+        return;
+    trayBusy_ = true;
+    if (trayMessage_ == NotifyArea::kLeftDoubleClick)
+        setVisibility(Visibility::Shown);
+    trayBusy_ = false;
+}

@@ -1,0 +1,121 @@
+#pragma once
+// WFGatewayMain: the gateway's main window as a model, without widgets. It owns the sockets,
+// timers and shared fields for the whole run, runs the start-up, gateway start and shutdown
+// sequences, and tells the window view what to show through signals.
+
+#include "common/clock.h"
+#include "platform/control_array.h"
+#include "platform/message_box.h"
+#include "platform/notify_area.h"
+#include "platform/tcp_socket_control.h"
+#include "platform/udp_socket_control.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+// Where the gateway serves. Fixed for the product; tests put them on loopback.
+struct GatewayEndpoints {
+    QByteArray gatewayAddress = QByteArray("\xC0\xA8\x0B\x01", 4); // 192.168.11.1
+    int dhcpPort = 67;
+    int proxyPort = 8080;
+};
+
+class WFGatewayMain : public QObject {
+    Q_OBJECT
+public:
+    enum class Visibility { Shown, Hidden, Minimised };
+
+    // The platform services the model talks to; they outlive it.
+    struct Services {
+        MessageBox& messages;
+        NotifyArea& notifyArea;
+        const Clock& clock;
+    };
+
+    static constexpr char kStartCaption[] = "Start the Gateway";
+    static constexpr char kWorkingCaption[] = "Gateway Working...";
+    static constexpr int kTimer1Interval = 2500;
+
+    explicit WFGatewayMain(Services services, GatewayEndpoints endpoints = {},
+                           QObject* parent = nullptr);
+    ~WFGatewayMain() override;
+
+    // Window events.
+    void Form_Load();
+    void Form_Unload();
+    void ProviderBt_Click();
+    void mnExit_Click();
+    void mnHide_Click();
+    void mnAutoHide_Click();
+    void PicHook_MouseMove(int trayMessage);
+    void ExitApplication();
+
+    // The two login boxes; a change from typing or from the program re-arms the start button.
+    void setProviderText(const QString& text);
+    void setPwdText(const QString& text);
+    QString providerText() const { return providerText_; }
+    QString pwdText() const { return pwdText_; }
+
+    QString buttonCaption() const { return buttonCaption_; }
+    bool buttonEnabled() const { return buttonEnabled_; }
+    bool autoHideChecked() const { return autoHideChecked_; }
+    Visibility visibility() const { return visibility_; }
+    bool isUnloaded() const { return unloaded_; }
+
+    // Shared fields.
+    QByteArray GatewayAddress;
+    QString BroadcastHost;
+    double UpMegabytes = 0;
+    double DownMegabytes = 0;
+    double PurchaseCount = 0;
+    int RefreshTicks = 0;
+
+    ControlArray<UdpSocketControl>& DHCP() { return dhcp_; }
+    ControlArray<TcpSocketControl>& HTTPRequest() { return httpRequest_; }
+    ControlArray<TcpSocketControl>& HTTPExit() { return httpExit_; }
+    QTimer& Timer1() { return timer1_; }
+
+    // Asks for the provider page with the login now in the boxes.
+    void LoadProviderPage();
+
+signals:
+    void providerTextChanged(const QString& text);
+    void pwdTextChanged(const QString& text);
+    void buttonChanged();
+    void autoHideChanged(bool checked);
+    void visibilityChanged(WFGatewayMain::Visibility visibility);
+    void providerPageRequested();
+    // The window is gone: the program ends with this exit code.
+    void unloaded(int exitCode);
+
+private:
+    void Provider_Change();
+    void Pwd_Change();
+    void setButton(const QString& caption, bool enabled);
+    void setVisibility(Visibility visibility);
+    void hideWindow();
+    bool openSockets();
+    void startFailed();
+    void unload(int exitCode);
+    void closeAllSockets();
+
+    Services services_;
+    GatewayEndpoints endpoints_;
+    QString providerText_;
+    QString pwdText_;
+    QString buttonCaption_ = QString::fromLatin1(kStartCaption);
+    bool buttonEnabled_ = true;
+    bool autoHideChecked_ = false;
+    Visibility visibility_ = Visibility::Shown;
+    bool trayBusy_ = false;
+    int trayMessage_ = 0;
+    bool startFailing_ = false;
+    bool unloaded_ = false;
+
+    ControlArray<UdpSocketControl> dhcp_;
+    ControlArray<TcpSocketControl> httpRequest_;
+    ControlArray<TcpSocketControl> httpExit_;
+    QTimer timer1_;
+};

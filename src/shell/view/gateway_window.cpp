@@ -1,0 +1,225 @@
+#include "shell/view/gateway_window.h"
+
+#include "shell/view/about_window.h"
+#include "shell/view/app_icon.h"
+#include "shell/view/legend_window.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTreeWidget>
+
+namespace {
+
+int px(int twips) {
+    return qRound(twips / GatewayWindow::kTwipsPerPixel);
+}
+
+void place(QWidget* widget, int left, int top, int width, int height) {
+    widget->setGeometry(px(left), px(top), px(width), px(height));
+}
+
+QFont boldFont(QFont font) {
+    font.setBold(true);
+    return font;
+}
+
+} // namespace
+
+GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
+    : QMainWindow(parent), model_(model) {
+    setObjectName(QStringLiteral("WFGatewayMain"));
+    setWindowTitle(QStringLiteral("Tarnix - Gateway"));
+    setWindowIcon(appIcon());
+    // A fixed tool window: small caption, no minimise or maximise button.
+    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+
+    QFont font = this->font();
+    font.setPixelSize(11);
+    setFont(font);
+
+    buildMenus();
+    setCentralWidget(buildClientArea());
+    setFixedSize(sizeHint());
+
+    connect(&model_, &WFGatewayMain::providerTextChanged, provider_, [this](const QString& text) {
+        if (provider_->text() != text)
+            provider_->setText(text);
+    });
+    connect(&model_, &WFGatewayMain::pwdTextChanged, pwd_, [this](const QString& text) {
+        if (pwd_->text() != text)
+            pwd_->setText(text);
+    });
+    connect(provider_, &QLineEdit::textEdited, &model_, &WFGatewayMain::setProviderText);
+    connect(pwd_, &QLineEdit::textEdited, &model_, &WFGatewayMain::setPwdText);
+    connect(providerBt_, &QPushButton::clicked, &model_, &WFGatewayMain::ProviderBt_Click);
+    connect(&model_, &WFGatewayMain::buttonChanged, this, &GatewayWindow::showButton);
+    connect(&model_, &WFGatewayMain::autoHideChanged, mnAutoHide_, &QAction::setChecked);
+    connect(&model_, &WFGatewayMain::visibilityChanged, this, &GatewayWindow::applyVisibility);
+    connect(&model_, &WFGatewayMain::unloaded, this, [this] {
+        if (legend_)
+            legend_->close();
+        if (about_)
+            about_->close();
+        hide();
+    });
+
+    provider_->setText(model_.providerText());
+    pwd_->setText(model_.pwdText());
+    mnAutoHide_->setChecked(model_.autoHideChecked());
+    showButton();
+}
+
+void GatewayWindow::buildMenus() {
+    QMenu* mnFile = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction* mnHide = mnFile->addAction(QStringLiteral("Hide this &Window"));
+    mnHide->setObjectName(QStringLiteral("mnHide"));
+    mnHide->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+    connect(mnHide, &QAction::triggered, &model_, &WFGatewayMain::mnHide_Click);
+    QAction* mnExit = mnFile->addAction(QStringLiteral("&Exit"));
+    mnExit->setObjectName(QStringLiteral("mnExit"));
+    mnExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
+    connect(mnExit, &QAction::triggered, &model_, &WFGatewayMain::mnExit_Click);
+
+    QMenu* mnSetup = menuBar()->addMenu(QStringLiteral("&Setup"));
+    mnAutoHide_ = mnSetup->addAction(QStringLiteral("&Auto Hide when start"));
+    mnAutoHide_->setObjectName(QStringLiteral("mnAutoHide"));
+    mnAutoHide_->setCheckable(true);
+    // The model owns the check state; the action only mirrors it.
+    connect(mnAutoHide_, &QAction::triggered, this, [this] {
+        mnAutoHide_->setChecked(model_.autoHideChecked());
+        model_.mnAutoHide_Click();
+    });
+
+    QMenu* mnHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    QAction* mnLegend = mnHelp->addAction(QStringLiteral("&Legend"));
+    mnLegend->setObjectName(QStringLiteral("mnLegend"));
+    connect(mnLegend, &QAction::triggered, this, &GatewayWindow::mnLegend_Click);
+    QAction* mnAbout = mnHelp->addAction(QStringLiteral("&About Tarnix Gateway"));
+    mnAbout->setObjectName(QStringLiteral("mnAbout"));
+    connect(mnAbout, &QAction::triggered, this, &GatewayWindow::mnAbout_Click);
+}
+
+QWidget* GatewayWindow::buildClientArea() {
+    auto* area = new QWidget(this);
+    area->setFixedSize(px(8175), px(6270));
+
+    ek_ = new QTextBrowser(area);
+    ek_->setObjectName(QStringLiteral("EK"));
+    ek_->setOpenLinks(false);
+    place(ek_, 0, 0, 8440, 1455);
+
+    auto* frame3 = new QGroupBox(QStringLiteral("Provider Login"), area);
+    frame3->setObjectName(QStringLiteral("Frame3"));
+    place(frame3, 0, 1560, 2415, 1575);
+    addCaption(frame3, "Label3", QStringLiteral("ID:"), 650, 350, 375, 255);
+    provider_ = new QLineEdit(frame3);
+    provider_->setObjectName(QStringLiteral("Provider"));
+    provider_->setFont(boldFont(font()));
+    place(provider_, 960, 240, 1335, 360);
+    addCaption(frame3, "Label7", QStringLiteral("Password:"), 120, 720, 855, 255);
+    pwd_ = new QLineEdit(frame3);
+    pwd_->setObjectName(QStringLiteral("Pwd"));
+    pwd_->setEchoMode(QLineEdit::Password);
+    pwd_->setStyleSheet(QStringLiteral("lineedit-password-character: 42;")); // "*"
+    place(pwd_, 960, 660, 1335, 360);
+    providerBt_ = new QPushButton(frame3);
+    providerBt_->setObjectName(QStringLiteral("ProviderBt"));
+    providerBt_->setFont(boldFont(font()));
+    place(providerBt_, 120, 1080, 2175, 375);
+
+    auto* frame2 = new QGroupBox(QStringLiteral("Current Numbers"), area);
+    frame2->setObjectName(QStringLiteral("Frame2"));
+    place(frame2, 0, 3240, 2415, 3015);
+    addCaption(frame2, "Label2", QStringLiteral("Clients:"), 200, 360, 735, 255);
+    addValue(frame2, "NumberOfClients", QStringLiteral("0"), 960, 360, 1335, 255);
+    addCaption(frame2, "Label5", QStringLiteral("Counter:"), 120, 720, 735, 255);
+    addValue(frame2, "PurCounter", QStringLiteral("0"), 960, 720, 1335, 255);
+    addCaption(frame2, "Label1", QStringLiteral("Socks:"), 240, 1080, 720, 255);
+    addValue(frame2, "NumberofSocks", QStringLiteral("0"), 960, 1080, 1335, 255);
+    addCaption(frame2, "Label4", QStringLiteral("Up:"), 525, 1440, 375, 255);
+    addValue(frame2, "TotUP", QString(), 960, 1440, 1335, 255);
+    addCaption(frame2, "Label6", QStringLiteral("Down:"), 285, 1800, 615, 255);
+    addValue(frame2, "TotDown", QString(), 960, 1800, 1335, 255);
+
+    auto* frame1 = new QGroupBox(QStringLiteral("Active Clients"), area);
+    frame1->setObjectName(QStringLiteral("Frame1"));
+    place(frame1, 2520, 1560, 5655, 4695);
+    tv_ = new QTreeWidget(frame1);
+    tv_->setObjectName(QStringLiteral("TV"));
+    tv_->setHeaderHidden(true);
+    tv_->setIconSize(QSize(16, 16));
+    place(tv_, 120, 240, 5415, 4335);
+    return area;
+}
+
+QLabel* GatewayWindow::addCaption(QWidget* frame, const char* name, const QString& text, int left,
+                                  int top, int width, int height) {
+    auto* label = new QLabel(text, frame);
+    label->setObjectName(QString::fromLatin1(name));
+    place(label, left, top, width, height);
+    return label;
+}
+
+QLabel* GatewayWindow::addValue(QWidget* frame, const char* name, const QString& text, int left,
+                                int top, int width, int height) {
+    QLabel* label = addCaption(frame, name, text, left, top, width, height);
+    label->setFont(boldFont(font()));
+    label->setAutoFillBackground(true);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, QColor(0xC0, 0xC0, 0xC0));
+    palette.setColor(QPalette::WindowText, QColor(0x00, 0x80, 0x00));
+    label->setPalette(palette);
+    return label;
+}
+
+void GatewayWindow::showButton() {
+    providerBt_->setText(model_.buttonCaption());
+    providerBt_->setEnabled(model_.buttonEnabled());
+}
+
+void GatewayWindow::applyVisibility() {
+    if (model_.isUnloaded())
+        return;
+    switch (model_.visibility()) {
+    case WFGatewayMain::Visibility::Shown:
+        showNormal();
+        raise();
+        activateWindow();
+        break;
+    case WFGatewayMain::Visibility::Hidden:
+        hide();
+        break;
+    case WFGatewayMain::Visibility::Minimised:
+        showMinimized();
+        break;
+    }
+}
+
+void GatewayWindow::closeEvent(QCloseEvent* event) {
+    // The close control unloads at once, without the exit question.
+    model_.Form_Unload();
+    event->accept();
+}
+
+void GatewayWindow::mnLegend_Click() {
+    if (!legend_)
+        legend_ = new LegendWindow();
+    legend_->show();
+    legend_->raise();
+    legend_->activateWindow();
+}
+
+void GatewayWindow::mnAbout_Click() {
+    if (!about_)
+        about_ = new AboutWindow();
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
+}

@@ -1,0 +1,57 @@
+#pragma once
+// The operator's window: banner, provider login, current numbers and the client tree, laid
+// out at fixed positions. A view over WFGatewayMain: it shows the model's state and hands the
+// operator's actions to it.
+
+#include "shell/gateway_main.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTextBrowser;
+class QTreeWidget;
+class AboutWindow;
+class LegendWindow;
+
+class GatewayWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr double kTwipsPerPixel = 15.0;
+
+    explicit GatewayWindow(WFGatewayMain& model, QWidget* parent = nullptr);
+
+    // Shows, hides or minimises the window as the model says.
+    void applyVisibility();
+
+    QTextBrowser* banner() const { return ek_; }
+    QTreeWidget* clientTree() const { return tv_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildMenus();
+    QWidget* buildClientArea();
+    QLabel* addCaption(QWidget* frame, const char* name, const QString& text, int left, int top,
+                       int width, int height);
+    QLabel* addValue(QWidget* frame, const char* name, const QString& text, int left, int top,
+                     int width, int height);
+    void showButton();
+    void mnLegend_Click();
+    void mnAbout_Click();
+
+    WFGatewayMain& model_;
+    QTextBrowser* ek_ = nullptr;
+    QLineEdit* provider_ = nullptr;
+    QLineEdit* pwd_ = nullptr;
+    QPushButton* providerBt_ = nullptr;
+    QTreeWidget* tv_ = nullptr;
+    QAction* mnAutoHide_ = nullptr;
+    QPointer<LegendWindow> legend_;
+    QPointer<AboutWindow> about_;
+};
