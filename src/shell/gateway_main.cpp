@@ -36,8 +36,12 @@ QString settingsUnwritableText() {
 } // namespace
 
 WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObject* parent)
-    : QObject(parent), services_(services), endpoints_(std::move(endpoints)) {
+    : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
+      registry_(services.clock, AllowedMacs),
+      dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost) {
     timer1_.setInterval(kTimer1Interval);
+    connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
+    connect(&dhcp_(0), &UdpSocketControl::Error, &dhcpServer_, &DhcpServer::DHCP_Error);
     connect(&services_.notifyArea, &NotifyArea::mouseMessage, this,
             &WFGatewayMain::PicHook_MouseMove);
 }

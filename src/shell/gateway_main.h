@@ -3,12 +3,15 @@
 // timers and shared fields for the whole run, runs the start-up, gateway start and shutdown
 // sequences, and tells the window view what to show through signals.
 
+#include "address/dhcp_server.h"
 #include "common/clock.h"
 #include "platform/control_array.h"
 #include "platform/message_box.h"
 #include "platform/notify_area.h"
 #include "platform/tcp_socket_control.h"
 #include "platform/udp_socket_control.h"
+#include "registry/allowed_list.h"
+#include "registry/client_registry.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -71,11 +74,16 @@ public:
     double DownMegabytes = 0;
     double PurchaseCount = 0;
     int RefreshTicks = 0;
+    AllowedList AllowedMacs;
 
     ControlArray<UdpSocketControl>& DHCP() { return dhcp_; }
     ControlArray<TcpSocketControl>& HTTPRequest() { return httpRequest_; }
     ControlArray<TcpSocketControl>& HTTPExit() { return httpExit_; }
     QTimer& Timer1() { return timer1_; }
+    ClientRegistry& registry() { return registry_; }
+    DhcpServer& dhcpServer() { return dhcpServer_; }
+    // The display of the client tree; the registry shows every entry on it from now on.
+    void setTreeDisplay(TreeDisplay* display) { registry_.setDisplay(display); }
 
     // Asks for the provider page with the login now in the boxes.
     void LoadProviderPage();
@@ -118,4 +126,6 @@ private:
     ControlArray<TcpSocketControl> httpRequest_;
     ControlArray<TcpSocketControl> httpExit_;
     QTimer timer1_;
+    ClientRegistry registry_;
+    DhcpServer dhcpServer_;
 };

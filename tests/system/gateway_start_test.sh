@@ -14,24 +14,24 @@ write_settings() {
     printf '[Setup]\nProviderID=op42\nProviderPWD=%s\nAutoHide=\n' "$password" > "$1"
 }
 
-# start_gateway NS INI: runs the gateway headless in NS and prints its PID.
+# start_gateway NS INI: runs the gateway headless in NS; its PID is left in $pid.
 start_gateway() {
     ip netns exec "$1" env TARNIX_INI="$2" QT_QPA_PLATFORM=offscreen \
         "$gateway" > "$2.out" 2> "$2.err" &
-    echo $!
+    pid=$!
+    STARTED_PIDS+=("$pid")
 }
 
 listening() { ip netns exec "$1" ss -H "$2" "sport = :$3" | grep -q .; }
 
 echo "== a gateway host with its LAN adapter on 192.168.11.1"
-gw=$(new_ns gw)
-lan=$(new_ns lan)
+new_ns gw gw
+new_ns lan lan
 link_ns "$gw" lan0 "$lan" eth0
 ip -n "$gw" addr add 192.168.11.1/24 dev lan0
 ini="$WORK_DIR/ok.ini"
 write_settings "$ini"
-pid=$(start_gateway "$gw" "$ini")
-STARTED_PIDS+=("$pid")
+start_gateway "$gw" "$ini"
 wait_for 15 listening "$gw" -lnu 67 || fail "UDP port 67 never opened: $(cat "$ini.err")"
 wait_for 15 listening "$gw" -lnt 8080 || fail "TCP port 8080 never opened"
 kill -0 "$pid" || fail "the gateway ended on its own"
@@ -46,11 +46,10 @@ if grep -qF "$password" "$ini.out" "$ini.err"; then fail "the password appeared 
 echo "started, listened, saved and ended on SIGTERM"
 
 echo "== a host where no adapter holds 192.168.11.1"
-bare=$(new_ns bare)
+new_ns bare bare
 ini="$WORK_DIR/fail.ini"
 write_settings "$ini"
-pid=$(start_gateway "$bare" "$ini")
-STARTED_PIDS+=("$pid")
+start_gateway "$bare" "$ini"
 wait_for 15 bash -c "! kill -0 $pid 2>/dev/null" || fail "the gateway did not end"
 set +e; wait "$pid"; code=$?; set -e
 [ "$code" -eq 1 ] || fail "exit code $code, expected 1"

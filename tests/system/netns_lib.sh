@@ -34,13 +34,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# new_ns NAME-PART: creates a namespace with loopback up and prints its full name.
+# new_ns VAR NAME-PART: creates a namespace with loopback up and stores its full name in VAR.
+# (Not through $(...): the list of namespaces to remove must grow in this shell.)
 new_ns() {
-    local ns="tg-$1-$TEST_ID"
+    local ns="tg-$2-$TEST_ID"
     ip netns add "$ns"
     NAMESPACES+=("$ns")
     ip -n "$ns" link set lo up
-    echo "$ns"
+    printf -v "$1" '%s' "$ns"
 }
 
 # link_ns NS-A IF-A NS-B IF-B: a veth pair between two namespaces, both ends up.

@@ -6,8 +6,7 @@
 #include "platform/message_box.h"
 
 #include <QPointer>
-
-class QWidget;
+#include <QWidget>
 
 class QtMessageBox final : public MessageBox {
 public:

@@ -2,6 +2,7 @@
 
 #include "shell/view/about_window.h"
 #include "shell/view/app_icon.h"
+#include "shell/view/client_tree_view.h"
 #include "shell/view/legend_window.h"
 
 #include <QCloseEvent>
@@ -70,10 +71,17 @@ GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
         hide();
     });
 
+    treeView_ = std::make_unique<ClientTreeView>(tv_);
+    model_.setTreeDisplay(treeView_.get());
+
     provider_->setText(model_.providerText());
     pwd_->setText(model_.pwdText());
     mnAutoHide_->setChecked(model_.autoHideChecked());
     showButton();
+}
+
+GatewayWindow::~GatewayWindow() {
+    model_.setTreeDisplay(nullptr);
 }
 
 void GatewayWindow::buildMenus() {
@@ -210,7 +218,7 @@ void GatewayWindow::closeEvent(QCloseEvent* event) {
 
 void GatewayWindow::mnLegend_Click() {
     if (!legend_)
-        legend_ = new LegendWindow();
+        legend_ = new LegendWindow(this);
     legend_->show();
     legend_->raise();
     legend_->activateWindow();
@@ -218,7 +226,7 @@ void GatewayWindow::mnLegend_Click() {
 
 void GatewayWindow::mnAbout_Click() {
     if (!about_)
-        about_ = new AboutWindow();
+        about_ = new AboutWindow(this);
     about_->show();
     about_->raise();
     about_->activateWindow();

@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <memory>
 
 class QAction;
 class QGroupBox;
@@ -16,6 +17,7 @@ class QPushButton;
 class QTextBrowser;
 class QTreeWidget;
 class AboutWindow;
+class ClientTreeView;
 class LegendWindow;
 
 class GatewayWindow : public QMainWindow {
@@ -24,6 +26,7 @@ public:
     static constexpr double kTwipsPerPixel = 15.0;
 
     explicit GatewayWindow(WFGatewayMain& model, QWidget* parent = nullptr);
+    ~GatewayWindow() override;
 
     // Shows, hides or minimises the window as the model says.
     void applyVisibility();
@@ -52,6 +55,7 @@ private:
     QPushButton* providerBt_ = nullptr;
     QTreeWidget* tv_ = nullptr;
     QAction* mnAutoHide_ = nullptr;
+    std::unique_ptr<ClientTreeView> treeView_;
     QPointer<LegendWindow> legend_;
     QPointer<AboutWindow> about_;
 };

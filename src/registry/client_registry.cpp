@@ -1,0 +1,280 @@
+#include "registry/client_registry.h"
+
+#include <QLocale>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int kRootPictureSeen = 1;
+constexpr int kRootPictureAllowedAway = 6;
+constexpr int kAddressPicture = 2;
+constexpr int kExpiryPicture = 3;
+constexpr int kLastSeenPicture = 4;
+constexpr int kAccessPicture = 5;
+constexpr qint64 kHourSeconds = 3600;
+constexpr double kNeverExpiresDays = 9999;
+
+// The locale's long time format names the time zone; the operator reads local time only, so the
+// zone letters are dropped (quoted literals kept as they are).
+QString timeFormatWithoutZone() {
+    const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
+    QString out;
+    bool quoted = false;
+    for (const QChar c : format) {
+        if (c == QLatin1Char('\''))
+            quoted = !quoted;
+        if (!quoted && c == QLatin1Char('t'))
+            continue;
+        out += c;
+    }
+    out.remove(QLatin1String("()")); // a zone some locales put in brackets
+    out = out.trimmed();
+    while (out.contains(QLatin1String("  ")))
+        out.replace(QLatin1String("  "), QLatin1String(" "));
+    return out;
+}
+
+int hexDigit(QChar c) {
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    return 0; // not a digit: the MAC texts here come from HexString, so this stays a guard
+}
+
+} // namespace
+
+QByteArray HexToText(const QString& text) {
+    QString digits = text;
+    digits.remove(QLatin1Char(' '));
+    QByteArray out;
+    out.reserve(digits.size() / 2);
+    for (qsizetype i = 0; i + 1 < digits.size(); i += 2)
+        out.append(static_cast<char>(hexDigit(digits[i]) * 16 + hexDigit(digits[i + 1])));
+    return out;
+}
+
+QString generalDateText(const QDateTime& dateTime) {
+    if (dateTime.isNull())
+        return QString();
+    const QLocale locale = QLocale::system();
+    return locale.toString(dateTime.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           locale.toString(dateTime.time(), timeFormatWithoutZone());
+}
+
+ClientRegistry::ClientRegistry(const Clock& clock, const AllowedList& allowedMacs,
+                               TreeDisplay* display)
+    : clock_(clock), allowedMacs_(allowedMacs), display_(display) {}
+
+void ClientRegistry::setDisplay(TreeDisplay* display) {
+    display_ = display;
+    for (const auto& entry : entries_)
+        show(*entry, true);
+}
+
+ClientRegistry::~ClientRegistry() = default;
+
+ClientEntry* ClientRegistry::RegisterClient(const QString& macText, bool ethernet) {
+    const QDateTime now = clock_.now();
+    if (ClientEntry* entry = findByMac(macText)) {
+        entry->rootPicture = kRootPictureSeen;
+        entry->lastSeen = now;
+        entry->ethernet = ethernet;
+        show(*entry, false);
+        return entry;
+    }
+    ClientEntry* entry = createEntry(macText);
+    if (!entry)
+        return nullptr;
+    entry->rootPicture = kRootPictureSeen;
+    entry->lastSeen = now;
+    entry->ethernet = ethernet;
+    show(*entry, true);
+    return entry;
+}
+
+void ClientRegistry::AllowClient(const QString& macText, double days) {
+    const QDateTime now = clock_.now();
+    QString expiry;
+    if (days == kNeverExpiresDays) {
+        expiry = QString::fromLatin1(kNeverExpires);
+    } else {
+        // Whole seconds, like every other time the registry shows.
+        const qint64 seconds = std::llround(days * 86400.0);
+        expiry = generalDateText(now.addMSecs(seconds * 1000));
+    }
+    if (ClientEntry* entry = findByMac(macText)) {
+        entry->expiry = expiry;
+        entry->access = QString::fromLatin1(kAllowed);
+        show(*entry, false);
+        return;
+    }
+    ClientEntry* entry = createEntry(macText);
+    if (!entry)
+        return;
+    entry->rootPicture = kRootPictureAllowedAway;
+    entry->expiry = expiry;
+    entry->access = QString::fromLatin1(kAllowed);
+    show(*entry, true);
+}
+
+bool ClientRegistry::IsClientAllowed(const QString& address) {
+    ClientEntry* entry = findByAddress(address);
+    if (!entry)
+        return false;
+    const QDateTime now = clock_.now();
+    entry->lastSeen = now;
+    show(*entry, false);
+    if (!entry->ethernet)
+        return false;
+    const QByteArray raw = HexToText(entry->macText);
+    return raw.size() == 6 && allowedMacs_.isAllowed(raw, now);
+}
+
+QString ClientRegistry::GetClientMac(const QString& address) const {
+    const ClientEntry* entry = findByAddress(address);
+    if (!entry)
+        return QString();
+    QString mac = entry->macText;
+    mac.remove(QLatin1Char(' '));
+    return mac;
+}
+
+void ClientRegistry::RemoveIdleClients() {
+    const QDateTime now = clock_.now();
+    const QDateTime idleBefore = now.addSecs(-kHourSeconds);
+    const QString allowed = QString::fromLatin1(kAllowed);
+    for (;;) {
+        const auto idle = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) {
+            return e->access != allowed && !e->lastSeen.isNull() && e->lastSeen < idleBefore &&
+                   !leaseRuns(*e, now);
+        });
+        if (idle == entries_.end())
+            return;
+        removeEntry(idle->get());
+    }
+}
+
+void ClientRegistry::ReleaseClient(ClientEntry* entry) {
+    if (!entry)
+        return;
+    entry->leaseEnd = QDateTime();
+    if (entry->access == QLatin1String(kAllowed)) {
+        entry->rootPicture = kRootPictureAllowedAway;
+        show(*entry, false);
+    } else {
+        removeEntry(entry);
+    }
+}
+
+void ClientRegistry::LeaseGranted(ClientEntry* entry) {
+    if (entry)
+        entry->leaseEnd = clock_.now().addDays(1);
+}
+
+void ClientRegistry::DeclineClient(ClientEntry* entry) {
+    if (!entry)
+        return;
+    heldBack_.insert(entry->hostNumber, clock_.now().addSecs(kHourSeconds));
+    removeEntry(entry);
+}
+
+ClientEntry* ClientRegistry::findByMac(const QString& macText) const {
+    for (const auto& e : entries_) {
+        if (e->macText == macText)
+            return e.get();
+    }
+    return nullptr;
+}
+
+ClientEntry* ClientRegistry::findByAddress(const QString& address) const {
+    for (const auto& e : entries_) {
+        if (e->address == address)
+            return e.get();
+    }
+    return nullptr;
+}
+
+ClientEntry* ClientRegistry::createEntry(const QString& macText) {
+    const int number = freeHostNumber(clock_.now());
+    if (number == 0)
+        return nullptr;
+    auto entry = std::make_unique<ClientEntry>();
+    entry->hostNumber = number;
+    entry->key = QStringLiteral("K") + QString::number(number);
+    entry->macText = macText;
+    entry->address = QStringLiteral("192.168.11.") + QString::number(number);
+    entry->access = QString::fromLatin1(kDenied);
+    entries_.push_back(std::move(entry));
+    return entries_.back().get();
+}
+
+int ClientRegistry::freeHostNumber(const QDateTime& now) {
+    for (auto it = heldBack_.begin(); it != heldBack_.end();) {
+        if (it.value() <= now)
+            it = heldBack_.erase(it);
+        else
+            ++it;
+    }
+    for (int n = kFirstHostNumber; n <= kLastHostNumber; ++n) {
+        if (heldBack_.contains(n))
+            continue;
+        const bool taken = std::any_of(entries_.begin(), entries_.end(),
+                                       [n](const auto& e) { return e->hostNumber == n; });
+        if (!taken)
+            return n;
+    }
+    // Every number is in use: the longest-silent entry without a running lease gives its number
+    // up. Its allowance lives in the allowed list, so removing an allowed entry loses nothing.
+    ClientEntry* oldest = nullptr;
+    for (const auto& e : entries_) {
+        if (leaseRuns(*e, now))
+            continue;
+        if (!oldest) {
+            oldest = e.get();
+            continue;
+        }
+        if (oldest->lastSeen.isNull())
+            continue;
+        if (e->lastSeen.isNull() || e->lastSeen < oldest->lastSeen)
+            oldest = e.get();
+    }
+    if (!oldest)
+        return 0;
+    const int number = oldest->hostNumber;
+    removeEntry(oldest);
+    return number;
+}
+
+bool ClientRegistry::leaseRuns(const ClientEntry& entry, const QDateTime& now) const {
+    return !entry.leaseEnd.isNull() && entry.leaseEnd > now;
+}
+
+void ClientRegistry::removeEntry(ClientEntry* entry) {
+    const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                 [entry](const auto& e) { return e.get() == entry; });
+    if (it == entries_.end())
+        return;
+    if (display_)
+        display_->removeEntry(entry->key);
+    entries_.erase(it);
+}
+
+void ClientRegistry::show(const ClientEntry& entry, bool added) {
+    if (!display_)
+        return;
+    EntryNodes nodes;
+    nodes[0] = {entry.key, entry.macText, entry.rootPicture};
+    nodes[1] = {QString(), entry.address, kAddressPicture};
+    nodes[2] = {QString(), generalDateText(entry.lastSeen), kLastSeenPicture};
+    nodes[3] = {QString(), entry.expiry, kExpiryPicture};
+    nodes[4] = {QString(), entry.access, kAccessPicture};
+    if (added)
+        display_->addEntry(nodes);
+    else
+        display_->updateEntry(nodes);
+}

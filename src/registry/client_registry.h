@@ -1,0 +1,93 @@
+#pragma once
+// The client registry: which hardware address holds which host number on the segment, when the
+// client was last heard from, and whether the provider service admitted it. Kept in memory only,
+// in order of creation, and mirrored on a TreeDisplay.
+
+#include "common/clock.h"
+#include "registry/allowed_list.h"
+#include "registry/tree_display.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+#include <memory>
+#include <vector>
+
+struct ClientEntry {
+    int hostNumber = 0;
+    QString key;     // "K" and the host number
+    QString macText; // HexString of the hardware address, trailing blank included
+    int rootPicture = 1;
+    QString address;      // "192.168.11." and the host number
+    QDateTime lastSeen;   // null until the client is first seen
+    QString expiry;       // "", a general date text, or "Never Expires"
+    QString access;       // "Access Denied" or "Allowed"
+    QDateTime leaseEnd;   // end of the lease of the last ACK sent; null when none runs
+    bool ethernet = true; // htype 1 with a six-byte address
+};
+
+class ClientRegistry {
+public:
+    static constexpr int kFirstHostNumber = 100;
+    static constexpr int kLastHostNumber = 254;
+    static constexpr char kAllowed[] = "Allowed";
+    static constexpr char kDenied[] = "Access Denied";
+    static constexpr char kNeverExpires[] = "Never Expires";
+
+    ClientRegistry(const Clock& clock, const AllowedList& allowedMacs,
+                   TreeDisplay* display = nullptr);
+    ~ClientRegistry();
+
+    // Shows every entry on display from now on, those already held first. Null for none.
+    void setDisplay(TreeDisplay* display);
+
+    // The client's entry, created with the lowest free host number when the registry has none
+    // for macText; marked as seen now either way. Null when no number can be had: every number
+    // from 100 to 254 is held by a running lease or held back after a decline.
+    ClientEntry* RegisterClient(const QString& macText, bool ethernet = true);
+    // Marks the client "Allowed" with an expiry days from now ("Never Expires" for 9999),
+    // creating its entry (picture 6, never seen) when the registry has none and a number is free.
+    void AllowClient(const QString& macText, double days);
+    // Whether the client at this dotted address may browse: its whole six-byte Ethernet address
+    // is in the allowed list and its allowance runs. Marks the client as seen.
+    bool IsClientAllowed(const QString& address);
+    // The client's MAC as 12 hex digits without blanks, or "" when no entry has the address.
+    QString GetClientMac(const QString& address) const;
+    // Removes denied entries last seen more than an hour ago whose lease has run out.
+    void RemoveIdleClients();
+    // After a RELEASE: an allowed entry stays with picture 6, any other is removed. The lease
+    // ends either way.
+    void ReleaseClient(ClientEntry* entry);
+
+    // An ACK carrying a lease was sent for this entry: the lease runs one day from now.
+    void LeaseGranted(ClientEntry* entry);
+    // The client declined its address (another host uses it): the number is held back from
+    // every client for an hour and the entry is removed.
+    void DeclineClient(ClientEntry* entry);
+
+    const std::vector<std::unique_ptr<ClientEntry>>& entries() const { return entries_; }
+    ClientEntry* findByMac(const QString& macText) const;
+    ClientEntry* findByAddress(const QString& address) const;
+    // Five display nodes per entry.
+    int NodeCount() const { return static_cast<int>(entries_.size()) * 5; }
+
+private:
+    ClientEntry* createEntry(const QString& macText);
+    int freeHostNumber(const QDateTime& now);
+    bool leaseRuns(const ClientEntry& entry, const QDateTime& now) const;
+    void removeEntry(ClientEntry* entry);
+    void show(const ClientEntry& entry, bool added);
+
+    const Clock& clock_;
+    const AllowedList& allowedMacs_;
+    TreeDisplay* display_;
+    std::vector<std::unique_ptr<ClientEntry>> entries_;
+    QHash<int, QDateTime> heldBack_; // declined host number -> end of its hold
+};
+
+// The bytes whose hex digits text gives, two digits a byte; blanks are skipped and a single
+// leftover digit is ignored.
+QByteArray HexToText(const QString& text);
+
+// A date-time as the operator reads it: the locale's short date, a blank, and the time.
+QString generalDateText(const QDateTime& dateTime);

@@ -1,0 +1,58 @@
+#include "shell/view/client_tree_view.h"
+
+#include "shell/view/image_list.h"
+
+#include <QTreeWidget>
+
+namespace {
+
+constexpr int kKeyRole = Qt::UserRole;
+
+} // namespace
+
+ClientTreeView::ClientTreeView(QTreeWidget* tree) : tree_(tree) {
+    // Drawn once: the last-seen node changes with every request a client makes.
+    for (int number = 1; number <= kImgLstCount; ++number)
+        pictures_[static_cast<size_t>(number)] = ImgLst(number);
+}
+
+void ClientTreeView::showNode(QTreeWidgetItem* item, const TreeNode& node) const {
+    item->setText(0, node.text);
+    if (node.picture >= 1 && node.picture <= kImgLstCount)
+        item->setIcon(0, pictures_[static_cast<size_t>(node.picture)]);
+}
+
+void ClientTreeView::addEntry(const EntryNodes& nodes) {
+    if (!tree_)
+        return;
+    auto* root = new QTreeWidgetItem(tree_);
+    showNode(root, nodes[0]);
+    for (size_t i = 1; i < nodes.size(); ++i)
+        showNode(new QTreeWidgetItem(root), nodes[i]);
+    root->setData(0, kKeyRole, nodes[0].key);
+    root->setExpanded(true);
+}
+
+void ClientTreeView::updateEntry(const EntryNodes& nodes) {
+    QTreeWidgetItem* root = rootWithKey(nodes[0].key);
+    if (!root)
+        return;
+    showNode(root, nodes[0]);
+    for (int i = 0; i < root->childCount() && i + 1 < static_cast<int>(nodes.size()); ++i)
+        showNode(root->child(i), nodes[static_cast<size_t>(i) + 1]);
+}
+
+void ClientTreeView::removeEntry(const QString& key) {
+    delete rootWithKey(key);
+}
+
+QTreeWidgetItem* ClientTreeView::rootWithKey(const QString& key) const {
+    if (!tree_)
+        return nullptr;
+    for (int i = 0; i < tree_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* root = tree_->topLevelItem(i);
+        if (root->data(0, kKeyRole).toString() == key)
+            return root;
+    }
+    return nullptr;
+}
