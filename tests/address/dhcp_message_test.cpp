@@ -1,0 +1,350 @@
+// DHCP messages byte for byte: golden OFFER, ACK and NACK replies, the option scan of a request
+// and the datagrams that are refused. Datagrams under test sit in buffers of their exact size so
+// that AddressSanitizer catches any read past their end.
+
+#include "address/dhcp_message.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <vector>
+
+namespace {
+
+QByteArray bytes(std::initializer_list<int> values) {
+    QByteArray out;
+    for (int v : values)
+        out.append(static_cast<char>(v));
+    return out;
+}
+
+const QByteArray kMac = bytes({0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
+const QByteArray kAssigned = bytes({192, 168, 11, 20});
+const QByteArray kGateway = bytes({192, 168, 11, 1});
+const QByteArray kClientId = bytes({61, 7, 1, 0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
+
+// Reply option blocks, written out independently of the golden files.
+const QByteArray kSubnetOption = bytes({1, 4, 255, 255, 255, 0});
+const QByteArray kRouterOption = bytes({3, 4, 192, 168, 11, 1});
+const QByteArray kWpadOption = bytes({252, 29}) + "http://192.168.11.1:8080/wpad";
+const QByteArray kDnsOption = bytes({6, 4, 192, 168, 11, 1});
+const QByteArray kServerOption = bytes({54, 4, 192, 168, 11, 1});
+const QByteArray kLeaseOption = bytes({51, 4, 0x00, 0x01, 0x51, 0x80});
+const QByteArray kDomainOption = bytes({15, 6}) + "Tarnix";
+const QByteArray kEndOption = bytes({255});
+const QByteArray none; // an absent option or value in the tables below
+QByteArray typeOption(int type) {
+    return bytes({53, 1, type});
+}
+
+// A request whose every fixed field that the reply copies or overwrites holds a recognisable
+// value (hops, secs, ciaddr, yiaddr and siaddr too), so the golden replies pin each of them.
+QByteArray baseRequest(const QByteArray& options) {
+    QByteArray d(DhcpMessage::kFixedPartSize, '\0');
+    auto put = [&d](qsizetype offset, const QByteArray& value) {
+        d.replace(offset, value.size(), value);
+    };
+    put(0, bytes({1, 1, 6, 1}));             // op BOOTREQUEST, Ethernet, hlen 6, hops 1
+    put(4, bytes({0x39, 0x03, 0xF3, 0x26})); // xid
+    put(8, bytes({0x00, 0x05, 0x80, 0x00})); // secs 5, broadcast flag
+    put(12, bytes({192, 168, 11, 99}));      // ciaddr
+    put(16, bytes({1, 2, 3, 4}));            // yiaddr
+    put(20, bytes({5, 6, 7, 8}));            // siaddr
+    put(24, bytes({10, 0, 0, 1}));           // giaddr
+    put(28, kMac);
+    put(44, QByteArray("srv"));       // sname
+    put(108, QByteArray("boot.img")); // file
+    put(236, bytes({99, 130, 83, 99}));
+    return d + options;
+}
+
+// The bytes live in a vector of exactly their size: QByteArray's own spare terminator byte
+// would hide a one-byte overrun from AddressSanitizer.
+struct ExactDatagram {
+    explicit ExactDatagram(const QByteArray& data)
+        : storage(data.begin(), data.end()),
+          view(QByteArray::fromRawData(storage.data(), storage.size())) {}
+    ExactDatagram(const ExactDatagram&) = delete;
+    ExactDatagram& operator=(const ExactDatagram&) = delete;
+    std::vector<char> storage;
+    QByteArray view;
+};
+
+// Golden files sit next to this source; the test build defines no path for them.
+QByteArray golden(const char* name) {
+    const QString path = QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
+                         QStringLiteral("/golden/") + QString::fromLatin1(name);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ADD_FAILURE() << "cannot open " << path.toStdString();
+        return {};
+    }
+    QByteArray hex;
+    for (QByteArray line : file.readAll().split('\n')) {
+        const qsizetype comment = line.indexOf('#');
+        if (comment >= 0)
+            line.truncate(comment);
+        for (char c : line) {
+            if (std::isxdigit(static_cast<unsigned char>(c)))
+                hex.append(c);
+            else if (!std::isspace(static_cast<unsigned char>(c)))
+                ADD_FAILURE() << name << ": stray character '" << c << "'";
+        }
+    }
+    EXPECT_EQ(hex.size() % 2, 0) << name << ": odd number of hex digits";
+    return QByteArray::fromHex(hex);
+}
+
+// Names each differing offset instead of one opaque mismatch of two long arrays.
+::testing::AssertionResult sameBytes(const QByteArray& actual, const QByteArray& expected) {
+    auto result = ::testing::AssertionSuccess();
+    if (actual.size() != expected.size())
+        result = ::testing::AssertionFailure()
+                 << "size " << actual.size() << ", expected " << expected.size() << "\n";
+    int reported = 0;
+    for (qsizetype i = 0; i < std::min(actual.size(), expected.size()) && reported < 10; ++i) {
+        if (actual[i] != expected[i]) {
+            if (reported++ == 0 && result)
+                result = ::testing::AssertionFailure();
+            result << "offset " << i << ": " << actual.mid(i, 1).toHex().constData()
+                   << ", expected " << expected.mid(i, 1).toHex().constData() << "\n";
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+TEST(DhcpMessageReply, MatchesGoldenFiles) {
+    struct Row {
+        const char* name;
+        DhcpReplyKind kind;
+        int requestType;
+        bool withLeaseTime;
+        QByteArray clientIdentifier;
+        const char* goldenFile;
+        qsizetype size;
+    };
+    const Row rows[] = {
+        {"offer to a discover", DhcpReplyKind::Offer, 1, true, none, "offer.hex", 313},
+        {"an offer carries the lease time whatever the flag says", DhcpReplyKind::Offer, 1, false,
+         none, "offer.hex", 313},
+        {"ack to an inform, without lease time", DhcpReplyKind::Ack, 8, false, none,
+         "ack_inform.hex", 307},
+        {"nack ends with the copied client identifier", DhcpReplyKind::Nack, 3, false, kClientId,
+         "nack_client_id.hex", 271},
+        {"a nack never carries a lease time", DhcpReplyKind::Nack, 3, true, kClientId,
+         "nack_client_id.hex", 271},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // The request's own options must not leak into the reply.
+        const ExactDatagram request(
+            baseRequest(typeOption(row.requestType) + kClientId + bytes({55, 3, 1, 3, 6, 255})));
+        const QByteArray reply = DhcpMessage::buildReply(
+            row.kind, request.view, kAssigned, kGateway, row.withLeaseTime, row.clientIdentifier);
+        EXPECT_EQ(reply.size(), row.size);
+        EXPECT_TRUE(sameBytes(reply, golden(row.goldenFile)));
+    }
+}
+
+TEST(DhcpMessageReply, OptionBlocksByKind) {
+    struct Row {
+        const char* name;
+        DhcpReplyKind kind;
+        bool withLeaseTime;
+        QByteArray clientIdentifier;
+        QByteArray options;
+    };
+    // Every OFFER and ACK carries these around the type; a NACK only subnet, router, server.
+    const QByteArray before = kSubnetOption + kRouterOption + kWpadOption + kDnsOption;
+    const QByteArray nack = kSubnetOption + kRouterOption + typeOption(6) + kServerOption;
+    const QByteArray cid = bytes({61, 1, 9});
+    const Row rows[] = {
+        {"an offer never copies the client identifier", DhcpReplyKind::Offer, true, kClientId,
+         before + typeOption(2) + kServerOption + kLeaseOption + kDomainOption + kEndOption},
+        {"an ack with lease has it between server identifier and domain", DhcpReplyKind::Ack, true,
+         none, before + typeOption(5) + kServerOption + kLeaseOption + kDomainOption + kEndOption},
+        {"an ack never copies the client identifier", DhcpReplyKind::Ack, false, kClientId,
+         before + typeOption(5) + kServerOption + kDomainOption + kEndOption},
+        {"a nack without client identifier", DhcpReplyKind::Nack, false, none, nack + kEndOption},
+        {"a nack copies a client identifier of any length", DhcpReplyKind::Nack, false, cid,
+         nack + cid + kEndOption},
+    };
+    const ExactDatagram request(baseRequest(typeOption(3) + kEndOption));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray reply = DhcpMessage::buildReply(
+            row.kind, request.view, kAssigned, kGateway, row.withLeaseTime, row.clientIdentifier);
+        EXPECT_EQ(reply.size(), DhcpMessage::kFixedPartSize + row.options.size());
+        EXPECT_TRUE(sameBytes(reply.mid(DhcpMessage::kFixedPartSize), row.options));
+    }
+}
+
+TEST(DhcpMessageReply, CopiesSnameFileAndCookieButNoneOfTheRequestOptions) {
+    QByteArray data = baseRequest(typeOption(1) + bytes({50, 4, 192, 168, 11, 33}) +
+                                  bytes({12, 5}) + "phone" + kClientId + kEndOption);
+    for (int i = 44; i < 236; ++i) // every sname and file byte distinct from its neighbours
+        data[i] = static_cast<char>(i);
+    data.append(300 - data.size(), '\0');
+    ASSERT_EQ(data.size(), 300);
+    const ExactDatagram request(data);
+
+    const QByteArray reply = DhcpMessage::buildReply(DhcpReplyKind::Offer, request.view, kAssigned,
+                                                     kGateway, true, QByteArray());
+    ASSERT_EQ(reply.size(), 313);
+    EXPECT_TRUE(sameBytes(reply.mid(24, 216), data.mid(24, 216))); // giaddr .. cookie
+    EXPECT_TRUE(sameBytes(reply.mid(240), golden("offer.hex").mid(240)));
+    EXPECT_FALSE(reply.contains("phone"));
+}
+
+TEST(DhcpMessageRead, FieldsOfARequest) {
+    QByteArray data =
+        baseRequest(typeOption(3) + bytes({50, 4, 192, 168, 11, 20}) + kClientId + kEndOption);
+    data[10] = static_cast<char>(0xC3); // the whole byte, not only the broadcast bit
+    const ExactDatagram datagram(data);
+    const auto request = DhcpMessage::readRequest(datagram.view);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->htype, 1);
+    EXPECT_EQ(request->hlen, 6);
+    EXPECT_EQ(request->hardwareAddress, kMac);
+    EXPECT_EQ(request->ciaddr, bytes({192, 168, 11, 99}));
+    EXPECT_EQ(request->yiaddr, bytes({1, 2, 3, 4}));
+    EXPECT_EQ(request->flagsFirstByte, 0xC3);
+    EXPECT_EQ(request->messageType, 3);
+    EXPECT_EQ(request->requestedAddress, kAssigned);
+    EXPECT_EQ(request->clientIdentifierOption, kClientId);
+}
+
+TEST(DhcpMessageRead, OptionScan) {
+    struct Row {
+        const char* name;
+        QByteArray options;
+        int type;
+        QByteArray requested;
+        QByteArray clientId;
+    };
+    const QByteArray addr = bytes({192, 168, 11, 20});
+    const Row rows[] = {
+        {"type in the last four bytes is seen", bytes({53, 1, 1, 255}), 1, none, none},
+        {"type in the last three bytes without end option is seen", bytes({53, 1, 1}), 1, none,
+         none},
+        {"pad bytes are skipped one by one", bytes({0, 0, 0, 53, 1, 3, 0, 50, 4}) + addr, 3, addr,
+         none},
+        {"end option stops the scan", bytes({53, 1, 1, 255, 0, 53, 1, 3, 50, 4}) + addr, 1, none,
+         none},
+        {"option 50 with length 6 is not taken but skipped whole",
+         bytes({50, 6, 192, 168, 11, 9, 53, 1, 53, 1, 3}), 3, none, none},
+        {"option 50 with length 3 is not taken", bytes({53, 1, 3, 50, 3, 192, 168, 11}), 3, none,
+         none},
+        {"option 50 of wrong length keeps an earlier good one",
+         bytes({53, 1, 3, 50, 4}) + addr + bytes({50, 3, 1, 2, 3}), 3, addr, none},
+        {"several message types: the last wins", bytes({53, 1, 1, 53, 1, 8, 53, 1, 3, 255}), 3,
+         none, none},
+        {"several requested addresses: the last wins",
+         bytes({53, 1, 3, 50, 4, 10, 0, 0, 1, 50, 4}) + addr, 3, addr, none},
+        {"several client identifiers: the last wins",
+         bytes({53, 1, 3, 61, 2, 0, 9}) + kClientId + kEndOption, 3, none, kClientId},
+        {"message type takes the first of several data bytes", bytes({53, 2, 5, 9, 255}), 5, none,
+         none},
+        {"data bytes of other options are not read as options",
+         bytes({12, 4, 53, 1, 8, 255, 53, 1, 3}), 3, none, none},
+        {"option whose length runs past the end is ignored", bytes({53, 1, 3, 50, 4, 192, 168}), 3,
+         none, none},
+        {"client identifier running past the end is ignored", bytes({53, 1, 3, 61, 10, 1, 0, 0x0C}),
+         3, none, none},
+        {"option code without length byte at the very end", bytes({53, 1, 3, 61}), 3, none, none},
+        {"option 61 is copied whole with code and length", bytes({53, 1, 3}) + kClientId, 3, none,
+         kClientId},
+        {"option 61 with no data is still copied", bytes({53, 1, 3, 61, 0, 255}), 3, none,
+         bytes({61, 0})},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const ExactDatagram datagram(baseRequest(row.options));
+        const auto request = DhcpMessage::readRequest(datagram.view);
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->messageType, row.type);
+        EXPECT_EQ(request->requestedAddress, row.requested);
+        EXPECT_EQ(request->clientIdentifierOption, row.clientId);
+    }
+}
+
+TEST(DhcpMessageRead, RejectsMalformedRequests) {
+    const QByteArray good = baseRequest(bytes({53, 1, 1, 255}));
+    auto withByte = [&good](int offset, int value) {
+        QByteArray out = good;
+        out[offset] = static_cast<char>(value);
+        return out;
+    };
+    const struct {
+        const char* name;
+        QByteArray datagram;
+    } rows[] = {
+        {"empty datagram", {}},
+        {"12 bytes", good.left(12)},
+        {"13 bytes", good.left(13)},
+        {"16 bytes", good.left(16)},
+        {"17 bytes", good.left(17)},
+        {"239 bytes, one short of the fixed part", good.left(239)},
+        {"fixed part alone has no message type", good.left(240)},
+        {"op 2 is a reply", withByte(0, 2)},
+        {"wrong first cookie byte", withByte(236, 98)},
+        {"wrong last cookie byte", withByte(239, 100)},
+        {"no message type option", baseRequest(bytes({50, 4, 192, 168, 11, 20, 255}))},
+        {"message type without data", baseRequest(bytes({53, 0, 255}))},
+        {"message type running past the end", baseRequest(bytes({53, 2, 1}))},
+        {"message type only after the end option", baseRequest(bytes({255, 0, 53, 1, 1}))},
+        {"only pad bytes", baseRequest(bytes({0, 0, 0, 0}))},
+    };
+    {
+        const ExactDatagram datagram(good);
+        ASSERT_TRUE(DhcpMessage::readRequest(datagram.view)) << "the unaltered request is read";
+    }
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const ExactDatagram datagram(row.datagram);
+        EXPECT_FALSE(DhcpMessage::readRequest(datagram.view));
+    }
+}
+
+TEST(DhcpMessageRead, HardwareAddressIsHlenBytesBoundedByTheDatagram) {
+    const struct {
+        const char* name;
+        int hlen;
+        qsizetype size;
+        std::optional<qsizetype> addressLength; // nullopt: the request is refused
+    } rows[] = {
+        {"hlen 0 gives an empty address", 0, 244, 0},
+        {"hlen 6", 6, 244, 6},
+        {"hlen 16 fills chaddr", 16, 244, 16},
+        {"hlen 17 runs on into sname", 17, 244, 17},
+        {"hlen 255 in a 240-byte datagram is refused (no options) without overrun", 255, 240,
+         std::nullopt},
+        {"hlen 255 in the smallest readable datagram stops at its end", 255, 244, 216},
+        {"hlen 255 in a 283-byte datagram fits exactly", 255, 283, 255},
+        {"hlen 255 in a 300-byte datagram takes all 255 bytes", 255, 300, 255},
+        {"hlen 200 in a 300-byte datagram", 200, 300, 200},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QByteArray data = baseRequest(bytes({53, 1, 1, 255}));
+        for (int i = 34; i < 236; ++i) // recognisable bytes after the MAC, through sname and file
+            data[i] = static_cast<char>(i);
+        data[2] = static_cast<char>(row.hlen);
+        data = row.size <= data.size() ? data.left(row.size)
+                                       : data + QByteArray(row.size - data.size(), '\0');
+        const ExactDatagram datagram(data);
+        const auto request = DhcpMessage::readRequest(datagram.view);
+        ASSERT_EQ(request.has_value(), row.addressLength.has_value());
+        if (!request)
+            continue;
+        EXPECT_EQ(request->hlen, row.hlen);
+        EXPECT_EQ(request->hardwareAddress, data.mid(28, *row.addressLength));
+        EXPECT_EQ(request->hardwareAddress.size(), *row.addressLength);
+    }
+}
