@@ -27,7 +27,8 @@ public:
 
     void setLocalPort(int port) { localPort_ = port; }
     int LocalPort() const { return localPort_; }
-    // Listens on every local IPv4 address at LocalPort. False (state 9) when it cannot.
+    // Listens on every local IPv4 address at LocalPort (0: any free port, which LocalPort then
+    // holds). False (state 9) when it cannot.
     bool Listen();
     // Takes the pending connection that ConnectionRequest named; the state is then 7.
     void Accept(qintptr requestID);
@@ -40,7 +41,8 @@ public:
     QString RemoteHostIP() const;
 
     // Starts connecting to RemoteHost:RemotePort and returns at once; the state becomes 7,
-    // or 9 with an Error event. A port outside 1..65535 fails without connecting.
+    // or 9 with an Error event. A port outside 1..65535 fails without connecting: the state is
+    // 9 on return and the Error event comes from the event loop, like any other failure.
     void Connect();
     // Queues bytes for sending; SendComplete follows once everything queued has gone out.
     void SendData(const QByteArray& data);

@@ -3,6 +3,7 @@
 // receives on that adapter the datagrams sent to the port, broadcasts to 255.255.255.255
 // included, and its broadcasts leave through that adapter whatever the routing table says.
 
+#include "platform/datagram_socket.h"
 #include "platform/socket_state.h"
 
 #include <QByteArray>
@@ -12,7 +13,7 @@
 
 class QUdpSocket;
 
-class UdpSocketControl : public QObject {
+class UdpSocketControl : public QObject, public DatagramSocket {
     Q_OBJECT
 public:
     explicit UdpSocketControl(int index, QObject* parent = nullptr);
@@ -26,13 +27,13 @@ public:
     // no adapter holds that address or the port is taken.
     bool Bind(int localPort, const QString& localAddress);
 
-    void setRemoteHost(const QString& host) { remoteHost_ = host; }
+    void setRemoteHost(const QString& host) override { remoteHost_ = host; }
     QString RemoteHost() const { return remoteHost_; }
-    void setRemotePort(int port) { remotePort_ = port; }
+    void setRemotePort(int port) override { remotePort_ = port; }
     int RemotePort() const { return remotePort_; }
 
     // Sends one datagram to RemoteHost:RemotePort. False when the send fails.
-    bool SendData(const QByteArray& datagram);
+    bool SendData(const QByteArray& datagram) override;
     // Exactly one whole received datagram ("" when none is waiting).
     QByteArray GetData();
     void Close();
