@@ -1,6 +1,7 @@
 // Tarnix Gateway: starting the program loads the main window; unloading it ends the program.
 
 #include "common/clock.h"
+#include "platform/network_page_loader.h"
 #include "platform/unix_signal_watcher.h"
 #include "platform/widgets/qt_message_box.h"
 #include "platform/widgets/tray_notify_area.h"
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
     SystemClock clock;
     QtMessageBox messages;
     TrayNotifyArea notifyArea(appIcon());
-    WFGatewayMain model({messages, notifyArea, clock});
+    NetworkPageLoader pageLoader;
+    WFGatewayMain model({messages, notifyArea, clock, pageLoader});
     GatewayWindow window(model);
     messages.setParent(&window);
 

@@ -1,5 +1,7 @@
 #include "registry/client_registry.h"
 
+#include "registry/allowance_feed.h"
+
 #include <QLocale>
 #include <algorithm>
 #include <cmath>
@@ -13,7 +15,6 @@ constexpr int kExpiryPicture = 3;
 constexpr int kLastSeenPicture = 4;
 constexpr int kAccessPicture = 5;
 constexpr qint64 kHourSeconds = 3600;
-constexpr double kNeverExpiresDays = 9999;
 
 // The locale's long time format names the time zone; the operator reads local time only, so the
 // zone letters are dropped (quoted literals kept as they are).

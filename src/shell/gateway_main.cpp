@@ -38,7 +38,8 @@ QString settingsUnwritableText() {
 WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObject* parent)
     : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
       registry_(services.clock, AllowedMacs),
-      dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost) {
+      dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
+      providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock) {
     timer1_.setInterval(kTimer1Interval);
     connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
     connect(&dhcp_(0), &UdpSocketControl::Error, &dhcpServer_, &DhcpServer::DHCP_Error);
@@ -55,7 +56,9 @@ void WFGatewayMain::Form_Load() {
     BroadcastHost = QStringLiteral("255.255.255.255");
     UpMegabytes = 0;
     DownMegabytes = 0;
-    RefreshTicks = 0;
+    AllowedMacs.clear();
+    providerPage_.RefreshTicks = 0;
+    providerPage_.start();
 
     services_.notifyArea.add(QString::fromLatin1(AppInfo::kTitle));
 
@@ -122,13 +125,14 @@ void WFGatewayMain::startFailed() {
 }
 
 void WFGatewayMain::LoadProviderPage() {
-    emit providerPageRequested();
+    providerPage_.LoadProviderPage();
 }
 
 void WFGatewayMain::setProviderText(const QString& text) {
     if (text == providerText_)
         return;
     providerText_ = text;
+    providerPage_.setLogin(providerText_, pwdText_);
     emit providerTextChanged(text);
     Provider_Change();
 }
@@ -137,6 +141,7 @@ void WFGatewayMain::setPwdText(const QString& text) {
     if (text == pwdText_)
         return;
     pwdText_ = text;
+    providerPage_.setLogin(providerText_, pwdText_);
     emit pwdTextChanged(text);
     Pwd_Change();
 }
@@ -182,6 +187,7 @@ void WFGatewayMain::unload(int exitCode) {
     WriteINI(kSetup, kAutoHideKey, autoHideChecked_ ? QStringLiteral("1") : QString(), kIni);
     services_.notifyArea.remove();
     timer1_.stop();
+    providerPage_.Timer2().stop();
     closeAllSockets();
     emit unloaded(exitCode);
 }

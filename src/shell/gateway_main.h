@@ -8,10 +8,12 @@
 #include "platform/control_array.h"
 #include "platform/message_box.h"
 #include "platform/notify_area.h"
+#include "platform/page_loader.h"
 #include "platform/tcp_socket_control.h"
 #include "platform/udp_socket_control.h"
 #include "registry/allowed_list.h"
 #include "registry/client_registry.h"
+#include "registry/provider_page.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -35,6 +37,7 @@ public:
         MessageBox& messages;
         NotifyArea& notifyArea;
         const Clock& clock;
+        PageLoader& pageLoader;
     };
 
     static constexpr char kStartCaption[] = "Start the Gateway";
@@ -73,7 +76,6 @@ public:
     double UpMegabytes = 0;
     double DownMegabytes = 0;
     double PurchaseCount = 0;
-    int RefreshTicks = 0;
     AllowedList AllowedMacs;
 
     ControlArray<UdpSocketControl>& DHCP() { return dhcp_; }
@@ -82,6 +84,7 @@ public:
     QTimer& Timer1() { return timer1_; }
     ClientRegistry& registry() { return registry_; }
     DhcpServer& dhcpServer() { return dhcpServer_; }
+    ProviderPage& providerPage() { return providerPage_; }
     // The display of the client tree; the registry shows every entry on it from now on.
     void setTreeDisplay(TreeDisplay* display) { registry_.setDisplay(display); }
 
@@ -94,7 +97,6 @@ signals:
     void buttonChanged();
     void autoHideChanged(bool checked);
     void visibilityChanged(WFGatewayMain::Visibility visibility);
-    void providerPageRequested();
     // The window is gone: the program ends with this exit code.
     void unloaded(int exitCode);
 
@@ -128,4 +130,5 @@ private:
     QTimer timer1_;
     ClientRegistry registry_;
     DhcpServer dhcpServer_;
+    ProviderPage providerPage_;
 };

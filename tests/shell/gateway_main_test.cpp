@@ -6,6 +6,7 @@
 #include "support/fake_clock.h"
 #include "support/fake_message_box.h"
 #include "support/fake_notify_area.h"
+#include "support/fake_page_loader.h"
 #include "support/free_port.h"
 #include "support/wait.h"
 
@@ -40,9 +41,8 @@ protected:
 
     WFGatewayMain& load() {
         model = std::make_unique<WFGatewayMain>(
-            WFGatewayMain::Services{messages, notifyArea, clock}, endpoints);
-        pageRequests =
-            std::make_unique<QSignalSpy>(model.get(), &WFGatewayMain::providerPageRequested);
+            WFGatewayMain::Services{messages, notifyArea, clock, pageLoader}, endpoints);
+        pageLoader.navigations.clear();
         unloads = std::make_unique<QSignalSpy>(model.get(), &WFGatewayMain::unloaded);
         model->Form_Load();
         return *model;
@@ -63,8 +63,8 @@ protected:
     FakeMessageBox messages;
     FakeNotifyArea notifyArea;
     FakeClock clock;
+    FakePageLoader pageLoader;
     std::unique_ptr<WFGatewayMain> model;
-    std::unique_ptr<QSignalSpy> pageRequests;
     std::unique_ptr<QSignalSpy> unloads;
 };
 
@@ -87,7 +87,10 @@ TEST_F(GatewayMainTest, StoredLoginStartsTheGatewayAtLoad) {
     EXPECT_EQ(m.HTTPRequest()(0).State(), sckListening);
     EXPECT_TRUE(m.Timer1().isActive());
     EXPECT_EQ(m.Timer1().interval(), 2500);
-    EXPECT_EQ(pageRequests->count(), 1);
+    ASSERT_EQ(int(pageLoader.navigations.size()), 1);
+    EXPECT_EQ(pageLoader.navigations[0].query(QUrl::FullyEncoded),
+              QStringLiteral("id=op42&pwd=pa%3Dss&ver=1.0.66"));
+    EXPECT_TRUE(m.providerPage().Timer2().isActive());
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(m.GatewayAddress, endpoints.gatewayAddress);
     EXPECT_EQ(m.BroadcastHost, QStringLiteral("255.255.255.255"));
@@ -101,7 +104,7 @@ TEST_F(GatewayMainTest, IdWithoutPasswordDoesNotStartButLoadsThePageOnce) {
     EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
     EXPECT_EQ(m.HTTPRequest()(0).State(), sckClosed);
     EXPECT_FALSE(m.Timer1().isActive());
-    EXPECT_EQ(pageRequests->count(), 1);
+    EXPECT_EQ(int(pageLoader.navigations.size()), 1);
 }
 
 TEST_F(GatewayMainTest, MissingSettingsFileGivesEmptyBoxesAndNoStart) {
@@ -165,7 +168,7 @@ TEST_F(GatewayMainTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
     EXPECT_EQ(m.HTTPRequest()(0).State(), sckListening);
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(stored(QStringLiteral("ProviderPWD")), QStringLiteral("oldx"));
-    EXPECT_EQ(pageRequests->count(), 2);
+    EXPECT_EQ(int(pageLoader.navigations.size()), 2);
 }
 
 TEST_F(GatewayMainTest, StartWithEmptyIdTouchesNothing) {
@@ -176,7 +179,7 @@ TEST_F(GatewayMainTest, StartWithEmptyIdTouchesNothing) {
     EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
     EXPECT_EQ(m.HTTPRequest()(0).State(), sckClosed);
     EXPECT_EQ(stored(QStringLiteral("ProviderPWD")), QStringLiteral("<none>"));
-    EXPECT_EQ(pageRequests->count(), 2);
+    EXPECT_EQ(int(pageLoader.navigations.size()), 2);
 }
 
 TEST_F(GatewayMainTest, IdWithEmptyPasswordStartsFromTheButton) {

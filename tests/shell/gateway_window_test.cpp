@@ -6,6 +6,7 @@
 #include "support/fake_clock.h"
 #include "support/fake_message_box.h"
 #include "support/fake_notify_area.h"
+#include "support/fake_page_loader.h"
 
 #include <QAction>
 #include <QDir>
@@ -36,7 +37,8 @@ protected:
     FakeMessageBox messages;
     FakeNotifyArea notifyArea;
     FakeClock clock;
-    WFGatewayMain model{WFGatewayMain::Services{messages, notifyArea, clock}};
+    FakePageLoader pageLoader;
+    WFGatewayMain model{WFGatewayMain::Services{messages, notifyArea, clock, pageLoader}};
     GatewayWindow window{model};
 };
 

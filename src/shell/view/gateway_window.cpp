@@ -63,6 +63,7 @@ GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
     connect(&model_, &WFGatewayMain::buttonChanged, this, &GatewayWindow::showButton);
     connect(&model_, &WFGatewayMain::autoHideChanged, mnAutoHide_, &QAction::setChecked);
     connect(&model_, &WFGatewayMain::visibilityChanged, this, &GatewayWindow::applyVisibility);
+    connect(&model_.providerPage(), &ProviderPage::bannerChanged, ek_, &QTextBrowser::setHtml);
     connect(&model_, &WFGatewayMain::unloaded, this, [this] {
         if (legend_)
             legend_->close();

@@ -1,0 +1,87 @@
+#include "registry/provider_page.h"
+
+#include "common/app_info.h"
+#include "common/deployment.h"
+#include "common/hex_string.h"
+#include "registry/allowance_feed.h"
+
+#include <cmath>
+
+ProviderPage::ProviderPage(PageLoader& loader, ClientRegistry& registry, AllowedList& allowedMacs,
+                           const Clock& clock, QObject* parent)
+    : QObject(parent), loader_(loader), registry_(registry), allowedMacs_(allowedMacs),
+      clock_(clock) {
+    timer2_.setInterval(kHourlyInterval);
+    connect(&timer2_, &QTimer::timeout, this, &ProviderPage::Timer2_Timer);
+    connect(&loader_, &PageLoader::DocumentComplete, this, &ProviderPage::EK_DocumentComplete);
+}
+
+void ProviderPage::setLogin(const QString& providerId, const QString& password) {
+    providerId_ = providerId;
+    password_ = password;
+}
+
+QUrl ProviderPage::providerPageUrl(const QString& providerId, const QString& password) {
+    // Encoded so that an "&", "#" or "=" in a password can neither cut it nor add parameters.
+    const QByteArray url = "http://" + Deployment::providerHost().toUtf8() +
+                           "/Gateway/ProviderBanner.asp?id=" + QUrl::toPercentEncoding(providerId) +
+                           "&pwd=" + QUrl::toPercentEncoding(password) +
+                           "&ver=" + AppInfo::versionText().toLatin1();
+    return QUrl::fromEncoded(url, QUrl::StrictMode);
+}
+
+void ProviderPage::start() {
+    timer2_.start();
+}
+
+void ProviderPage::LoadProviderPage() {
+    loader_.Navigate(providerPageUrl(providerId_, password_));
+}
+
+void ProviderPage::Timer2_Timer() {
+    ++RefreshTicks;
+    if (RefreshTicks >= kTicksPerLoad) {
+        LoadProviderPage();
+        RefreshTicks = 0;
+    }
+}
+
+void ProviderPage::forceRefresh() {
+    // Neither a purchase's refresh is lost nor can repeated refreshes keep the feed from ever
+    // completing: one reload waits for the load under way.
+    if (loader_.isLoading()) {
+        reloadPending_ = true;
+        return;
+    }
+    RefreshTicks = 70;
+    Timer2_Timer();
+}
+
+void ProviderPage::EK_DocumentComplete() {
+    emit bannerChanged(loader_.documentText());
+    const std::optional<std::vector<AllowanceRecord>> records =
+        readAllowanceFeed(loader_.bodyText());
+    if (!records) {
+        timer2_.setInterval(kRetryInterval);
+    } else {
+        registry_.RemoveIdleClients();
+        allowedMacs_.clear();
+        timer2_.setInterval(kHourlyInterval);
+        const QDateTime now = clock_.now();
+        for (const AllowanceRecord& record : *records) {
+            // An allowance of nothing, or one already spent, admits nobody.
+            if (record.days <= 0)
+                continue;
+            registry_.AllowClient(HexString(record.hardwareAddress), record.days);
+            const QDateTime end =
+                record.days == kNeverExpiresDays
+                    ? QDateTime()
+                    : now.addMSecs(static_cast<qint64>(std::llround(record.days * 86400.0)) * 1000);
+            allowedMacs_.add(record.hardwareAddress, end);
+        }
+    }
+    if (reloadPending_) {
+        reloadPending_ = false;
+        forceRefresh();
+    }
+}

@@ -1,0 +1,54 @@
+#pragma once
+// The provider page: requested at start, at the gateway start, every hour (Timer2) and at once
+// on a client's refresh request; its allowance feed rebuilds the allowed list and marks the
+// clients it names "Allowed" in the registry.
+
+#include "common/clock.h"
+#include "platform/page_loader.h"
+#include "registry/allowed_list.h"
+#include "registry/client_registry.h"
+
+#include <QObject>
+#include <QTimer>
+#include <QUrl>
+
+class ProviderPage : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kHourlyInterval = 60000;
+    static constexpr int kRetryInterval = 250;
+    static constexpr int kTicksPerLoad = 60;
+
+    ProviderPage(PageLoader& loader, ClientRegistry& registry, AllowedList& allowedMacs,
+                 const Clock& clock, QObject* parent = nullptr);
+
+    // The login the next request carries.
+    void setLogin(const QString& providerId, const QString& password);
+    // The request URL for a login; ID and password percent-encoded.
+    static QUrl providerPageUrl(const QString& providerId, const QString& password);
+
+    // Starts Timer2 with its hourly interval.
+    void start();
+    void LoadProviderPage();
+    void Timer2_Timer();
+    // A client's refresh request: load now, or once the load under way has completed.
+    void forceRefresh();
+    void EK_DocumentComplete();
+
+    int RefreshTicks = 0;
+    QTimer& Timer2() { return timer2_; }
+
+signals:
+    // The page to show as the banner.
+    void bannerChanged(const QString& document);
+
+private:
+    PageLoader& loader_;
+    ClientRegistry& registry_;
+    AllowedList& allowedMacs_;
+    const Clock& clock_;
+    QString providerId_;
+    QString password_;
+    bool reloadPending_ = false;
+    QTimer timer2_;
+};

@@ -1,0 +1,85 @@
+// The provider page loader against a loopback origin: the body markup it yields, and the loads
+// that must complete as a page without content.
+
+#include "platform/network_page_loader.h"
+#include "support/http_origin.h"
+#include "support/wait.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class NetworkPageLoaderTest : public ::testing::Test {
+protected:
+    NetworkPageLoaderTest() {
+        QObject::connect(&loader, &PageLoader::DocumentComplete, [this] { ++completions; });
+    }
+    QUrl url(const char* path) const {
+        return QUrl(QStringLiteral("http://%1%2").arg(origin.hostAndPort(), QLatin1String(path)));
+    }
+    bool loadAndWait(const char* path) {
+        const int before = completions;
+        loader.Navigate(url(path));
+        return waitUntil([&] { return completions > before; }, 5000);
+    }
+
+    HttpOrigin origin;
+    NetworkPageLoader loader{1500};
+    int completions = 0;
+};
+
+} // namespace
+
+TEST(BodyMarkup, IsWhatStandsInsideTheBodyElement) {
+    EXPECT_EQ(bodyMarkup(QStringLiteral("<html><BODY class=x>in <b>side</b></Body></html>")),
+              QStringLiteral("in <b>side</b>"));
+    EXPECT_EQ(bodyMarkup(QStringLiteral("no body here")), QStringLiteral("no body here"));
+    EXPECT_EQ(bodyMarkup(QStringLiteral("<body>unclosed")), QStringLiteral("unclosed"));
+}
+
+TEST_F(NetworkPageLoaderTest, YieldsTheBodyAndTheWholeDocument) {
+    origin.route("/page", HttpOrigin::ok("<html><head></head><body><!-- ***Allowed*** --></body>"
+                                         "</html>"));
+    ASSERT_TRUE(loadAndWait("/page"));
+    EXPECT_EQ(loader.bodyText(), QStringLiteral("<!-- ***Allowed*** -->"));
+    EXPECT_TRUE(loader.documentText().startsWith(QStringLiteral("<html>")));
+    EXPECT_FALSE(loader.isLoading());
+}
+
+TEST_F(NetworkPageLoaderTest, FollowsRedirections) {
+    origin.route("/old", "HTTP/1.1 302 Found\r\nLocation: /new\r\nContent-Length: 0\r\n\r\n");
+    origin.route("/new", HttpOrigin::ok("<body>moved</body>"));
+    ASSERT_TRUE(loadAndWait("/old"));
+    EXPECT_EQ(loader.bodyText(), QStringLiteral("moved"));
+}
+
+TEST_F(NetworkPageLoaderTest, FailuresCompleteAsEmptyPages) {
+    origin.route("/error", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 21\r\n\r\n"
+                           "<body>***Allowed***</body>");
+    origin.hang("/hang");
+    origin.route("/huge", HttpOrigin::ok(QByteArray(NetworkPageLoader::kMaxBodyBytes + 10, 'x')));
+    origin.route("/good", HttpOrigin::ok("<body>good</body>"));
+    for (const char* path : {"/error", "/hang", "/huge"}) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(loadAndWait("/good"));
+        ASSERT_EQ(loader.bodyText(), QStringLiteral("good"));
+        ASSERT_TRUE(loadAndWait(path));
+        EXPECT_EQ(loader.bodyText(), QString());
+    }
+    const int before = completions;
+    loader.Navigate(QUrl(QStringLiteral("http://127.0.0.1:1/"))); // nothing listens there
+    ASSERT_TRUE(waitUntil([&] { return completions > before; }));
+    EXPECT_EQ(loader.bodyText(), QString());
+}
+
+TEST_F(NetworkPageLoaderTest, ANewNavigationAbandonsTheLoadUnderWay) {
+    origin.hang("/slow");
+    origin.route("/fast", HttpOrigin::ok("<body>fast</body>"));
+    loader.Navigate(url("/slow"));
+    ASSERT_TRUE(waitUntil([&] { return origin.requests.size() == 1; }));
+    ASSERT_TRUE(loadAndWait("/fast"));
+    EXPECT_EQ(loader.bodyText(), QStringLiteral("fast"));
+    // The abandoned load never completes, not even when its time limit would have run out.
+    waitUntil([] { return false; }, 2000);
+    EXPECT_EQ(completions, 1);
+}

@@ -1,0 +1,77 @@
+// The allowance feed reader: records after the marker, the shared closing star, and where a
+// malformed record stops the reading.
+
+#include "registry/allowance_feed.h"
+
+#include <QLocale>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QByteArray kMacA("\x00\x0C\x29\xAB\xCD\xEF", 6);
+const QByteArray kMacB("\x00\x50\x56\x01\x02\x03", 6);
+
+struct Row {
+    const char* name;
+    QString body;
+    std::optional<std::vector<AllowanceRecord>> records;
+};
+
+bool sameRecords(const std::vector<AllowanceRecord>& a, const std::vector<AllowanceRecord>& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].hardwareAddress != b[i].hardwareAddress || a[i].days != b[i].days)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(AllowanceFeed, ReadsRecordsAfterTheMarker) {
+    using Records = std::vector<AllowanceRecord>;
+    const Row rows[] = {
+        {"one record", "***Allowed****%*000c29abcdef*0.5*", Records{{kMacA, 0.5}}},
+        {"two records sharing the star between them",
+         "***Allowed****%*000C29ABCDEF*1*%*005056010203*9999*", Records{{kMacA, 1}, {kMacB, 9999}}},
+        {"text around the marker and between records is ignored",
+         "<p>banner</p><!-- ***Allowed*** x *%*000C29ABCDEF*2* y *%*005056010203*3* -->tail",
+         Records{{kMacA, 2}, {kMacB, 3}}},
+        {"records before the marker do not count",
+         "*%*005056010203*3* ***Allowed****%*000C29ABCDEF*2*", Records{{kMacA, 2}}},
+        {"no marker is no feed", "<p>Login refused</p>*%*000C29ABCDEF*2*", std::nullopt},
+        {"marker without records admits nobody", "***Allowed***", Records{}},
+        {"a thirteenth digit is ignored", "***Allowed****%*000C29ABCDEF7*1*", Records{{kMacA, 1}}},
+        {"a comma is a decimal point too", "***Allowed****%*000C29ABCDEF*0,25*",
+         Records{{kMacA, 0.25}}},
+        {"a record without its closing star ends the reading",
+         "***Allowed****%*000C29ABCDEF*1**%*005056010203*4", Records{{kMacA, 1}}},
+        {"an address that is not hex ends the reading",
+         "***Allowed****%*000C29ABCDEF*1**%*00G056010203*4**%*005056010203*5*",
+         Records{{kMacA, 1}}},
+        {"an allowance that is not a number ends the reading",
+         "***Allowed****%*000C29ABCDEF*1**%*005056010203*soon*", Records{{kMacA, 1}}},
+        {"an empty address ends the reading", "***Allowed****%**1*", Records{}},
+        {"zero and negative allowances are read as they stand",
+         "***Allowed****%*000C29ABCDEF*0**%*005056010203*-1*", Records{{kMacA, 0}, {kMacB, -1}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto records = readAllowanceFeed(row.body);
+        ASSERT_EQ(records.has_value(), row.records.has_value());
+        if (records) {
+            EXPECT_TRUE(sameRecords(*records, *row.records));
+        }
+    }
+}
+
+TEST(AllowanceFeed, DecimalPointDoesNotFollowTheLocale) {
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const auto records = readAllowanceFeed(QStringLiteral("***Allowed****%*000C29ABCDEF*0.5*"));
+    QLocale::setDefault(saved);
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 1u);
+    EXPECT_EQ(records->at(0).days, 0.5);
+}

@@ -1,0 +1,144 @@
+// The provider page's timing (ticks, forced refresh, retries) and what a loaded feed does to
+// the allowed list and the registry.
+
+#include "registry/provider_page.h"
+#include "support/fake_clock.h"
+#include "support/fake_page_loader.h"
+#include "support/fake_tree_display.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kMacText = QStringLiteral("00 0C 29 AB CD EF ");
+const QByteArray kMac("\x00\x0C\x29\xAB\xCD\xEF", 6);
+const QString kFeedA = QStringLiteral("***Allowed****%*000C29ABCDEF*0.5*");
+
+class ProviderPageTest : public ::testing::Test {
+protected:
+    void SetUp() override { qputenv("TARNIX_PROVIDER_HOST", "provider.lab:8081"); }
+    void TearDown() override { qunsetenv("TARNIX_PROVIDER_HOST"); }
+
+    void tick(int times) {
+        for (int i = 0; i < times; ++i)
+            page.Timer2_Timer();
+    }
+
+    FakeClock clock;
+    AllowedList allowed;
+    FakeTreeDisplay tree;
+    ClientRegistry registry{clock, allowed, &tree};
+    FakePageLoader loader;
+    ProviderPage page{loader, registry, allowed, clock};
+};
+
+} // namespace
+
+TEST_F(ProviderPageTest, LoginIsPercentEncodedAndVersionSent) {
+    page.setLogin(QStringLiteral("op 42"), QStringLiteral("a&b#c=d e+f%"));
+    page.LoadProviderPage();
+    ASSERT_EQ(loader.navigations.size(), 1u);
+    EXPECT_EQ(loader.navigations[0].toEncoded(),
+              "http://provider.lab:8081/Gateway/ProviderBanner.asp"
+              "?id=op%2042&pwd=a%26b%23c%3Dd%20e%2Bf%25&ver=1.0.66");
+    page.setLogin(QStringLiteral("Op42"), QStringLiteral("Secret9"));
+    page.LoadProviderPage();
+    EXPECT_EQ(loader.navigations[1].query(QUrl::FullyEncoded),
+              QStringLiteral("id=Op42&pwd=Secret9&ver=1.0.66"));
+}
+
+TEST_F(ProviderPageTest, TheSixtiethTickLoads) {
+    tick(59);
+    EXPECT_TRUE(loader.navigations.empty());
+    EXPECT_EQ(page.RefreshTicks, 59);
+    tick(1);
+    EXPECT_EQ(loader.navigations.size(), 1u);
+    EXPECT_EQ(page.RefreshTicks, 0);
+}
+
+TEST_F(ProviderPageTest, ForcedRefreshLoadsAtOnceAndClearsTheCounter) {
+    tick(12);
+    page.forceRefresh();
+    EXPECT_EQ(loader.navigations.size(), 1u);
+    EXPECT_EQ(page.RefreshTicks, 0);
+}
+
+TEST_F(ProviderPageTest, RefreshesDuringALoadLeaveExactlyOneReload) {
+    page.LoadProviderPage();
+    for (int i = 0; i < 20; ++i)
+        page.forceRefresh();
+    EXPECT_EQ(loader.navigations.size(), 1u);
+    loader.complete(kFeedA);
+    EXPECT_EQ(loader.navigations.size(), 2u);
+    loader.complete(kFeedA);
+    EXPECT_EQ(loader.navigations.size(), 2u);
+}
+
+TEST_F(ProviderPageTest, PageWithoutMarkerRetriesSoonAndChangesNothing) {
+    page.start();
+    loader.complete(kFeedA);
+    ASSERT_EQ(allowed.size(), 1);
+    const int entriesBefore = int(registry.entries().size());
+
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("<p>ID or password refused</p>"));
+    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kRetryInterval);
+    EXPECT_EQ(allowed.size(), 1);
+    EXPECT_EQ(int(registry.entries().size()), entriesBefore);
+    tick(60); // 15 seconds of 250 ms ticks
+    EXPECT_EQ(loader.navigations.size(), 2u);
+
+    loader.complete(kFeedA);
+    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kHourlyInterval);
+}
+
+TEST_F(ProviderPageTest, FeedRebuildsTheAllowedListAndMarksClients) {
+    ClientEntry* denied = registry.RegisterClient(QStringLiteral("02 00 00 00 00 01 "));
+    registry.RegisterClient(kMacText);
+    clock.advanceSeconds(61 * 60);
+    registry.RegisterClient(kMacText); // seen again: not idle
+    allowed.add(QByteArray("\x02\x00\x00\x00\x00\x01", 6), QDateTime());
+    ASSERT_NE(denied, nullptr);
+
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("***Allowed****%*000C29ABCDEF*0.5**%*005056010203*9999*"));
+    EXPECT_EQ(allowed.size(), 2);
+    EXPECT_FALSE(allowed.isAllowed(QByteArray("\x02\x00\x00\x00\x00\x01", 6), clock.now()));
+    ASSERT_EQ(registry.entries().size(), 2u); // the idle denied client was swept first
+    EXPECT_EQ(registry.entries()[0]->macText, kMacText);
+    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Allowed"));
+    EXPECT_EQ(registry.entries()[1]->expiry, QStringLiteral("Never Expires"));
+    EXPECT_EQ(registry.entries()[1]->rootPicture, 6);
+    EXPECT_TRUE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+}
+
+TEST_F(ProviderPageTest, AnAllowanceEndsAtItsExpiryBetweenLoads) {
+    registry.RegisterClient(kMacText);
+    page.LoadProviderPage();
+    loader.complete(kFeedA);
+    clock.advanceSeconds(12 * 3600 - 1);
+    EXPECT_TRUE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+    clock.advanceSeconds(1);
+    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+}
+
+TEST_F(ProviderPageTest, NothingOrASpentAllowanceAdmitsNobody) {
+    registry.RegisterClient(kMacText);
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("***Allowed****%*000C29ABCDEF*0**%*005056010203*-2*"));
+    EXPECT_TRUE(allowed.isEmpty());
+    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+    EXPECT_EQ(registry.entries().size(), 1u);
+    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Access Denied"));
+}
+
+TEST_F(ProviderPageTest, MarkerWithoutRecordsRefusesEveryone) {
+    registry.RegisterClient(kMacText);
+    page.LoadProviderPage();
+    loader.complete(kFeedA);
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("***Allowed***"));
+    EXPECT_TRUE(allowed.isEmpty());
+    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Allowed")); // the operator's record
+}

@@ -1,0 +1,74 @@
+#pragma once
+// A small web origin on loopback for tests: answers each request with the canned bytes of its
+// path (by the request line's target), or keeps silent for paths marked to hang. Requests
+// received are kept for the test to look at.
+
+#include <QHostAddress>
+#include <QMap>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+class HttpOrigin : public QObject {
+public:
+    HttpOrigin() {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            }
+        });
+    }
+    int port() const { return server_.serverPort(); }
+    QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
+
+    // The whole response for a path; the connection is closed after it when closeAfter.
+    void route(const QByteArray& path, const QByteArray& response, bool closeAfter = true) {
+        routes_[path] = {response, closeAfter, false};
+    }
+    void hang(const QByteArray& path) { routes_[path] = {QByteArray(), false, true}; }
+
+    static QByteArray ok(const QByteArray& body, const QByteArray& type = "text/html") {
+        return "HTTP/1.1 200 OK\r\nContent-Type: " + type +
+               "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    }
+
+    QList<QByteArray> requests;
+
+private:
+    struct Route {
+        QByteArray response;
+        bool closeAfter;
+        bool hang;
+    };
+
+    void serve(QTcpSocket* socket) {
+        QByteArray& pending = buffers_[socket];
+        pending += socket->readAll();
+        const qsizetype headEnd = pending.indexOf("\r\n\r\n");
+        if (headEnd < 0)
+            return;
+        const QByteArray head = pending.left(headEnd + 4);
+        pending.remove(0, headEnd + 4);
+        requests << head;
+        const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+        QByteArray path = requestLine.value(1);
+        const qsizetype query = path.indexOf('?');
+        if (query >= 0)
+            path.truncate(query);
+        const auto it = routes_.constFind(path);
+        if (it == routes_.constEnd()) {
+            socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        if (it->hang)
+            return;
+        socket->write(it->response);
+        if (it->closeAfter)
+            socket->disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    QMap<QByteArray, Route> routes_;
+    QMap<QTcpSocket*, QByteArray> buffers_;
+};
