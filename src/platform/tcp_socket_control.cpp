@@ -190,6 +190,10 @@ QByteArray TcpSocketControl::GetData() {
     return socket_ ? socket_->readAll() : QByteArray();
 }
 
+qint64 TcpSocketControl::BytesAvailable() const {
+    return socket_ ? socket_->bytesAvailable() : 0;
+}
+
 qint64 TcpSocketControl::BytesToSend() const {
     return socket_ ? socket_->bytesToWrite() : 0;
 }
@@ -224,8 +228,13 @@ void TcpSocketControl::adoptSocket(QTcpSocket* socket) {
         if (socket_)
             emit DataArrival(index_, socket_->bytesAvailable());
     });
+    socket->setReadBufferSize(kReadBufferSize);
     connect(socket, &QIODevice::bytesWritten, this, [this] {
-        if (socket_ && socket_->bytesToWrite() == 0)
+        if (!socket_)
+            return;
+        const qint64 queued = socket_->bytesToWrite();
+        emit BytesSent(index_, queued);
+        if (queued == 0 && socket_)
             emit SendComplete(index_);
     });
     connect(socket, &QAbstractSocket::errorOccurred, this, &TcpSocketControl::onSocketError);

@@ -50,6 +50,10 @@ public:
     QByteArray GetData();
     // Bytes queued and not yet handed to the network.
     qint64 BytesToSend() const;
+    // Bytes received and not yet taken. The control reads at most kReadBufferSize ahead: while
+    // the caller leaves them, the peer is held back by TCP itself.
+    qint64 BytesAvailable() const;
+    static constexpr qint64 kReadBufferSize = 256 * 1024;
     // Closes whatever the control holds; the state is 0 when it returns. Harmless when closed.
     void Close();
 
@@ -57,6 +61,8 @@ signals:
     void DataArrival(int index, qint64 bytesTotal);
     void ConnectionRequest(int index, qintptr requestID);
     void SendComplete(int index);
+    // Some queued bytes went out; stillQueued remain.
+    void BytesSent(int index, qint64 stillQueued);
     void Connected(int index);
     void PeerClosed(int index);
     void Error(int index, int number, const QString& description);

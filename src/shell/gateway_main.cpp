@@ -4,6 +4,8 @@
 #include "common/ip_format.h"
 #include "shell/save_ini.h"
 
+#include <QLocale>
+
 namespace {
 
 const QString kSetup = QStringLiteral("Setup");
@@ -39,8 +41,11 @@ WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObj
     : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
       registry_(services.clock, AllowedMacs),
       dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
-      providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock) {
+      providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock),
+      proxy_({registry_, providerPage_, providerText_, services.clock},
+             IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1()) {
     timer1_.setInterval(kTimer1Interval);
+    connect(&timer1_, &QTimer::timeout, this, &WFGatewayMain::Timer1_Timer);
     connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
     connect(&dhcp_(0), &UdpSocketControl::Error, &dhcpServer_, &DhcpServer::DHCP_Error);
     connect(&services_.notifyArea, &NotifyArea::mouseMessage, this,
@@ -54,8 +59,8 @@ WFGatewayMain::~WFGatewayMain() {
 void WFGatewayMain::Form_Load() {
     GatewayAddress = endpoints_.gatewayAddress;
     BroadcastHost = QStringLiteral("255.255.255.255");
-    UpMegabytes = 0;
-    DownMegabytes = 0;
+    proxy_.UpMegabytes = 0;
+    proxy_.DownMegabytes = 0;
     AllowedMacs.clear();
     providerPage_.RefreshTicks = 0;
     providerPage_.start();
@@ -109,7 +114,7 @@ bool WFGatewayMain::openSockets() {
     WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
     setButton(QString::fromLatin1(kWorkingCaption), false);
 
-    TcpSocketControl& listener = httpRequest_(0);
+    TcpSocketControl& listener = proxy_.HTTPRequest()(0);
     if (listener.State() == sckClosed) {
         listener.setLocalPort(endpoints_.proxyPort);
         if (!listener.Listen())
@@ -194,10 +199,28 @@ void WFGatewayMain::unload(int exitCode) {
 
 void WFGatewayMain::closeAllSockets() {
     dhcp_(0).Close();
-    for (int i = 0; i < httpRequest_.Count(); ++i)
-        httpRequest_(i).Close();
-    for (int i = 0; i < httpExit_.Count(); ++i)
-        httpExit_(i).Close();
+    proxy_.closeAll();
+}
+
+void WFGatewayMain::Timer1_Timer() {
+    proxy_.housekeeping();
+    updatecon();
+}
+
+QString WFGatewayMain::byteTotalText(double megabytes) {
+    const QLocale locale = QLocale::system();
+    if (megabytes < 1)
+        return locale.toString(megabytes * 1000, 'f', 1) + QStringLiteral(" Kb");
+    return locale.toString(megabytes, 'f', 1) + QStringLiteral(" Mb");
+}
+
+void WFGatewayMain::updatecon() {
+    counters_.NumberofSocks = QString::number(proxy_.HTTPRequest().UBound());
+    counters_.NumberOfClients = QString::number(registry_.NodeCount() / 5.0, 'g', 15);
+    counters_.PurCounter = QString::number(proxy_.PurchaseCount, 'g', 15);
+    counters_.TotUP = byteTotalText(proxy_.UpMegabytes);
+    counters_.TotDown = byteTotalText(proxy_.DownMegabytes);
+    emit countersChanged();
 }
 
 void WFGatewayMain::mnHide_Click() {

@@ -11,6 +11,7 @@
 #include "platform/page_loader.h"
 #include "platform/tcp_socket_control.h"
 #include "platform/udp_socket_control.h"
+#include "proxy/proxy_server.h"
 #include "registry/allowed_list.h"
 #include "registry/client_registry.h"
 #include "registry/provider_page.h"
@@ -73,14 +74,12 @@ public:
     // Shared fields.
     QByteArray GatewayAddress;
     QString BroadcastHost;
-    double UpMegabytes = 0;
-    double DownMegabytes = 0;
-    double PurchaseCount = 0;
     AllowedList AllowedMacs;
 
     ControlArray<UdpSocketControl>& DHCP() { return dhcp_; }
-    ControlArray<TcpSocketControl>& HTTPRequest() { return httpRequest_; }
-    ControlArray<TcpSocketControl>& HTTPExit() { return httpExit_; }
+    ControlArray<TcpSocketControl>& HTTPRequest() { return proxy_.HTTPRequest(); }
+    ControlArray<TcpSocketControl>& HTTPExit() { return proxy_.HTTPExit(); }
+    ProxyServer& proxy() { return proxy_; }
     QTimer& Timer1() { return timer1_; }
     ClientRegistry& registry() { return registry_; }
     DhcpServer& dhcpServer() { return dhcpServer_; }
@@ -91,12 +90,30 @@ public:
     // Asks for the provider page with the login now in the boxes.
     void LoadProviderPage();
 
+    // Housekeeping every 2.5 s once the gateway works: idle slots, the socket arrays, the
+    // current numbers.
+    void Timer1_Timer();
+    void updatecon();
+
+    // The captions of the "Current Numbers" frame.
+    struct Counters {
+        QString NumberofSocks = QStringLiteral("0");
+        QString NumberOfClients = QStringLiteral("0");
+        QString PurCounter = QStringLiteral("0");
+        QString TotUP;
+        QString TotDown;
+    };
+    const Counters& counters() const { return counters_; }
+    // "999.9 Kb" below one megabyte, "1.0 Mb" from one on.
+    static QString byteTotalText(double megabytes);
+
 signals:
     void providerTextChanged(const QString& text);
     void pwdTextChanged(const QString& text);
     void buttonChanged();
     void autoHideChanged(bool checked);
     void visibilityChanged(WFGatewayMain::Visibility visibility);
+    void countersChanged();
     // The window is gone: the program ends with this exit code.
     void unloaded(int exitCode);
 
@@ -125,10 +142,10 @@ private:
     bool unloaded_ = false;
 
     ControlArray<UdpSocketControl> dhcp_;
-    ControlArray<TcpSocketControl> httpRequest_;
-    ControlArray<TcpSocketControl> httpExit_;
     QTimer timer1_;
     ClientRegistry registry_;
     DhcpServer dhcpServer_;
     ProviderPage providerPage_;
+    ProxyServer proxy_;
+    Counters counters_;
 };

@@ -64,6 +64,7 @@ GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
     connect(&model_, &WFGatewayMain::autoHideChanged, mnAutoHide_, &QAction::setChecked);
     connect(&model_, &WFGatewayMain::visibilityChanged, this, &GatewayWindow::applyVisibility);
     connect(&model_.providerPage(), &ProviderPage::bannerChanged, ek_, &QTextBrowser::setHtml);
+    connect(&model_, &WFGatewayMain::countersChanged, this, &GatewayWindow::showCounters);
     connect(&model_, &WFGatewayMain::unloaded, this, [this] {
         if (legend_)
             legend_->close();
@@ -186,6 +187,21 @@ QLabel* GatewayWindow::addValue(QWidget* frame, const char* name, const QString&
     palette.setColor(QPalette::WindowText, QColor(0x00, 0x80, 0x00));
     label->setPalette(palette);
     return label;
+}
+
+void GatewayWindow::showCounters() {
+    const WFGatewayMain::Counters& counters = model_.counters();
+    const std::pair<const char*, QString> captions[] = {
+        {"NumberofSocks", counters.NumberofSocks},
+        {"NumberOfClients", counters.NumberOfClients},
+        {"PurCounter", counters.PurCounter},
+        {"TotUP", counters.TotUP},
+        {"TotDown", counters.TotDown},
+    };
+    for (const auto& [name, text] : captions) {
+        if (auto* label = findChild<QLabel*>(QString::fromLatin1(name)))
+            label->setText(text);
+    }
 }
 
 void GatewayWindow::showButton() {

@@ -45,6 +45,7 @@ private:
     QLabel* addValue(QWidget* frame, const char* name, const QString& text, int left, int top,
                      int width, int height);
     void showButton();
+    void showCounters();
     void mnLegend_Click();
     void mnAbout_Click();
 

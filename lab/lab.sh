@@ -1,0 +1,413 @@
+# A throw-away network for running the real gateway: a gateway host, a switched LAN segment
+# with client hosts, and an Internet-side host with a web origin, all in network namespaces of
+# this run. Nothing outside the namespaces and the lab's temporary directory is touched.
+#
+# Use (bash, as root):
+#   . lab/lab.sh
+#   lab_up                              # namespaces, bridge, Internet host; trap EXIT -> lab_down
+#   lab_start_origin                    # web origin on 10.99.0.2:80 (origin.lab ...)
+#   lab_watch_dhcp                      # optional: every DHCP message -> $LAB_DIR/dhcp.log
+#   lab_start_gateway "$BUILD/tarnix-gateway"   # waits until UDP 67 and TCP 8080 are open
+#   lab_add_client a 02:00:00:00:11:0a  # a LAN host; a third argument gives it a fixed address
+#   lab_udhcpc a                        # lease -> $LAB_DIR/a.udhcpc.lease (ip=, router=, ...)
+#   lab_dhclient a                      # lease -> $LAB_DIR/a.dhclient.lease (same keys)
+#   lab_in a env http_proxy=http://192.168.11.1:8080 busybox wget -qO- http://origin.lab/
+#   lab_down                            # also runs on exit, after failures too
+# Also: lab_udhcpc_start (stays running), lab_dhclient_release, lab_stop_gateway, lab_net_start
+# (another service on the Internet host), lab_add_net_name, lab_show_lease.
+#
+# Hosts: "gw" (lan0 192.168.11.1/24, wan0 10.99.0.1/24, default route via 10.99.0.2, forwarding
+# off), "net" (eth0 10.99.0.2/24), "sw" (bridge br0 joining lan0 and every client's eth0) and one
+# namespace per client. Their names are in LAB_NS[host]; every function fails with a message on
+# stderr rather than exiting. Names the gateway resolves: /etc/netns/<gw namespace>/hosts.
+# LAB_KEEP=1 keeps $LAB_DIR (logs, leases, settings, DHCP log) after lab_down.
+# shellcheck shell=bash disable=SC2034 # LAB_MAC and more are read by the scripts sourcing this
+
+LAB_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+LAB_GW_LAN=192.168.11.1
+LAB_GW_WAN=10.99.0.1
+LAB_NET_ADDR=10.99.0.2
+LAB_NET_NAMES="origin.lab www.origin.lab provider.lab"
+
+declare -gA LAB_NS=()
+declare -gA LAB_MAC=()
+LAB_PIDS=()
+LAB_NETNS_DIRS=()
+LAB_ID=""
+LAB_DIR=""
+LAB_GATEWAY_PID=""
+
+lab_log() { echo "lab: $*" >&2; }
+
+# lab_in HOST COMMAND...: runs COMMAND inside HOST's namespace.
+lab_in() {
+    local host=$1
+    shift
+    ip netns exec "${LAB_NS[$host]:?no lab host $host}" "$@"
+}
+
+# lab_wait SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds or time is up.
+lab_wait() {
+    local tries=$(($1 * 10)) i
+    shift
+    for ((i = 0; i < tries; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# lab_listening HOST -lnt|-lnu PORT: whether something listens there.
+lab_listening() { lab_in "$1" ss -H "$2" "sport = :$3" 2>/dev/null | grep -q .; }
+
+# lab_track PID: the PID is ended by lab_down.
+lab_track() { LAB_PIDS+=("$1"); }
+
+# lab_stop PID: SIGTERM, a bounded wait, then SIGKILL. Returns the exit code when it is a child.
+lab_stop() {
+    local pid=$1 i
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for ((i = 0; i < 50; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null
+}
+
+lab_new_ns() { # HOST
+    local ns="tlab-$LAB_ID-$1"
+    ip netns add "$ns" || return 1
+    LAB_NS[$1]=$ns
+    ip -n "$ns" link set lo up || return 1
+}
+
+lab_up() {
+    if [ -n "$LAB_ID" ]; then
+        lab_log "already up ($LAB_ID)"
+        return 1
+    fi
+    LAB_ID="$$-$RANDOM"
+    LAB_DIR=$(mktemp -d "/tmp/tarnix-lab.$LAB_ID.XXXXXX") || return 1
+    trap lab_down EXIT
+    # An interrupted run still tears down: the EXIT trap runs on the way out.
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+
+    lab_new_ns gw && lab_new_ns sw && lab_new_ns net || return 1
+
+    # Ends are created directly in their namespaces, so no name is ever taken on the host.
+    ip -n "${LAB_NS[sw]}" link add br0 type bridge || return 1
+    ip -n "${LAB_NS[sw]}" link set br0 up || return 1
+    ip link add lan0 netns "${LAB_NS[gw]}" type veth \
+        peer name p-gw netns "${LAB_NS[sw]}" || return 1
+    ip -n "${LAB_NS[sw]}" link set p-gw master br0 up || return 1
+    ip -n "${LAB_NS[gw]}" addr add "$LAB_GW_LAN/24" dev lan0 || return 1
+    ip -n "${LAB_NS[gw]}" link set lan0 up || return 1
+
+    ip link add wan0 netns "${LAB_NS[gw]}" type veth \
+        peer name eth0 netns "${LAB_NS[net]}" || return 1
+    ip -n "${LAB_NS[gw]}" addr add "$LAB_GW_WAN/24" dev wan0 || return 1
+    ip -n "${LAB_NS[gw]}" link set wan0 up || return 1
+    ip -n "${LAB_NS[net]}" addr add "$LAB_NET_ADDR/24" dev eth0 || return 1
+    ip -n "${LAB_NS[net]}" link set eth0 up || return 1
+    # As on a real gateway the default route leads to the Internet, yet nothing is forwarded:
+    # LAN hosts reach the Internet only through the proxy.
+    ip -n "${LAB_NS[gw]}" route add default via "$LAB_NET_ADDR" dev wan0 || return 1
+    lab_in gw sysctl -q -w net.ipv4.ip_forward=0 || return 1
+
+    # ip netns exec lays /etc/netns/<namespace>/* over /etc; appending to these files in place
+    # is seen at once by programs already running there.
+    local etc="/etc/netns/${LAB_NS[gw]}"
+    mkdir -p "$etc" || return 1
+    LAB_NETNS_DIRS+=("$etc")
+    printf '127.0.0.1 localhost\n%s %s\n' "$LAB_NET_ADDR" "$LAB_NET_NAMES" > "$etc/hosts" ||
+        return 1
+    # Nothing answers DNS there: names outside the hosts file fail at once.
+    printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$LAB_NET_ADDR" > "$etc/resolv.conf" ||
+        return 1
+    lab_log "up: namespaces tlab-$LAB_ID-*, files in $LAB_DIR"
+}
+
+# lab_add_net_name NAME...: more names for the Internet host, as the gateway resolves them.
+lab_add_net_name() {
+    printf '%s %s\n' "$LAB_NET_ADDR" "$*" >> "/etc/netns/${LAB_NS[gw]}/hosts"
+}
+
+# lab_add_client NAME MAC [ADDRESS/PREFIX]: a LAN host (eth0 on the bridge, port c-NAME). With
+# an address it is configured statically and never asks for one.
+lab_add_client() {
+    local name=$1 mac=$2 static=${3:-}
+    if ! [[ $name =~ ^[a-z0-9]{1,10}$ ]] || [ -n "${LAB_NS[$name]:-}" ]; then
+        lab_log "bad or used client name '$name'"
+        return 1
+    fi
+    lab_new_ns "$name" || return 1
+    LAB_MAC[$name]=$mac
+    ip link add eth0 netns "${LAB_NS[$name]}" address "$mac" type veth \
+        peer name "c-$name" netns "${LAB_NS[sw]}" || return 1
+    ip -n "${LAB_NS[sw]}" link set "c-$name" master br0 up || return 1
+    ip -n "${LAB_NS[$name]}" link set eth0 up || return 1
+    if [ -n "$static" ]; then
+        [[ $static == */* ]] || static="$static/24"
+        ip -n "${LAB_NS[$name]}" addr add "$static" dev eth0 || return 1
+    fi
+}
+
+# lab_net_start NAME COMMAND...: a background service on the Internet host, logged to
+# $LAB_DIR/NAME.log; its PID is left in LAB_LAST_PID and ended by lab_down.
+lab_net_start() {
+    local name=$1
+    shift
+    ip netns exec "${LAB_NS[net]}" "$@" > "$LAB_DIR/$name.log" 2>&1 &
+    LAB_LAST_PID=$!
+    lab_track "$LAB_LAST_PID"
+}
+
+# lab_start_origin: a web origin on the Internet host, port 80, serving $LAB_DIR/www
+# (index.html holds "Tarnix lab origin").
+lab_start_origin() {
+    mkdir -p "$LAB_DIR/www"
+    printf '<html><body><h1>Tarnix lab origin</h1></body></html>\n' > "$LAB_DIR/www/index.html"
+    lab_net_start origin python3 -m http.server 80 --bind "$LAB_NET_ADDR" \
+        --directory "$LAB_DIR/www"
+    if ! lab_wait 15 lab_listening net -lnt 80; then
+        lab_log "web origin did not start: $(cat "$LAB_DIR/origin.log")"
+        return 1
+    fi
+}
+
+# lab_start_gateway BINARY [ID] [PASSWORD]: runs the gateway headless in the gateway host with
+# its own settings file ($LAB_DIR/gateway.ini; output in gateway.out/.err) and waits until it
+# serves. Its PID is in LAB_GATEWAY_PID.
+lab_start_gateway() {
+    local binary=$1 id=${2:-lab-operator} password=${3:-lab-password}
+    if [ ! -x "$binary" ]; then
+        lab_log "no gateway program at $binary"
+        return 1
+    fi
+    local ini="$LAB_DIR/gateway.ini" runtime="$LAB_DIR/xdg-runtime"
+    (umask 077 && printf '[Setup]\nProviderID=%s\nProviderPWD=%s\n' "$id" "$password" > "$ini")
+    mkdir -m 700 "$runtime" 2> /dev/null || true
+    ip netns exec "${LAB_NS[gw]}" env TARNIX_INI="$ini" QT_QPA_PLATFORM=offscreen \
+        XDG_RUNTIME_DIR="$runtime" "$binary" > "$LAB_DIR/gateway.out" 2> "$LAB_DIR/gateway.err" &
+    LAB_GATEWAY_PID=$!
+    lab_track "$LAB_GATEWAY_PID"
+    local i
+    for ((i = 0; i < 200; i++)); do
+        if ! kill -0 "$LAB_GATEWAY_PID" 2>/dev/null; then
+            lab_log "the gateway ended before serving; its errors:"
+            tail -n 20 "$LAB_DIR/gateway.err" >&2
+            return 1
+        fi
+        lab_listening gw -lnu 67 && lab_listening gw -lnt 8080 && return 0
+        sleep 0.1
+    done
+    lab_log "the gateway did not open UDP 67 and TCP 8080 within 20 s; its errors:"
+    tail -n 20 "$LAB_DIR/gateway.err" >&2
+    return 1
+}
+
+# lab_stop_gateway: SIGTERM to the gateway; returns its exit code.
+lab_stop_gateway() {
+    local pid=$LAB_GATEWAY_PID
+    LAB_GATEWAY_PID=""
+    [ -n "$pid" ] && lab_stop "$pid"
+}
+
+# lab_watch_dhcp: logs every DHCP message through the gateway's switch port to
+# $LAB_DIR/dhcp.log (format in dhcp_watch.py).
+lab_watch_dhcp() {
+    ip netns exec "${LAB_NS[sw]}" python3 "$LAB_LIB_DIR/dhcp_watch.py" p-gw "$LAB_DIR/dhcp.log" \
+        2> "$LAB_DIR/dhcp_watch.err" &
+    lab_track $!
+    if ! lab_wait 10 grep -sqx ready "$LAB_DIR/dhcp.log"; then
+        lab_log "DHCP watcher did not start: $(cat "$LAB_DIR/dhcp_watch.err")"
+        return 1
+    fi
+}
+
+# The client scripts write a lease file of key=value lines (ip, mask, router, dns, lease,
+# domain, wpad, server, event) on every bound/renew, append "EVENT IP" to NAME.TOOL.events, and
+# set the address and default route on the interface (never /etc/resolv.conf).
+lab_write_udhcpc_script() { # NAME
+    local base="$LAB_DIR/$1.udhcpc"
+    cat > "$base.sh" <<EOF
+#!/bin/sh
+# udhcpc event script of lab client $1.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+echo "\$1 \${ip:--}" >> "$base.events"
+case "\$1" in
+deconfig)
+    ip -4 addr flush dev "\$interface"
+    ;;
+bound|renew)
+    {
+        echo "event=\$1"; echo "ip=\$ip"; echo "mask=\${mask:-24}"; echo "router=\$router"
+        echo "dns=\$dns"; echo "lease=\$lease"; echo "domain=\$domain"; echo "wpad=\$wpad"
+        echo "server=\$serverid"
+    } > "$base.lease.tmp" && mv "$base.lease.tmp" "$base.lease"
+    ip -4 addr flush dev "\$interface"
+    ip -4 addr add "\$ip/\${mask:-24}" dev "\$interface"
+    [ -n "\$router" ] && ip route replace default via "\${router%% *}" dev "\$interface"
+    ;;
+esac
+exit 0
+EOF
+    chmod 755 "$base.sh"
+}
+
+# lab_udhcpc NAME [UDHCPC OPTIONS...]: one busybox udhcpc run on the client, in the foreground
+# until bound (-q) or given up (-n), bounded to 40 s. Output in $LAB_DIR/NAME.udhcpc.log.
+lab_udhcpc() {
+    local name=$1
+    shift
+    local base="$LAB_DIR/$name.udhcpc"
+    [ -f "$base.sh" ] || lab_write_udhcpc_script "$name"
+    rm -f "$base.lease"
+    timeout 40 ip netns exec "${LAB_NS[$name]}" busybox udhcpc -i eth0 -f -q -n -t 5 -T 2 \
+        -s "$base.sh" -p "$base.pid" -O 252 "$@" >> "$base.log" 2>&1
+}
+
+# lab_udhcpc_start NAME [UDHCPC OPTIONS...]: udhcpc staying in the background (renewals by
+# SIGUSR1, release by SIGUSR2); its PID is left in LAB_LAST_PID.
+lab_udhcpc_start() {
+    local name=$1
+    shift
+    local base="$LAB_DIR/$name.udhcpc"
+    [ -f "$base.sh" ] || lab_write_udhcpc_script "$name"
+    rm -f "$base.lease"
+    ip netns exec "${LAB_NS[$name]}" busybox udhcpc -i eth0 -f -n -t 5 -T 2 \
+        -s "$base.sh" -p "$base.pid" -O 252 "$@" >> "$base.log" 2>&1 &
+    LAB_LAST_PID=$!
+    lab_track "$LAB_LAST_PID"
+}
+
+lab_write_dhclient_files() { # NAME
+    local base="$LAB_DIR/$1.dhclient"
+    cat > "$base.conf" <<'EOF'
+option wpad code 252 = text;
+timeout 20;
+retry 5;
+request subnet-mask, broadcast-address, routers, domain-name, domain-name-servers,
+        dhcp-lease-time, wpad;
+EOF
+    # dhclient hands its script only variables of its own, so paths are written in.
+    cat > "$base.sh" <<EOF
+#!/bin/sh
+# dhclient event script of lab client $1.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+echo "\$reason \${new_ip_address:-\${old_ip_address:--}}" >> "$base.events"
+prefix() {
+    n=0
+    for octet in \$(echo "\$1" | tr . ' '); do
+        while [ "\$octet" -gt 0 ]; do n=\$((n + (octet & 1))); octet=\$((octet >> 1)); done
+    done
+    echo \$n
+}
+case "\$reason" in
+PREINIT)
+    ip link set "\$interface" up
+    ;;
+BOUND|RENEW|REBIND|REBOOT)
+    bits=\$(prefix "\${new_subnet_mask:-255.255.255.0}")
+    {
+        echo "event=\$reason"; echo "ip=\$new_ip_address"; echo "mask=\$bits"
+        echo "router=\$new_routers"; echo "dns=\$new_domain_name_servers"
+        echo "lease=\$new_dhcp_lease_time"; echo "domain=\$new_domain_name"
+        echo "wpad=\$new_wpad"; echo "server=\$new_dhcp_server_identifier"
+    } > "$base.lease.tmp" && mv "$base.lease.tmp" "$base.lease"
+    ip -4 addr flush dev "\$interface"
+    ip -4 addr add "\$new_ip_address/\$bits" dev "\$interface"
+    [ -n "\$new_routers" ] && ip route replace default via "\${new_routers%% *}" dev "\$interface"
+    ;;
+EXPIRE|FAIL|RELEASE|STOP)
+    ip -4 addr flush dev "\$interface"
+    ;;
+esac
+exit 0
+EOF
+    chmod 755 "$base.sh"
+}
+
+lab_dhclient_args() { # NAME
+    local base="$LAB_DIR/$1.dhclient"
+    echo "-cf $base.conf -sf $base.sh -lf $base.leases -pf $base.pid"
+}
+
+# lab_dhclient NAME [DHCLIENT OPTIONS...]: ISC dhclient tries once (-1), bounded to 40 s. Once
+# bound it stays in the background (ended by lab_down, or by lab_dhclient_release). Its lease
+# database $LAB_DIR/NAME.dhclient.leases persists, so a second run reboots from it.
+lab_dhclient() {
+    local name=$1
+    shift
+    local base="$LAB_DIR/$name.dhclient" code=0 pid
+    [ -f "$base.sh" ] || lab_write_dhclient_files "$name"
+    rm -f "$base.lease"
+    # shellcheck disable=SC2046
+    timeout 40 ip netns exec "${LAB_NS[$name]}" dhclient -1 -v $(lab_dhclient_args "$name") \
+        "$@" eth0 >> "$base.log" 2>&1 || code=$?
+    pid=$(cat "$base.pid" 2>/dev/null) && [ -n "$pid" ] && lab_track "$pid"
+    return "$code"
+}
+
+# lab_dhclient_release NAME: dhclient -r: stops the client's running dhclient and sends RELEASE.
+lab_dhclient_release() {
+    local name=$1
+    # shellcheck disable=SC2046
+    timeout 20 ip netns exec "${LAB_NS[$name]}" dhclient -r -v $(lab_dhclient_args "$name") \
+        eth0 >> "$LAB_DIR/$name.dhclient.log" 2>&1
+}
+
+# lab_lease_value FILE KEY: one value from a lease file written by the client scripts.
+lab_lease_value() { sed -n "s/^$2=//p" "$1" 2>/dev/null | head -n 1; }
+
+# lab_show_lease FILE: the lease for a person to read.
+lab_show_lease() {
+    local f=$1
+    printf '  address      %s/%s\n' "$(lab_lease_value "$f" ip)" "$(lab_lease_value "$f" mask)"
+    printf '  router       %s\n' "$(lab_lease_value "$f" router)"
+    printf '  name server  %s\n' "$(lab_lease_value "$f" dns)"
+    printf '  lease time   %s s\n' "$(lab_lease_value "$f" lease)"
+    printf '  domain       %s\n' "$(lab_lease_value "$f" domain)"
+    printf '  option 252   %s\n' "$(lab_lease_value "$f" wpad)"
+}
+
+# lab_down: ends every started process by PID (and anything left in the lab's namespaces),
+# deletes the namespaces and /etc/netns entries, and removes $LAB_DIR unless LAB_KEEP=1.
+lab_down() {
+    [ -n "$LAB_ID" ] || return 0
+    # Clean-up goes on past every failure, whatever options the caller set.
+    local - pid ns host dir
+    set +e
+    trap '' INT TERM
+    for pid in "${LAB_PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${LAB_PIDS[@]}"; do
+        lab_stop "$pid" || true
+    done
+    # Daemons that forked off inside the namespaces (dhclient) are ended by their PIDs too.
+    for host in "${!LAB_NS[@]}"; do
+        for pid in $(ip netns pids "${LAB_NS[$host]}" 2>/dev/null); do
+            kill -KILL "$pid" 2>/dev/null || true
+        done
+    done
+    for host in "${!LAB_NS[@]}"; do
+        ns=${LAB_NS[$host]}
+        ip netns del "$ns" 2>/dev/null || lab_log "could not delete namespace $ns"
+    done
+    for dir in "${LAB_NETNS_DIRS[@]}"; do
+        rm -rf "$dir"
+    done
+    lab_log "down: namespaces tlab-$LAB_ID-* removed"
+    if [ "${LAB_KEEP:-0}" = 1 ]; then
+        lab_log "kept $LAB_DIR"
+    else
+        rm -rf "$LAB_DIR"
+    fi
+    LAB_NS=()
+    LAB_PIDS=()
+    LAB_NETNS_DIRS=()
+    LAB_ID=""
+}

@@ -1,0 +1,70 @@
+#include "proxy/message_framing.h"
+
+#include "proxy/request_head.h"
+
+namespace {
+
+// A decimal length without sign or blanks inside; -1 when the text is none.
+qint64 decimalLength(const QByteArray& text) {
+    const QByteArray digits = text.trimmed();
+    if (digits.isEmpty() || digits.size() > 18)
+        return -1;
+    qint64 value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool chunkedLast(const QByteArray& head) {
+    const QByteArray codings = GetHeaderSection(head, "Transfer-Encoding").trimmed();
+    if (codings.isEmpty())
+        return false;
+    const qsizetype comma = codings.lastIndexOf(',');
+    return codings.mid(comma + 1).trimmed() == "chunked";
+}
+
+} // namespace
+
+BodyFraming requestFraming(const QByteArray& head) {
+    if (chunkedLast(head))
+        return {BodyFraming::Kind::Chunked, 0};
+    const QByteArray length = GetHeaderSection(head, "Content-Length");
+    if (length.isEmpty())
+        return {BodyFraming::Kind::None, 0};
+    const qint64 value = decimalLength(length);
+    if (value < 0)
+        return {BodyFraming::Kind::Invalid, 0};
+    return {value == 0 ? BodyFraming::Kind::None : BodyFraming::Kind::Length, value};
+}
+
+int responseStatus(const QByteArray& head) {
+    if (!head.startsWith("HTTP/"))
+        return 0;
+    const qsizetype space = head.indexOf(' ');
+    if (space < 0 || space + 4 > head.size())
+        return 0;
+    int status = 0;
+    for (qsizetype i = space + 1; i < space + 4; ++i) {
+        const char c = head.at(i);
+        if (c < '0' || c > '9')
+            return 0;
+        status = status * 10 + (c - '0');
+    }
+    return status;
+}
+
+BodyFraming responseFraming(const QByteArray& head, const QByteArray& requestMethod) {
+    const int status = responseStatus(head);
+    if (requestMethod == "HEAD" || (status >= 100 && status < 200) || status == 204 ||
+        status == 304)
+        return {BodyFraming::Kind::None, 0};
+    if (chunkedLast(head))
+        return {BodyFraming::Kind::Chunked, 0};
+    const qint64 value = decimalLength(GetHeaderSection(head, "Content-Length"));
+    if (value < 0)
+        return {BodyFraming::Kind::UntilClose, 0};
+    return {value == 0 ? BodyFraming::Kind::None : BodyFraming::Kind::Length, value};
+}

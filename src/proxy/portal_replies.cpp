@@ -1,0 +1,44 @@
+#include "proxy/portal_replies.h"
+
+#include <QUrl>
+
+namespace PortalReplies {
+
+QByteArray configurationDocument(const QByteArray& script) {
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+           QByteArray::number(script.size()) + "\r\n\r\n" + script;
+}
+
+QByteArray notFound() {
+    return "HTTP/1.1 404 Object Not Found\nContent-Type: text/html\nContent-Length: 0\n\n";
+}
+
+QByteArray purchasePage(const QString& providerHost, const QString& providerId,
+                        const QString& clientMac) {
+    return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=http://" +
+           providerHost.toUtf8() +
+           "/gateway/purchasing.asp?id=" + QUrl::toPercentEncoding(providerId) +
+           "&mac=" + clientMac.toLatin1() + "\"></head><body> </body></html>";
+}
+
+QByteArray purchaseRedirect(const QByteArray& page) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nCache-Control: no-cache\r\n"
+           "Content-Length: " +
+           QByteArray::number(page.size()) + "\r\n\r\n" + page;
+}
+
+QByteArray networkAuthenticationRequired(const QByteArray& page) {
+    return "HTTP/1.1 511 Network Authentication Required\r\nContent-Type: text/html\r\n"
+           "Cache-Control: no-cache\r\nContent-Length: " +
+           QByteArray::number(page.size()) + "\r\n\r\n" + page;
+}
+
+QByteArray tunnelOpen() {
+    return "HTTP/1.0 200 Connection established\nContent-Length: 0\n\n";
+}
+
+QByteArray headTooLarge() {
+    return "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n\r\n";
+}
+
+} // namespace PortalReplies

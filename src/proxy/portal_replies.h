@@ -1,0 +1,22 @@
+#pragma once
+// The replies the proxy composes itself: the configuration script, the not-found answer, the
+// purchase redirect for clients that have not bought access, and the tunnel-open line.
+
+#include <QByteArray>
+#include <QString>
+
+namespace PortalReplies {
+
+QByteArray configurationDocument(const QByteArray& script);
+QByteArray notFound();
+// The page that sends a browser to the provider's purchase page for this client.
+QByteArray purchasePage(const QString& providerHost, const QString& providerId,
+                        const QString& clientMac);
+// A plain request that is refused: the purchase page as a 200, as browsers display it.
+QByteArray purchaseRedirect(const QByteArray& page);
+// A refused CONNECT: a 200 would tell the browser its tunnel is open.
+QByteArray networkAuthenticationRequired(const QByteArray& page);
+QByteArray tunnelOpen();
+QByteArray headTooLarge();
+
+} // namespace PortalReplies

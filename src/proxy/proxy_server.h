@@ -1,0 +1,103 @@
+#pragma once
+// The web proxy on port 8080 and its access portal. Every client connection takes a numbered
+// slot, a client socket HTTPRequest(i) paired with an upstream socket HTTPExit(i). Requests are
+// read head by head: the gateway's own pages are answered here, clients that have not bought
+// access are sent to the purchase page, and the rest is forwarded; responses are relayed back
+// unchanged. All of it runs on the event loop; waiting for an upstream connection holds the
+// slot's later data instead of blocking.
+
+#include "common/clock.h"
+#include "platform/control_array.h"
+#include "platform/tcp_socket_control.h"
+#include "proxy/chunked_body.h"
+#include "proxy/message_framing.h"
+#include "registry/client_registry.h"
+#include "registry/provider_page.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+#include <deque>
+#include <memory>
+#include <vector>
+
+class ProxyServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kMaxSlots = 300;
+    static constexpr qint64 kIdleLimitMs = 8640;    // 0.0001 day
+    static constexpr qint64 kConnectWaitMs = 17280; // 0.0002 day
+    static constexpr qsizetype kMaxHeadBytes = 64 * 1024;
+    static constexpr qint64 kGatheredBodyBytes = 64 * 1024;
+    static constexpr qint64 kHoldLimit = 5000;
+    static constexpr qint64 kFlowLimit = 256 * 1024;
+    static constexpr qint64 kFlowResume = 64 * 1024;
+    static constexpr double kBytesPerMegabyte = 1024000.0;
+
+    // What the portal needs of the rest of the gateway; all of it outlives the proxy.
+    struct Portal {
+        ClientRegistry& registry;
+        ProviderPage& providerPage;
+        const QString& providerId; // the operator's provider ID, as in the login box
+        const Clock& clock;
+    };
+
+    // gatewayHost: the gateway's own address text, whose local pages are served here.
+    explicit ProxyServer(Portal portal, QByteArray gatewayHost = "192.168.11.1",
+                         QObject* parent = nullptr);
+    ~ProxyServer() override;
+
+    ControlArray<TcpSocketControl>& HTTPRequest() { return httpRequest_; }
+    ControlArray<TcpSocketControl>& HTTPExit() { return httpExit_; }
+
+    // Socket events.
+    void HTTPRequest_ConnectionRequest(int index, qintptr requestID);
+    void HTTPRequest_DataArrival(int index, qint64 bytesTotal);
+    void HTTPRequest_SendComplete(int index);
+    void HTTPExit_DataArrival(int index, qint64 bytesTotal);
+
+    // Closes slots idle for longer than the idle limit, then removes closed slots from the end
+    // of both socket arrays.
+    void housekeeping();
+    // Closes every socket.
+    void closeAll();
+
+    double UpMegabytes = 0;
+    double DownMegabytes = 0;
+    double PurchaseCount = 0;
+
+private:
+    struct Slot;
+
+    void loadSlotPair();
+    Slot& slot(int index) { return *slots_[static_cast<size_t>(index)]; }
+    bool validSlot(int index) const;
+    void resetSlot(int index);
+    void closeSlot(int index);
+    void readClient(int index);
+    void dispatch(int index);
+    bool dispatchHead(int index, qsizetype end);
+    void startUpstream(int index, const QByteArray& server, int port);
+    void onUpstreamConnected(int index);
+    void onUpstreamError(int index);
+    void onUpstreamClosed(int index);
+    void onClientSent(int index, qint64 stillQueued);
+    void onUpstreamSent(int index, qint64 stillQueued);
+    void endWait(int index);
+    void forward(int index, QByteArray request, const QByteArray& method,
+                 const BodyFraming& framing);
+    void sendUpstream(int index, const QByteArray& data);
+    void relay(int index, const QByteArray& chunk);
+    void sendToClient(int index, const QByteArray& data);
+    void reply(int index, const QByteArray& response);
+    void refuse(int index, bool tunnel);
+    bool isWhitelisted(const QByteArray& host) const;
+    bool isLocalHost(const QByteArray& host) const;
+    qint64 now() const { return portal_.clock.monotonicMs(); }
+
+    Portal portal_;
+    QByteArray gatewayHost_;
+    ControlArray<TcpSocketControl> httpRequest_;
+    ControlArray<TcpSocketControl> httpExit_;
+    std::vector<std::unique_ptr<Slot>> slots_; // index 0 stands for the listener, unused
+};
