@@ -68,8 +68,9 @@ QString generalDateText(const QDateTime& dateTime) {
 }
 
 ClientRegistry::ClientRegistry(const Clock& clock, const AllowedList& allowedMacs,
-                               TreeDisplay* display)
-    : clock_(clock), allowedMacs_(allowedMacs), display_(display) {}
+                               TreeDisplay* display, QString networkPrefix)
+    : clock_(clock), allowedMacs_(allowedMacs), display_(display),
+      networkPrefix_(std::move(networkPrefix)) {}
 
 void ClientRegistry::setDisplay(TreeDisplay* display) {
     display_ = display;
@@ -208,7 +209,7 @@ ClientEntry* ClientRegistry::createEntry(const QString& macText) {
     entry->hostNumber = number;
     entry->key = QStringLiteral("K") + QString::number(number);
     entry->macText = macText;
-    entry->address = QStringLiteral("192.168.11.") + QString::number(number);
+    entry->address = networkPrefix_ + QString::number(number);
     entry->access = QString::fromLatin1(kDenied);
     entries_.push_back(std::move(entry));
     return entries_.back().get();

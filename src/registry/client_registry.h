@@ -34,8 +34,11 @@ public:
     static constexpr char kDenied[] = "Access Denied";
     static constexpr char kNeverExpires[] = "Never Expires";
 
+    // networkPrefix: the segment's first three address bytes as text, "192.168.11."; tests
+    // put their clients on loopback ("127.0.0.").
     ClientRegistry(const Clock& clock, const AllowedList& allowedMacs,
-                   TreeDisplay* display = nullptr);
+                   TreeDisplay* display = nullptr,
+                   QString networkPrefix = QStringLiteral("192.168.11."));
     ~ClientRegistry();
 
     // Shows every entry on display from now on, those already held first. Null for none.
@@ -81,6 +84,7 @@ private:
     const Clock& clock_;
     const AllowedList& allowedMacs_;
     TreeDisplay* display_;
+    QString networkPrefix_;
     std::vector<std::unique_ptr<ClientEntry>> entries_;
     QHash<int, QDateTime> heldBack_; // declined host number -> end of its hold
 };

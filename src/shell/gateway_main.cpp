@@ -35,11 +35,17 @@ QString settingsUnwritableText() {
            QStringLiteral("will not be kept for the next start.");
 }
 
+// "192.168.11." for the gateway address 192.168.11.1: the segment its clients are numbered in.
+QString networkPrefix(const QByteArray& gatewayAddress) {
+    const QString text = IpFormat(gatewayAddress).value_or(QStringLiteral("192.168.11.1"));
+    return text.left(text.lastIndexOf(QLatin1Char('.')) + 1);
+}
+
 } // namespace
 
 WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObject* parent)
     : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
-      registry_(services.clock, AllowedMacs),
+      registry_(services.clock, AllowedMacs, nullptr, networkPrefix(endpoints_.gatewayAddress)),
       dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
       providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock),
       proxy_({registry_, providerPage_, providerText_, services.clock},

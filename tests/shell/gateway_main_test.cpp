@@ -314,3 +314,33 @@ TEST_F(GatewayMainTest, CheckingAutoHideDoesNotHideNow) {
     WFGatewayMain& next = load();
     EXPECT_EQ(next.visibility(), WFGatewayMain::Visibility::Hidden);
 }
+
+TEST(ByteTotalText, KilobytesBelowOneMegabyteAndMegabytesFromOne) {
+    struct Row {
+        double megabytes;
+        const char* text;
+    };
+    const Row rows[] = {{0, "0.0 Kb"}, {0.9999, "999.9 Kb"}, {1.0, "1.0 Mb"}, {2.25, "2.3 Mb"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(WFGatewayMain::byteTotalText(row.megabytes), QString::fromLatin1(row.text));
+    }
+}
+
+TEST_F(GatewayMainTest, HousekeepingTickRefreshesTheCurrentNumbers) {
+    WFGatewayMain& m = load();
+    const WFGatewayMain::Counters before = m.counters();
+    EXPECT_EQ(before.NumberOfClients, QStringLiteral("0"));
+    EXPECT_EQ(before.TotUP, QString()); // nothing shown before the first tick
+
+    for (const char* mac : {"02 00 00 00 00 01 ", "02 00 00 00 00 02 ", "02 00 00 00 00 03 "})
+        m.registry().RegisterClient(QString::fromLatin1(mac));
+    m.proxy().PurchaseCount = 2;
+    m.proxy().UpMegabytes = 1024 / 1024000.0;
+    m.Timer1_Timer();
+    EXPECT_EQ(m.counters().NumberOfClients, QStringLiteral("3"));
+    EXPECT_EQ(m.counters().PurCounter, QStringLiteral("2"));
+    EXPECT_EQ(m.counters().NumberofSocks, QStringLiteral("0"));
+    EXPECT_EQ(m.counters().TotUP, QStringLiteral("1.0 Kb"));
+    EXPECT_EQ(m.counters().TotDown, QStringLiteral("0.0 Kb"));
+}

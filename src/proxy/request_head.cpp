@@ -1,0 +1,216 @@
+#include "proxy/request_head.h"
+
+#include <QByteArrayView>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Header names and methods are ASCII; bytes above 127 are never case-folded.
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+char upperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool equalsIgnoringCase(const char* a, const char* b, qsizetype n) {
+    for (qsizetype i = 0; i < n; ++i) {
+        if (lowerAscii(a[i]) != lowerAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool startsWithIgnoringCase(QByteArrayView text, QByteArrayView prefix) {
+    return text.size() >= prefix.size() &&
+           equalsIgnoringCase(text.data(), prefix.data(), prefix.size());
+}
+
+QByteArray lowerCopy(QByteArrayView text) {
+    QByteArray out(text.size(), Qt::Uninitialized);
+    std::transform(text.begin(), text.end(), out.begin(), lowerAscii);
+    return out;
+}
+
+// Clients may leave blanks behind a Host value; they are never part of a name or port.
+QByteArray hostValue(const QByteArray& header) {
+    QByteArray host = GetHeaderSection(header, "Host");
+    qsizetype end = host.size();
+    while (end > 0 && isBlank(host.at(end - 1)))
+        --end;
+    host.truncate(end);
+    return host;
+}
+
+// The first line without its line end; all of Data while its line end has not arrived.
+QByteArrayView firstLine(const QByteArray& header) {
+    QByteArrayView line(header);
+    const qsizetype lf = line.indexOf('\n');
+    if (lf >= 0)
+        line = line.first(lf);
+    if (!line.isEmpty() && line.back() == '\r')
+        line.chop(1);
+    return line;
+}
+
+// The text between the first and the second space of the request line.
+QByteArrayView requestTarget(const QByteArray& header) {
+    const QByteArrayView line = firstLine(header);
+    const qsizetype first = line.indexOf(' ');
+    if (first < 0)
+        return {};
+    const QByteArrayView rest = line.sliced(first + 1);
+    const qsizetype second = rest.indexOf(' ');
+    return second < 0 ? rest : rest.first(second);
+}
+
+bool isConnect(const QByteArray& header) {
+    return startsWithIgnoringCase(header, "CONNECT ");
+}
+
+// A port as plain decimal digits, 1..65535; anything else (signs, blanks, overflow) is 0.
+int parsePort(QByteArrayView text) {
+    if (text.isEmpty())
+        return 0;
+    int port = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        port = port * 10 + (c - '0');
+        if (port > 65535)
+            return 0;
+    }
+    return port;
+}
+
+// Where a host name ends in an authority: an IPv6 literal runs to its "]", any other name to
+// the first of the given stop bytes.
+qsizetype hostLength(QByteArrayView authority, QByteArrayView stops) {
+    if (authority.startsWith('[')) {
+        const qsizetype close = authority.indexOf(']');
+        if (close >= 0)
+            return close + 1;
+    }
+    for (qsizetype i = 0; i < authority.size(); ++i) {
+        if (stops.contains(authority[i]))
+            return i;
+    }
+    return authority.size();
+}
+
+} // namespace
+
+bool IsHTTPHeader(const QByteArray& Data, QByteArray* Header_Method) {
+    const qsizetype space = Data.indexOf(' ');
+    if (space < 0)
+        return false;
+    QByteArray word(space, Qt::Uninitialized);
+    std::transform(Data.cbegin(), Data.cbegin() + space, word.begin(), upperAscii);
+    static const char* const methods[] = {"DELETE", "PUT",      "GET",     "POST",
+                                          "HEAD",   "PROPFIND", "OPTIONS", "CONNECT"};
+    bool known = word.startsWith("HTTP/");
+    for (const char* method : methods)
+        known = known || word == method;
+    if (Header_Method)
+        *Header_Method = std::move(word);
+    return known;
+}
+
+QByteArray GetHeaderSection(const QByteArray& Header, const QByteArray& Section) {
+    const qsizetype nameSize = Section.size();
+    if (nameSize == 0)
+        return {};
+    const char* data = Header.constData();
+    const qsizetype size = Header.size();
+    qsizetype pos = 0;
+    while (pos < size) {
+        const auto* lfAt = static_cast<const char*>(std::memchr(data + pos, '\n', size - pos));
+        if (!lfAt)
+            return {}; // a line still being received may be cut anywhere
+        const qsizetype lf = lfAt - data;
+        const qsizetype lineEnd = (lf > pos && data[lf - 1] == '\r') ? lf - 1 : lf;
+        // The empty line ends the head: what follows is body, not headers. A stray line end
+        // before the request line is not that empty line.
+        if (lineEnd == pos && pos > 0)
+            return {};
+        if (lineEnd - pos > nameSize && data[pos + nameSize] == ':' &&
+            equalsIgnoringCase(data + pos, Section.constData(), nameSize)) {
+            qsizetype value = pos + nameSize + 1;
+            while (value < lineEnd && isBlank(data[value]))
+                ++value;
+            return lowerCopy(QByteArrayView(data + value, lineEnd - value));
+        }
+        pos = lf + 1;
+    }
+    return {};
+}
+
+QByteArray getServer(const QByteArray& Header) {
+    const QByteArray host = hostValue(Header);
+    if (!host.isEmpty())
+        return host.left(hostLength(host, ":"));
+    if (!isConnect(Header))
+        return {};
+    QByteArrayView target = requestTarget(Header);
+    const qsizetype scheme = target.indexOf("://");
+    if (scheme >= 0) {
+        target = target.sliced(scheme + 3);
+        return target.first(hostLength(target, ":/")).toByteArray();
+    }
+    const qsizetype colon = target.lastIndexOf(':');
+    return (colon < 0 ? target : target.first(colon)).toByteArray();
+}
+
+int getPort(const QByteArray& Header) {
+    if (isConnect(Header)) {
+        const QByteArrayView target = requestTarget(Header);
+        const qsizetype colon = target.lastIndexOf(':');
+        return colon < 0 ? 0 : parsePort(target.sliced(colon + 1));
+    }
+    const QByteArray host = hostValue(Header);
+    const qsizetype colon = host.indexOf(':', hostLength(host, ":"));
+    return colon < 0 ? 80 : parsePort(QByteArrayView(host).sliced(colon + 1));
+}
+
+qsizetype headEnd(const QByteArray& Data, qsizetype from) {
+    // Bytes before from were searched already; an empty line may straddle the old end.
+    const char* data = Data.constData();
+    const qsizetype size = Data.size();
+    qsizetype pos = std::max<qsizetype>(0, from - 3);
+    while (pos < size) {
+        const auto* lfAt = static_cast<const char*>(std::memchr(data + pos, '\n', size - pos));
+        if (!lfAt)
+            return -1;
+        const qsizetype lf = lfAt - data;
+        if (lf + 1 < size && data[lf + 1] == '\n')
+            return lf + 2;
+        if (lf + 2 < size && data[lf + 1] == '\r' && data[lf + 2] == '\n')
+            return lf + 3;
+        pos = lf + 1;
+    }
+    return -1;
+}
+
+RequestTarget absoluteTarget(const QByteArray& Header) {
+    const QByteArrayView target = requestTarget(Header);
+    if (!startsWithIgnoringCase(target, "http://"))
+        return {};
+    const QByteArrayView authority = target.sliced(7);
+    const qsizetype hostEnd = hostLength(authority, ":/?#");
+    if (hostEnd == 0)
+        return {};
+    RequestTarget result;
+    result.host = lowerCopy(authority.first(hostEnd));
+    result.port = 80;
+    if (hostEnd < authority.size() && authority[hostEnd] == ':') {
+        const QByteArrayView rest = authority.sliced(hostEnd + 1);
+        const qsizetype portEnd = hostLength(rest, "/?#");
+        result.port = parsePort(rest.first(portEnd));
+    }
+    return result;
+}
