@@ -6,20 +6,28 @@
 #   . lab/lab.sh
 #   lab_up                              # namespaces, bridge, Internet host; trap EXIT -> lab_down
 #   lab_start_origin                    # web origin on 10.99.0.2:80 (origin.lab ...)
+#   lab_start_tls_origin                # optional: the same pages on 10.99.0.2:443 (HTTPS)
+#   lab_start_provider                  # reference provider service, provider.lab (10.99.0.3:80)
 #   lab_watch_dhcp                      # optional: every DHCP message -> $LAB_DIR/dhcp.log
 #   lab_start_gateway "$BUILD/tarnix-gateway"   # waits until UDP 67 and TCP 8080 are open
 #   lab_add_client a 02:00:00:00:11:0a  # a LAN host; a third argument gives it a fixed address
 #   lab_udhcpc a                        # lease -> $LAB_DIR/a.udhcpc.lease (ip=, router=, ...)
 #   lab_dhclient a                      # lease -> $LAB_DIR/a.dhclient.lease (same keys)
 #   lab_in a env http_proxy=http://192.168.11.1:8080 busybox wget -qO- http://origin.lab/
+#   lab_proxy_curl a http://origin.lab/ # curl on client A through the gateway's proxy
 #   lab_down                            # also runs on exit, after failures too
 # Also: lab_udhcpc_start (stays running), lab_dhclient_release, lab_stop_gateway, lab_net_start
-# (another service on the Internet host), lab_add_net_name, lab_show_lease.
+# (another service on the Internet host), lab_add_net_name, lab_show_lease, lab_client_mac_hex,
+# lab_refresh_target, lab_chromium_dump.
 #
 # Hosts: "gw" (lan0 192.168.11.1/24, wan0 10.99.0.1/24, default route via 10.99.0.2, forwarding
-# off), "net" (eth0 10.99.0.2/24), "sw" (bridge br0 joining lan0 and every client's eth0) and one
-# namespace per client. Their names are in LAB_NS[host]; every function fails with a message on
-# stderr rather than exiting. Names the gateway resolves: /etc/netns/<gw namespace>/hosts.
+# off), "net" (eth0 10.99.0.2/24 for the origins and 10.99.0.3/24 for the provider service), "sw"
+# (bridge br0 joining lan0 and every client's eth0) and one namespace per client. Their names are
+# in LAB_NS[host]; every function fails with a message on stderr rather than exiting. Names the
+# gateway resolves: /etc/netns/<gw namespace>/hosts.
+# The gateway is started as the lab's operator (LAB_PROVIDER_ID, LAB_PROVIDER_PWD: the password
+# holds "&" and "=", which must survive the provider page's query), with provider.lab as its
+# provider host and LAB_WHITELIST as the domains open to clients that have not paid.
 # LAB_KEEP=1 keeps $LAB_DIR (logs, leases, settings, DHCP log) after lab_down.
 # shellcheck shell=bash disable=SC2034 # LAB_MAC and more are read by the scripts sourcing this
 
@@ -27,7 +35,17 @@ LAB_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LAB_GW_LAN=192.168.11.1
 LAB_GW_WAN=10.99.0.1
 LAB_NET_ADDR=10.99.0.2
-LAB_NET_NAMES="origin.lab www.origin.lab provider.lab"
+LAB_NET_NAMES="origin.lab www.origin.lab"
+LAB_PROVIDER_ADDR=10.99.0.3
+LAB_PROVIDER_HOST=provider.lab
+LAB_PROVIDER_NAMES="provider.lab www.provider.lab pay.lab stats.lab hosting.lab"
+# The provider's own domain and three made-up ones of the kind a provider needs open (payments,
+# statistics, hosting).
+LAB_WHITELIST="provider.lab,pay.lab,stats.lab,hosting.lab"
+LAB_PROVIDER_ID=op42
+LAB_PROVIDER_PWD='s&cret=1'
+LAB_PROXY=http://192.168.11.1:8080
+LAB_ORIGIN_TEXT="Tarnix lab origin"
 
 declare -gA LAB_NS=()
 declare -gA LAB_MAC=()
@@ -36,6 +54,9 @@ LAB_NETNS_DIRS=()
 LAB_ID=""
 LAB_DIR=""
 LAB_GATEWAY_PID=""
+LAB_PROVIDER_PID=""
+LAB_ORIGIN_CERT=""
+LAB_CHROMIUM_DIR=""
 
 lab_log() { echo "lab: $*" >&2; }
 
@@ -59,6 +80,11 @@ lab_wait() {
 
 # lab_listening HOST -lnt|-lnu PORT: whether something listens there.
 lab_listening() { lab_in "$1" ss -H "$2" "sport = :$3" 2>/dev/null | grep -q .; }
+
+# lab_listening_at HOST ADDRESS PORT: whether something listens on that TCP address and port.
+lab_listening_at() {
+    lab_in "$1" ss -H -lnt "sport = :$3" 2>/dev/null | awk '{print $4}' | grep -qx "$2:$3"
+}
 
 # lab_track PID: the PID is ended by lab_down.
 lab_track() { LAB_PIDS+=("$1"); }
@@ -110,6 +136,7 @@ lab_up() {
     ip -n "${LAB_NS[gw]}" addr add "$LAB_GW_WAN/24" dev wan0 || return 1
     ip -n "${LAB_NS[gw]}" link set wan0 up || return 1
     ip -n "${LAB_NS[net]}" addr add "$LAB_NET_ADDR/24" dev eth0 || return 1
+    ip -n "${LAB_NS[net]}" addr add "$LAB_PROVIDER_ADDR/24" dev eth0 || return 1
     ip -n "${LAB_NS[net]}" link set eth0 up || return 1
     # As on a real gateway the default route leads to the Internet, yet nothing is forwarded:
     # LAN hosts reach the Internet only through the proxy.
@@ -121,8 +148,8 @@ lab_up() {
     local etc="/etc/netns/${LAB_NS[gw]}"
     mkdir -p "$etc" || return 1
     LAB_NETNS_DIRS+=("$etc")
-    printf '127.0.0.1 localhost\n%s %s\n' "$LAB_NET_ADDR" "$LAB_NET_NAMES" > "$etc/hosts" ||
-        return 1
+    printf '127.0.0.1 localhost\n%s %s\n%s %s\n' "$LAB_NET_ADDR" "$LAB_NET_NAMES" \
+        "$LAB_PROVIDER_ADDR" "$LAB_PROVIDER_NAMES" > "$etc/hosts" || return 1
     # Nothing answers DNS there: names outside the hosts file fail at once.
     printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$LAB_NET_ADDR" > "$etc/resolv.conf" ||
         return 1
@@ -165,10 +192,11 @@ lab_net_start() {
 }
 
 # lab_start_origin: a web origin on the Internet host, port 80, serving $LAB_DIR/www
-# (index.html holds "Tarnix lab origin").
+# (index.html holds $LAB_ORIGIN_TEXT, "Tarnix lab origin").
 lab_start_origin() {
     mkdir -p "$LAB_DIR/www"
-    printf '<html><body><h1>Tarnix lab origin</h1></body></html>\n' > "$LAB_DIR/www/index.html"
+    printf '<html><head><title>Lab origin</title></head><body><h1>%s</h1></body></html>\n' \
+        "$LAB_ORIGIN_TEXT" > "$LAB_DIR/www/index.html"
     lab_net_start origin python3 -m http.server 80 --bind "$LAB_NET_ADDR" \
         --directory "$LAB_DIR/www"
     if ! lab_wait 15 lab_listening net -lnt 80; then
@@ -177,11 +205,63 @@ lab_start_origin() {
     fi
 }
 
+# lab_start_tls_origin: the same pages over HTTPS on 10.99.0.2:443, with a self-signed
+# certificate for origin.lab and www.origin.lab in $LAB_ORIGIN_CERT (a client's trust anchor).
+lab_start_tls_origin() {
+    [ -f "$LAB_DIR/www/index.html" ] || { lab_log "start the web origin first"; return 1; }
+    LAB_ORIGIN_CERT="$LAB_DIR/origin-cert.pem"
+    local key="$LAB_DIR/origin-key.pem"
+    if ! openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -subj /CN=origin.lab -addext "subjectAltName=DNS:origin.lab,DNS:www.origin.lab" \
+        -keyout "$key" -out "$LAB_ORIGIN_CERT" > "$LAB_DIR/origin-cert.log" 2>&1; then
+        lab_log "no certificate: $(cat "$LAB_DIR/origin-cert.log")"
+        return 1
+    fi
+    # The handshake is left to each request's thread, so a silent client blocks no one.
+    lab_net_start tls-origin python3 -c '
+import functools, http.server, ssl, sys
+address, cert, key, root = sys.argv[1:5]
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=root)
+server = http.server.ThreadingHTTPServer((address, 443), handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+server.socket = context.wrap_socket(server.socket, server_side=True,
+                                    do_handshake_on_connect=False)
+server.serve_forever()
+' "$LAB_NET_ADDR" "$LAB_ORIGIN_CERT" "$key" "$LAB_DIR/www"
+    if ! lab_wait 15 lab_listening_at net "$LAB_NET_ADDR" 443; then
+        lab_log "HTTPS origin did not start: $(cat "$LAB_DIR/tls-origin.log")"
+        return 1
+    fi
+}
+
+# lab_start_provider [ID] [PASSWORD]: the reference provider service (tools/provider) on the
+# Internet host as provider.lab, 10.99.0.3:80, with one account (default: the lab's operator).
+# Accounts and purchases in $LAB_DIR/provider/, its request log in $LAB_DIR/provider.log, its
+# PID in LAB_PROVIDER_PID. Its purchase confirmations send the browser to the gateway's refresh.
+lab_start_provider() {
+    local id=${1:-$LAB_PROVIDER_ID} password=${2:-$LAB_PROVIDER_PWD} dir="$LAB_DIR/provider"
+    local service="$LAB_LIB_DIR/../tools/provider/provider_service.py"
+    [ -f "$service" ] || { lab_log "no provider service at $service"; return 1; }
+    mkdir -m 700 "$dir" || return 1
+    # JSON written by Python, so any character of the password is quoted right.
+    (umask 077 && python3 -c 'import json, sys; json.dump({sys.argv[1]: sys.argv[2]}, sys.stdout)' \
+        "$id" "$password" > "$dir/accounts.json") || return 1
+    lab_net_start provider python3 "$service" --listen "$LAB_PROVIDER_ADDR" --port 80 \
+        --accounts "$dir/accounts.json" --purchases "$dir/purchases.json" --gateway "$LAB_PROXY"
+    LAB_PROVIDER_PID=$LAB_LAST_PID
+    if ! lab_wait 15 lab_listening_at net "$LAB_PROVIDER_ADDR" 80; then
+        lab_log "provider service did not start: $(cat "$LAB_DIR/provider.log")"
+        return 1
+    fi
+}
+
 # lab_start_gateway BINARY [ID] [PASSWORD]: runs the gateway headless in the gateway host with
-# its own settings file ($LAB_DIR/gateway.ini; output in gateway.out/.err) and waits until it
-# serves. Its PID is in LAB_GATEWAY_PID.
+# its own settings file ($LAB_DIR/gateway.ini; output in gateway.out/.err), provider.lab as its
+# provider host and LAB_WHITELIST open to all, and waits until it serves. Its PID is in
+# LAB_GATEWAY_PID.
 lab_start_gateway() {
-    local binary=$1 id=${2:-lab-operator} password=${3:-lab-password}
+    local binary=$1 id=${2:-$LAB_PROVIDER_ID} password=${3:-$LAB_PROVIDER_PWD}
     if [ ! -x "$binary" ]; then
         lab_log "no gateway program at $binary"
         return 1
@@ -190,7 +270,9 @@ lab_start_gateway() {
     (umask 077 && printf '[Setup]\nProviderID=%s\nProviderPWD=%s\n' "$id" "$password" > "$ini")
     mkdir -m 700 "$runtime" 2> /dev/null || true
     ip netns exec "${LAB_NS[gw]}" env TARNIX_INI="$ini" QT_QPA_PLATFORM=offscreen \
-        XDG_RUNTIME_DIR="$runtime" "$binary" > "$LAB_DIR/gateway.out" 2> "$LAB_DIR/gateway.err" &
+        XDG_RUNTIME_DIR="$runtime" TARNIX_PROVIDER_HOST="$LAB_PROVIDER_HOST" \
+        TARNIX_WHITELIST="$LAB_WHITELIST" "$binary" > "$LAB_DIR/gateway.out" \
+        2> "$LAB_DIR/gateway.err" &
     LAB_GATEWAY_PID=$!
     lab_track "$LAB_GATEWAY_PID"
     local i
@@ -357,6 +439,44 @@ lab_dhclient_release() {
     # shellcheck disable=SC2046
     timeout 20 ip netns exec "${LAB_NS[$name]}" dhclient -r -v $(lab_dhclient_args "$name") \
         eth0 >> "$LAB_DIR/$name.dhclient.log" 2>&1
+}
+
+# lab_proxy_curl NAME CURL-ARGUMENTS...: curl on client NAME through the gateway's proxy,
+# silent but for errors, bounded to 10 s (NO_PROXY of the caller's environment is overridden).
+lab_proxy_curl() {
+    local name=$1
+    shift
+    lab_in "$name" curl -sS --max-time 10 --noproxy '' -x "$LAB_PROXY" "$@"
+}
+
+# lab_client_mac_hex NAME: the client's hardware address as the gateway names it: 12 hex
+# digits, upper case.
+lab_client_mac_hex() { echo "${LAB_MAC[$1]}" | tr -d ':' | tr 'a-f' 'A-F'; }
+
+# lab_refresh_target FILE: the URL of the page's <meta http-equiv="refresh"> (empty if none).
+lab_refresh_target() {
+    tr '\n' ' ' < "$1" |
+        sed -n 's/.*<meta [^>]*http-equiv="refresh"[^>]*content="[0-9]*; *URL=\([^"]*\)".*/\1/Ip' |
+        sed 's/&amp;/\&/g'
+}
+
+# lab_chromium_dump NAME URL [CHROMIUM FLAGS...]: headless Chromium on client NAME, set up by
+# the gateway's proxy auto-config script, prints the page's DOM; bounded to 60 s. Each run has
+# a new empty profile and home in $LAB_DIR, left in LAB_CHROMIUM_DIR (messages in its stderr).
+# --virtual-time-budget=MS lets the page's own redirects run before the DOM is taken.
+lab_chromium_dump() {
+    local name=$1 url=$2 dir
+    shift 2
+    dir=$(mktemp -d "$LAB_DIR/chromium.XXXXXX") || return 1
+    LAB_CHROMIUM_DIR=$dir
+    mkdir -p "$dir/home" "$dir/profile"
+    # Root needs --no-sandbox; the rest keeps a fresh profile from calling home.
+    timeout -k 5 60 ip netns exec "${LAB_NS[$name]}" env HOME="$dir/home" \
+        XDG_CONFIG_HOME="$dir/home/.config" XDG_CACHE_HOME="$dir/home/.cache" \
+        chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --disable-dev-shm-usage --user-data-dir="$dir/profile" \
+        --proxy-pac-url="$LAB_PROXY/wpad" "$@" --dump-dom "$url" 2> "$dir/stderr"
 }
 
 # lab_lease_value FILE KEY: one value from a lease file written by the client scripts.

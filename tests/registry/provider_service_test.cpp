@@ -4,10 +4,9 @@
 #include "platform/network_page_loader.h"
 #include "registry/provider_page.h"
 #include "support/fake_clock.h"
+#include "support/provider_service_process.h"
 #include "support/wait.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -18,35 +17,10 @@ const QString kPassword = QStringLiteral("p&ss#w=rd x");
 class ProviderServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        writeFile("accounts.json", "{\"op42\": \"p&ss#w=rd x\"}");
-        writeFile("purchases.json",
-                  "[{\"id\": \"op42\", \"mac\": \"000C29ABCDEF\", \"plan\": \"unlimited\","
-                  " \"days\": null, \"purchased_at\": \"2026-01-01T00:00:00Z\","
-                  " \"ends_at\": null}]");
-        service.setProgram(QStringLiteral("python3"));
-        service.setArguments(
-            {QStringLiteral(TARNIX_SOURCE_DIR "/tools/provider/provider_service.py"),
-             QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-             QStringLiteral("0"), QStringLiteral("--accounts"), dir.filePath("accounts.json"),
-             QStringLiteral("--purchases"), dir.filePath("purchases.json")});
-        service.start();
-        ASSERT_TRUE(waitUntil([&] { return service.canReadLine(); }, 10000))
-            << service.readAllStandardError().toStdString();
-        const QByteArray line = service.readLine().trimmed(); // "provider service on ADDR:PORT"
-        const QByteArray host = line.mid(line.lastIndexOf(' ') + 1);
-        qputenv("TARNIX_PROVIDER_HOST", host);
+        ASSERT_TRUE(service.start("{\"op42\": \"p&ss#w=rd x\"}",
+                                  ProviderServiceProcess::unlimitedPurchase("op42", "000C29ABCDEF")))
+            << service.errors().toStdString();
         QObject::connect(&loader, &PageLoader::DocumentComplete, [this] { ++completions; });
-    }
-    void TearDown() override {
-        qunsetenv("TARNIX_PROVIDER_HOST");
-        service.terminate();
-        service.waitForFinished(5000);
-    }
-    void writeFile(const char* name, const QByteArray& content) {
-        QFile file(dir.filePath(QLatin1String(name)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
     }
     bool loadWith(const QString& password) {
         const int before = completions;
@@ -55,8 +29,7 @@ protected:
         return waitUntil([&] { return completions > before; }, 10000);
     }
 
-    QTemporaryDir dir;
-    QProcess service;
+    ProviderServiceProcess service;
     FakeClock clock;
     AllowedList allowed;
     ClientRegistry registry{clock, allowed};

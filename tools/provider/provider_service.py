@@ -202,6 +202,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.reply(404, page("Not found", "<p>No such page.</p>"))
         except ValueError:
             self.reply(400, page("Bad request", "<p>The request could not be read.</p>"))
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the browser went away mid-answer: nobody is left to tell
         except Exception as e:  # a broken request must never take the service down
             self.log_message("error: %s", repr(e))
             self.reply(500, page("Error", "<p>Internal error.</p>"))

@@ -1,0 +1,45 @@
+// The whole window over the reference provider service on loopback: the provider page shows as
+// the banner, and a client it lists appears "Allowed" in the client tree.
+
+#include "platform/network_page_loader.h"
+#include "shell/view/gateway_window.h"
+#include "support/fake_clock.h"
+#include "support/fake_message_box.h"
+#include "support/fake_notify_area.h"
+#include "support/provider_service_process.h"
+
+#include <QTextBrowser>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
+    ProviderServiceProcess service;
+    ASSERT_TRUE(service.start("{\"op42\": \"pw\"}",
+                              ProviderServiceProcess::unlimitedPurchase("op42", "000C29ABCDEF")))
+        << service.errors().toStdString();
+    QTemporaryDir dir;
+    qputenv("TARNIX_INI", dir.filePath(QStringLiteral("Tarnix.ini")).toUtf8());
+
+    FakeMessageBox messages;
+    FakeNotifyArea notifyArea;
+    FakeClock clock;
+    NetworkPageLoader loader;
+    WFGatewayMain model({messages, notifyArea, clock, loader});
+    GatewayWindow window(model);
+    model.registry().RegisterClient(QStringLiteral("00 0C 29 AB CD EF "));
+    model.setProviderText(QStringLiteral("op42"));
+    model.setPwdText(QStringLiteral("pw"));
+    model.LoadProviderPage();
+
+    QTreeWidget* tree = window.clientTree();
+    ASSERT_TRUE(waitUntil(
+        [&] { return tree->topLevelItemCount() == 1 && tree->topLevelItem(0)->childCount() == 4 &&
+                     tree->topLevelItem(0)->child(3)->text(0) == QStringLiteral("Allowed"); },
+        10000));
+    EXPECT_EQ(tree->topLevelItem(0)->text(0), QStringLiteral("00 0C 29 AB CD EF "));
+    EXPECT_EQ(tree->topLevelItem(0)->child(2)->text(0), QStringLiteral("Never Expires"));
+    EXPECT_TRUE(window.banner()->toPlainText().contains(QStringLiteral("Tarnix Provider")));
+    EXPECT_TRUE(model.AllowedMacs.isAllowed(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6),
+                                            clock.now()));
+    qunsetenv("TARNIX_INI");
+}
