@@ -3,6 +3,10 @@
 // trailing blank included ("00 0C 29 AB CD EF "). It keys a client entry.
 
 #include <QByteArray>
+#include <QChar>
 #include <QString>
 
 QString HexString(const QByteArray& bytes);
+
+// The value of one hex digit, upper or lower case; -1 for any other character.
+int hexDigitValue(QChar c);

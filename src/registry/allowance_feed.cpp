@@ -1,5 +1,7 @@
 #include "registry/allowance_feed.h"
 
+#include "common/hex_string.h"
+
 #include <cmath>
 
 namespace {
@@ -7,26 +9,16 @@ namespace {
 const QString kMarker = QStringLiteral("***Allowed***");
 const QString kRecordStart = QStringLiteral("*%*");
 
-int hexValue(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    return -1;
-}
-
 // Two digits a byte; a single leftover digit is ignored.
 std::optional<QByteArray> decodeAddress(QStringView field) {
     QByteArray address;
     for (qsizetype i = 0; i < field.size(); ++i) {
-        if (hexValue(field[i]) < 0)
+        if (hexDigitValue(field[i]) < 0)
             return std::nullopt;
     }
     for (qsizetype i = 0; i + 1 < field.size(); i += 2)
-        address.append(static_cast<char>(hexValue(field[i]) * 16 + hexValue(field[i + 1])));
+        address.append(
+            static_cast<char>(hexDigitValue(field[i]) * 16 + hexDigitValue(field[i + 1])));
     if (address.isEmpty())
         return std::nullopt;
     return address;

@@ -1,5 +1,6 @@
 #include "registry/client_registry.h"
 
+#include "common/hex_string.h"
 #include "registry/allowance_feed.h"
 
 #include <QLocale>
@@ -36,18 +37,12 @@ QString timeFormatWithoutZone() {
     return out;
 }
 
-int hexDigit(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    return 0; // not a digit: the MAC texts here come from HexString, so this stays a guard
-}
-
 } // namespace
+
+// Only MAC texts made by HexString come here; any other character counts as 0.
+static int hexDigit(QChar c) {
+    return std::max(0, hexDigitValue(c));
+}
 
 QByteArray HexToText(const QString& text) {
     QString digits = text;

@@ -5,14 +5,8 @@
 # broadcast replies must reach the client and must not leave towards the internet side.
 set -u
 
-if [ "$(id -u)" -ne 0 ]; then
-    if [ "${CI:-}" = "true" ]; then
-        echo "FAIL: this test needs root to build network namespaces (CI=true, not skipping)"
-        exit 1
-    fi
-    echo "SKIP: this test needs root to build network namespaces"
-    exit 77
-fi
+. "$(dirname "$0")/require_root.sh"
+require_root
 
 PROBE="${TARNIX_BUILD_DIR:?TARNIX_BUILD_DIR is not set}/tests/tarnix-dhcp-socket-probe"
 PEER="$(cd "$(dirname "$0")" && pwd)/dhcp_socket_peer.py"

@@ -8,19 +8,10 @@
 # page query carried it intact, since the provider service refuses a wrong login.
 set -uo pipefail
 
-if [ "$(id -u)" -ne 0 ]; then
-    if [ "${CI:-}" = "true" ]; then
-        echo "FAIL: this test needs root to build network namespaces (CI=true, not skipping)"
-        exit 1
-    fi
-    echo "SKIP: this test needs root to build network namespaces"
-    exit 77
-fi
+. "$(dirname "$0")/require_root.sh"
+require_root
 
-for need in ip ss python3 timeout busybox curl node chromium openssl; do
-    command -v "$need" > /dev/null ||
-        { echo "FAIL: $need is missing (scripts/install-deps.sh installs it)"; exit 1; }
-done
+require_tools ip ss python3 timeout busybox curl node chromium openssl
 GATEWAY="${TARNIX_BUILD_DIR:?TARNIX_BUILD_DIR is not set}/tarnix-gateway"
 [ -x "$GATEWAY" ] || { echo "FAIL: no gateway program at $GATEWAY"; exit 1; }
 

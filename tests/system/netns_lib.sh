@@ -7,16 +7,8 @@ NAMESPACES=()
 STARTED_PIDS=()
 WORK_DIR=$(mktemp -d "/tmp/tarnix-test.XXXXXX")
 
-require_root() {
-    if [ "$(id -u)" -ne 0 ]; then
-        if [ "${CI:-}" = "true" ]; then
-            echo "FAIL: this test needs root, and CI runs as root" >&2
-            exit 1
-        fi
-        echo "SKIP: this test builds network namespaces and needs root" >&2
-        exit 77
-    fi
-}
+# shellcheck source=require_root.sh
+. "$(dirname "${BASH_SOURCE[0]}")/require_root.sh"
 
 cleanup() {
     local pid ns
