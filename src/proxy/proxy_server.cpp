@@ -339,9 +339,11 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
         reply(index, PortalReplies::notFound());
         return false;
     }
-    // A small body is gathered and forwarded with its head; a larger one is streamed.
-    const bool gathered =
-        framing.kind == BodyFraming::Kind::Length && framing.length <= kGatheredBodyBytes;
+    // A small body is gathered and forwarded with its head; a larger one is streamed, and so is
+    // one whose client waits for the server's 100 Continue before sending it.
+    const bool gathered = framing.kind == BodyFraming::Kind::Length &&
+                          framing.length <= kGatheredBodyBytes &&
+                          !GetHeaderSection(head, "Expect").contains("100-continue");
     const qint64 gatheredBytes = gathered ? framing.length : 0;
     if (buffer.size() < end + gatheredBytes)
         return false;
@@ -379,8 +381,9 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
     if (framing.kind == BodyFraming::Kind::Chunked || !gathered)
         after = framing;
 
+    // A tunnel starts on a fresh connection: the kept-alive one is mid-conversation.
     TcpSocketControl& upstream = httpExit_(index);
-    const bool reuse = upstream.State() == sckConnected &&
+    const bool reuse = !tunnel && upstream.State() == sckConnected &&
                        upstream.RemoteHost() == QString::fromLatin1(server) &&
                        upstream.RemotePort() == port;
     if (reuse) {

@@ -1,7 +1,8 @@
 #pragma once
 // A small web origin on loopback for tests: answers each request with the canned bytes of its
 // path (by the request line's target), or keeps silent for paths marked to hang. Requests
-// received are kept for the test to look at.
+// received are kept for the test to look at; requests that arrive together (pipelined) are
+// answered one after the other.
 
 #include <QHostAddress>
 #include <QMap>
@@ -14,6 +15,7 @@ public:
         server_.listen(QHostAddress::LocalHost, 0);
         connect(&server_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                ++connections;
                 socket->setParent(this);
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
             }
@@ -34,6 +36,7 @@ public:
     }
 
     QList<QByteArray> requests;
+    int connections = 0; // accepted so far
 
 private:
     struct Route {
@@ -43,11 +46,17 @@ private:
     };
 
     void serve(QTcpSocket* socket) {
+        buffers_[socket] += socket->readAll();
+        while (socket->state() == QAbstractSocket::ConnectedState && serveOne(socket)) {
+        }
+    }
+
+    // Answers the first complete request head waiting; false when there is none.
+    bool serveOne(QTcpSocket* socket) {
         QByteArray& pending = buffers_[socket];
-        pending += socket->readAll();
         const qsizetype headEnd = pending.indexOf("\r\n\r\n");
         if (headEnd < 0)
-            return;
+            return false;
         const QByteArray head = pending.left(headEnd + 4);
         pending.remove(0, headEnd + 4);
         requests << head;
@@ -59,13 +68,14 @@ private:
         const auto it = routes_.constFind(path);
         if (it == routes_.constEnd()) {
             socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-            return;
+            return true;
         }
         if (it->hang)
-            return;
+            return false;
         socket->write(it->response);
         if (it->closeAfter)
             socket->disconnectFromHost();
+        return true;
     }
 
     QTcpServer server_;

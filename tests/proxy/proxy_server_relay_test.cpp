@@ -1,0 +1,396 @@
+// The web proxy relaying for a paid client over loopback: request bodies, methods, reuse of
+// the upstream, tunnels, the small-response hold, closing and flow control.
+
+#include "support/http_origin.h"
+#include "support/proxy_harness.h"
+
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+using namespace proxytest;
+
+namespace {
+
+class ProxyServerRelay : public ::testing::Test {
+protected:
+    void SetUp() override { rig.registerClient(true); }
+    ProxyRig rig;
+};
+
+QByteArray okWith(const QByteArray& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+           body;
+}
+
+// Answers once a connection has sent exactly `after` bytes.
+void answerAfter(RawPeer& peer, qsizetype after, const QByteArray& response) {
+    peer.onData = [after, response](QTcpSocket* socket, const QByteArray& received) {
+        if (received.size() == after)
+            socket->write(response);
+    };
+}
+
+TEST_F(ProxyServerRelay, SmallBodyInTwoPiecesGoesUpstreamWholeWithItsHead) {
+    RawPeer peer;
+    const QByteArray head =
+        "POST /f HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\nContent-Length: 10\r\n\r\n";
+    answerAfter(peer, head.size() + 10, okWith("done"));
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    const double up = rig.proxy.UpMegabytes;
+    client.send(head + "0123");
+    ASSERT_TRUE(waitUntil([&] { return rig.proxy.UpMegabytes > up; }));
+    EXPECT_FALSE(waitUntil([&] { return peer.connections() > 0; }, 150));
+    client.send("456789");
+    ASSERT_TRUE(client.waitForEnd("done"));
+    EXPECT_EQ(peer.received[0], head + "0123456789");
+}
+
+// A chunked body in pieces of uneven size, each with its size line.
+QByteArray chunked(const QByteArray& body) {
+    QByteArray out;
+    qsizetype at = 0;
+    for (int n = 1; at < body.size(); n = n * 7 % 65521 + 1000) {
+        const QByteArray piece = body.mid(at, n);
+        out += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+        at += piece.size();
+    }
+    return out + "0\r\n\r\n";
+}
+
+TEST_F(ProxyServerRelay, LargeUploadsStreamByteExactAndTheirBodiesAreNeverHeads) {
+    QByteArray body = patternBytes(1024 * 1024);
+    for (qsizetype at = 0; at + 100 < body.size(); at += 100000)
+        body.replace(at, 18, "GET / HTTP/1.1\r\n\r\n");
+    struct Case {
+        const char* name;
+        QByteArray framing;
+        QByteArray encoded;
+    };
+    const Case cases[] = {
+        {"declared length", "Content-Length: " + QByteArray::number(body.size()), body},
+        {"chunked", "Transfer-Encoding: chunked", chunked(body)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawPeer peer;
+        const QByteArray upload =
+            "PUT /up HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n" + c.framing + "\r\n\r\n";
+        const QByteArray next = "GET /after HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n";
+        const qsizetype total = upload.size() + c.encoded.size();
+        peer.onData = [&](QTcpSocket* socket, const QByteArray& received) {
+            if (received.size() == total)
+                socket->write(okWith("stored"));
+            if (received.size() == total + next.size())
+                socket->write(okWith("after"));
+        };
+        TestClient client(rig.port);
+        ASSERT_TRUE(client.connected());
+        client.send(upload + c.encoded);
+        ASSERT_TRUE(client.waitForEnd("stored", 20000));
+        client.send(next);
+        ASSERT_TRUE(client.waitForEnd("after"));
+        ASSERT_EQ(peer.connections(), 1);
+        EXPECT_TRUE(peer.received[0] == upload + c.encoded + next);
+    }
+}
+
+// An origin that does not read holds the upload back all the way to the client.
+TEST_F(ProxyServerRelay, UploadToAnOriginThatDoesNotReadStaysBounded) {
+    RawPeer peer;
+    peer.paused = true;
+    const QByteArray body = patternBytes(16 * 1024 * 1024, 3);
+    const QByteArray request = "POST /up HTTP/1.1\r\nHost: " + peer.hostAndPort() +
+                               "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                               "\r\n\r\n" + body;
+    answerAfter(peer, request.size(), okWith("stored"));
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send(request);
+    ASSERT_TRUE(waitUntil([&] { return peer.connections() == 1; }));
+    const int slot = rig.connectedSlot();
+    qint64 maxQueued = 0;
+    ASSERT_TRUE(waitForStall(
+        [&] { return client.socket.bytesToWrite(); },
+        [&] { maxQueued = std::max(maxQueued, rig.proxy.HTTPExit()(slot).BytesToSend()); }));
+    EXPECT_GT(client.socket.bytesToWrite(), 0);
+    EXPECT_LT(maxQueued, 1024 * 1024);
+    peer.resume();
+    ASSERT_TRUE(client.waitForEnd("stored", 30000));
+    EXPECT_TRUE(peer.received[0] == request);
+}
+
+// A client that waits for 100 Continue before its body gets it: its head goes up alone.
+TEST_F(ProxyServerRelay, BodyAwaitingContinueIsNotGathered) {
+    RawPeer peer;
+    const QByteArray head = "POST /f HTTP/1.1\r\nHost: " + peer.hostAndPort() +
+                            "\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n";
+    peer.onData = [&](QTcpSocket* socket, const QByteArray& received) {
+        if (received == head)
+            socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+        else if (received == head + "body")
+            socket->write(okWith("done"));
+    };
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send(head);
+    ASSERT_TRUE(client.waitForEnd("100 Continue\r\n\r\n", 500));
+    client.send("body");
+    ASSERT_TRUE(client.waitForEnd("done"));
+    EXPECT_EQ(client.received, "HTTP/1.1 100 Continue\r\n\r\n" + okWith("done"));
+}
+
+TEST_F(ProxyServerRelay, OtherMethodsAreForwardedAndAHeadResponseIsNotWaitedFor) {
+    HttpOrigin origin;
+    origin.route("/head", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", false);
+    origin.route("/m", okWith("done"), false);
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    const QByteArray host = "Host: " + origin.hostAndPort().toLatin1() + "\r\n\r\n";
+    client.send("HEAD /head HTTP/1.1\r\n" + host);
+    ASSERT_TRUE(client.waitFor(40));
+    EXPECT_EQ(client.received, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n");
+    for (const QByteArray method : {"PUT", "DELETE", "OPTIONS", "PATCH", "GET"}) {
+        SCOPED_TRACE(method.constData());
+        client.received.clear();
+        client.send(method + " /m HTTP/1.1\r\n" + host);
+        ASSERT_TRUE(client.waitForEnd("done"));
+        EXPECT_EQ(client.received, okWith("done"));
+        EXPECT_TRUE(origin.requests.last().startsWith(method + " /m HTTP/1.1\r\n"));
+    }
+    EXPECT_EQ(origin.connections, 1);
+}
+
+TEST_F(ProxyServerRelay, EveryByteValuePassesBothWays) {
+    RawPeer peer;
+    const QByteArray request = "POST /bytes HTTP/1.1\r\nHost: " + peer.hostAndPort() +
+                               "\r\nContent-Length: 256\r\n\r\n" + everyByteValue();
+    answerAfter(peer, request.size(), okWith(everyByteValue()));
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send(request);
+    ASSERT_TRUE(client.waitFor(okWith(everyByteValue()).size()));
+    EXPECT_EQ(client.received, okWith(everyByteValue()));
+    EXPECT_EQ(peer.received[0], request);
+}
+
+TEST_F(ProxyServerRelay, KeptAliveUpstreamIsReusedWithoutAskingForAllowanceAgain) {
+    HttpOrigin origin;
+    origin.route("/one", okWith("one"), false);
+    origin.route("/two", okWith("two"), false);
+    const QByteArray host = "Host: " + origin.hostAndPort().toLatin1() + "\r\n\r\n";
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /one HTTP/1.1\r\n" + host);
+    ASSERT_TRUE(client.waitForEnd("one"));
+    rig.allowed.clear();
+    client.send("GET /two HTTP/1.1\r\n" + host);
+    ASSERT_TRUE(client.waitForEnd("two"));
+    EXPECT_EQ(origin.connections, 1);
+    // A new connection is asked, and is now refused.
+    TestClient other(rig.port);
+    ASSERT_TRUE(other.connected());
+    EXPECT_EQ(other.exchange("GET /one HTTP/1.1\r\n" + host), rig.purchaseRedirect());
+}
+
+TEST_F(ProxyServerRelay, PipelinedRequestsAreAnsweredInOrder) {
+    HttpOrigin origin;
+    for (const QByteArray path : {"/a", "/b", "/c"})
+        origin.route(path, okWith("page" + path), false);
+    const QByteArray host = "Host: " + origin.hostAndPort().toLatin1() + "\r\n\r\n";
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /a HTTP/1.1\r\n" + host + "GET /b HTTP/1.1\r\n" + host +
+                "GET /c HTTP/1.1\r\n" + host);
+    const QByteArray expected = okWith("page/a") + okWith("page/b") + okWith("page/c");
+    ASSERT_TRUE(client.waitFor(expected.size()));
+    EXPECT_EQ(client.received, expected);
+}
+
+TEST_F(ProxyServerRelay, TunnelCarriesBytesBothWaysUnparsed) {
+    for (const QByteArray name : {"127.0.0.1", "LOCALHOST"}) {
+        SCOPED_TRACE(name.constData());
+        RawPeer peer(true);
+        TestClient client(rig.port);
+        ASSERT_TRUE(client.connected());
+        const QByteArray headLike = "GET / HTTP/1.1\r\nHost: elsewhere\r\n\r\n";
+        // The first tunnel bytes come with the CONNECT head, before the tunnel is open.
+        client.send("CONNECT " + name + ":" + QByteArray::number(peer.port()) +
+                    " HTTP/1.1\r\n\r\n" + headLike);
+        const QByteArray open = "HTTP/1.0 200 Connection established\nContent-Length: 0\n\n";
+        ASSERT_TRUE(client.waitFor(open.size() + headLike.size()));
+        EXPECT_EQ(client.received, open + headLike);
+        const QByteArray noise = patternBytes(1024 * 1024, 7);
+        client.send(noise);
+        ASSERT_TRUE(client.waitFor(open.size() + headLike.size() + noise.size(), 20000));
+        EXPECT_TRUE(client.received == open + headLike + noise);
+        EXPECT_TRUE(peer.received[0] == headLike + noise);
+    }
+}
+
+// A tunnel is a connection of its own, even to the server of the kept-alive requests before it.
+TEST_F(ProxyServerRelay, TunnelNeverRidesOnAKeptAliveUpstream) {
+    RawPeer peer(false);
+    peer.onData = [](QTcpSocket* socket, const QByteArray& received) {
+        if (received.startsWith("GET /first ") && received.endsWith("\r\n\r\n"))
+            socket->write(okWith("first"));
+        else if (!received.startsWith("GET /first "))
+            socket->write(received.right(1)); // echo on the tunnel
+    };
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /first HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+    ASSERT_TRUE(client.waitForEnd("first"));
+    client.received.clear();
+    client.send("CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(client.waitForEnd("\n\n"));
+    client.send("x");
+    ASSERT_TRUE(client.waitForEnd("\n\nx"));
+    ASSERT_EQ(peer.connections(), 2);
+    EXPECT_EQ(peer.received[1], "x");
+    EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
+}
+
+struct HoldCase {
+    const char* name;
+    int contentLength; // -1: none, the body runs to the server's close
+    bool heldWhole;
+};
+
+// The origin sends head and body in three pieces; the proxy takes each before the next.
+TEST_F(ProxyServerRelay, SmallDeclaredResponsesAreHeldUntilWhole) {
+    const HoldCase cases[] = {
+        {"3000 bytes go out whole", 3000, true},
+        {"5000 bytes, the largest held", 5000, true},
+        {"6000 bytes go piece by piece", 6000, false},
+        {"no length goes piece by piece", -1, false},
+    };
+    for (const HoldCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawPeer peer;
+        TestClient client(rig.port);
+        ASSERT_TRUE(client.connected());
+        client.send("GET / HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+        ASSERT_TRUE(peer.waitForBytes(1));
+        const QByteArray body = patternBytes(c.contentLength < 0 ? 6000 : c.contentLength);
+        const QByteArray response =
+            (c.contentLength < 0 ? QByteArray("HTTP/1.1 200 OK\r\n\r\n")
+                                 : "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                       QByteArray::number(body.size()) + "\r\n\r\n") +
+            body;
+        const qsizetype third = response.size() / 3;
+        for (int i = 0; i < 3; ++i) {
+            const double down = rig.proxy.DownMegabytes;
+            peer.sockets[0]->write(response.mid(i * third, i == 2 ? -1 : third));
+            ASSERT_TRUE(waitUntil([&] { return rig.proxy.DownMegabytes > down; }));
+            if (c.heldWhole && i < 2)
+                EXPECT_FALSE(waitUntil([&] { return client.reads > 0; }, 150));
+            else
+                EXPECT_TRUE(client.waitFor(i == 2 ? response.size() : (i + 1) * third));
+        }
+        EXPECT_EQ(client.received, response);
+        if (c.heldWhole) {
+            EXPECT_EQ(client.firstRead, response.size());
+        }
+        if (c.contentLength < 0) {
+            peer.sockets[0]->disconnectFromHost();
+            EXPECT_TRUE(client.waitClosed(1000));
+        }
+    }
+}
+
+TEST_F(ProxyServerRelay, HeldResponseCutShortIsFlushedAndTheClientClosed) {
+    RawPeer peer;
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET / HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+    ASSERT_TRUE(peer.waitForBytes(1));
+    const QByteArray part = "HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + patternBytes(1000);
+    peer.sockets[0]->write(part);
+    peer.sockets[0]->disconnectFromHost();
+    EXPECT_TRUE(client.waitClosed(1000));
+    EXPECT_EQ(client.received, part);
+}
+
+TEST_F(ProxyServerRelay, ServerThatClosesAfterItsResponseClosesTheClientPromptly) {
+    HttpOrigin origin;
+    const QByteArray response = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + patternBytes(9000);
+    origin.route("/", response, true);
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(
+        client.exchange("GET / HTTP/1.1\r\nHost: " + origin.hostAndPort().toLatin1() + "\r\n\r\n"),
+        response);
+    EXPECT_LT(timer.elapsed(), 1000);
+}
+
+TEST_F(ProxyServerRelay, ClientThatClosesTakesItsUpstreamWithIt) {
+    RawPeer peer;
+    TestClient client(rig.port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET / HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+    ASSERT_TRUE(peer.waitForBytes(1));
+    client.socket.disconnectFromHost();
+    EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }, 1000));
+}
+
+// A client that does not read holds the download back all the way to the origin; once it
+// reads, every byte arrives.
+TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
+    constexpr qint64 kTotal = 64LL * 1024 * 1024;
+    constexpr qint64 kBlock = 256 * 1024;
+    qint64 produced = 0;
+    QPointer<QTcpSocket> source;
+    RawPeer peer; // after what its pump uses, so that it goes first
+    const auto pump = [&] {
+        while (source && source->bytesToWrite() < 2 * kBlock && produced < kTotal) {
+            source->write(patternBytes(kBlock, static_cast<unsigned>(produced / kBlock)));
+            produced += kBlock;
+        }
+    };
+    peer.onData = [&](QTcpSocket* socket, const QByteArray&) {
+        if (source)
+            return;
+        source = socket;
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kTotal) +
+                      "\r\n\r\n");
+        pump();
+    };
+    TestClient client(rig.port, kPaidAddress, 64 * 1024);
+    client.paused = true;
+    ASSERT_TRUE(client.connected());
+    client.send("GET /big HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+    ASSERT_TRUE(waitUntil([&] { return source != nullptr; }));
+    const int slot = rig.connectedSlot();
+    ASSERT_GT(slot, 0);
+
+    // Stalled: nothing more leaves the origin.
+    qint64 maxQueued = 0;
+    ASSERT_TRUE(waitForStall(
+        [&] { return produced - (source ? source->bytesToWrite() : 0); },
+        [&] { maxQueued = std::max(maxQueued, rig.proxy.HTTPRequest()(slot).BytesToSend()); }));
+    EXPECT_LT(produced, kTotal);
+    EXPECT_LT(maxQueued, 1024 * 1024);
+    EXPECT_LE(rig.proxy.HTTPExit()(slot).BytesAvailable(), TcpSocketControl::kReadBufferSize);
+
+    client.paused = false;
+    const qsizetype headSize = client.socket.peek(200).indexOf("\r\n\r\n") + 4;
+    ASSERT_GT(headSize, 4);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            client.received += client.socket.readAll();
+            return client.received.size() >= headSize + kTotal;
+        },
+        120000));
+    ASSERT_EQ(client.received.size(), headSize + kTotal);
+    for (qint64 block = 0; block < kTotal / kBlock; ++block) {
+        if (client.received.mid(headSize + block * kBlock, kBlock) !=
+            patternBytes(kBlock, static_cast<unsigned>(block)))
+            FAIL() << "block " << block << " differs";
+    }
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+// The web proxy's slots over loopback: idle closing and trimming by housekeeping, the byte
+// counters, and the limit of 300 client connections.
+
+#include "support/proxy_harness.h"
+
+#include <QSet>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+using namespace proxytest;
+
+namespace {
+
+class ProxyServerSlots : public ::testing::Test {
+protected:
+    void SetUp() override { rig.registerClient(true); }
+
+    ControlArray<TcpSocketControl>& clients() { return rig.proxy.HTTPRequest(); }
+    QSet<int> openSlots() {
+        QSet<int> open;
+        for (int i = 1; i <= clients().UBound(); ++i) {
+            if (clients()(i).State() == sckConnected)
+                open << i;
+        }
+        return open;
+    }
+    // Connects a client and waits for the proxy to take it: the slot it took, 0 when none.
+    int connectClient(std::unique_ptr<TestClient>& client) {
+        const QSet<int> before = openSlots();
+        client = std::make_unique<TestClient>(rig.port);
+        if (!client->connected() || !waitUntil([&] { return openSlots().size() > before.size(); }))
+            return 0;
+        const QSet<int> added = openSlots() - before;
+        return added.size() == 1 ? *added.begin() : 0;
+    }
+    // Sends bytes that the proxy keeps as part of a head, and waits until it has read them.
+    bool touch(TestClient& client) {
+        const double up = rig.proxy.UpMegabytes;
+        client.send("G");
+        return waitUntil([&] { return rig.proxy.UpMegabytes > up; });
+    }
+
+    ProxyRig rig;
+};
+
+TEST_F(ProxyServerSlots, IdleSlotsCloseAndClosedSlotsAreTrimmedFromTheEnd) {
+    std::unique_ptr<TestClient> a, b, c, d, e, f;
+    ASSERT_EQ(connectClient(a), 1);
+    ASSERT_EQ(connectClient(b), 2);
+    ASSERT_EQ(connectClient(c), 3);
+    ASSERT_EQ(connectClient(d), 4);
+
+    rig.clock.advanceSeconds(8);
+    rig.proxy.housekeeping();
+    EXPECT_EQ(openSlots(), (QSet<int>{1, 2, 3, 4}));
+
+    ASSERT_TRUE(touch(*d));
+    rig.clock.advanceSeconds(1);
+    rig.proxy.housekeeping();
+    EXPECT_EQ(openSlots(), QSet<int>{4});
+    EXPECT_TRUE(a->waitClosed());
+    EXPECT_TRUE(c->waitClosed());
+    // Closed slots below an open one stay, and newcomers take the lowest of them.
+    EXPECT_EQ(clients().UBound(), 4);
+    ASSERT_EQ(connectClient(e), 1);
+    ASSERT_EQ(connectClient(f), 2);
+
+    d->socket.disconnectFromHost();
+    ASSERT_TRUE(waitUntil([&] { return openSlots() == QSet<int>{1, 2}; }));
+    rig.proxy.housekeeping();
+    EXPECT_EQ(clients().UBound(), 2);
+    EXPECT_EQ(rig.proxy.HTTPExit().UBound(), 2);
+
+    rig.clock.advanceSeconds(9);
+    rig.proxy.housekeeping();
+    EXPECT_EQ(clients().UBound(), 0);
+    EXPECT_EQ(rig.proxy.HTTPExit().UBound(), 0);
+    EXPECT_TRUE(e->waitClosed());
+    EXPECT_TRUE(f->waitClosed());
+}
+
+TEST_F(ProxyServerSlots, ActivityEitherWayKeepsASlotOpen) {
+    RawPeer peer;
+    std::unique_ptr<TestClient> client;
+    const int slot = connectClient(client);
+    ASSERT_GT(slot, 0);
+    client->send("GET / HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+    ASSERT_TRUE(peer.waitForBytes(1));
+
+    rig.clock.advanceSeconds(5);
+    peer.sockets[0]->write("HTTP/1.1 200 OK\r\n\r\npart");
+    ASSERT_TRUE(client->waitForEnd("part"));
+    rig.clock.advanceSeconds(5);
+    rig.proxy.housekeeping();
+    EXPECT_EQ(openSlots(), QSet<int>{slot}) << "a download refreshes the slot";
+
+    ASSERT_TRUE(touch(*client));
+    rig.clock.advanceSeconds(5);
+    rig.proxy.housekeeping();
+    EXPECT_EQ(openSlots(), QSet<int>{slot}) << "an upload refreshes the slot";
+
+    rig.clock.advanceSeconds(5);
+    rig.proxy.housekeeping();
+    EXPECT_TRUE(openSlots().isEmpty());
+    EXPECT_TRUE(client->waitClosed());
+    EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
+}
+
+TEST_F(ProxyServerSlots, CountersAddBytesInUnitsOf1024000) {
+    RawPeer peer;
+    const QByteArray request = "POST / HTTP/1.1\r\nHost: " + peer.hostAndPort() +
+                               "\r\nContent-Length: 100000\r\n\r\n" + patternBytes(100000);
+    const QByteArray response =
+        "HTTP/1.1 200 OK\r\nContent-Length: 1024000\r\n\r\n" + patternBytes(1024000);
+    peer.onData = [&](QTcpSocket* socket, const QByteArray& received) {
+        if (received.size() == request.size())
+            socket->write(response);
+    };
+    std::unique_ptr<TestClient> client;
+    ASSERT_GT(connectClient(client), 0);
+    client->send(request);
+    ASSERT_TRUE(client->waitFor(response.size(), 10000));
+    EXPECT_NEAR(rig.proxy.UpMegabytes, request.size() / 1024000.0, 1e-9);
+    EXPECT_NEAR(rig.proxy.DownMegabytes, response.size() / 1024000.0, 1e-9);
+}
+
+TEST_F(ProxyServerSlots, ThreeHundredClientsAtMostTheNextIsClosedAtOnce) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < 2048) {
+        limit.rlim_cur = std::min<rlim_t>(2048, limit.rlim_max);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    }
+    std::vector<std::unique_ptr<TestClient>> clientList;
+    // In batches, so that the listen queue never overflows into slow retries.
+    while (clientList.size() < ProxyServer::kMaxSlots) {
+        for (int i = 0; i < 25; ++i)
+            clientList.push_back(std::make_unique<TestClient>(rig.port));
+        const int expected = static_cast<int>(clientList.size());
+        ASSERT_TRUE(waitUntil([&] { return openSlots().size() == expected; }, 10000));
+    }
+    EXPECT_EQ(clients().UBound(), 300);
+
+    TestClient extra(rig.port);
+    EXPECT_TRUE(extra.waitClosed(2000));
+    EXPECT_EQ(clients().UBound(), 300);
+    EXPECT_EQ(openSlots().size(), 300);
+    EXPECT_TRUE(std::none_of(clientList.begin(), clientList.end(),
+                             [](const auto& client) { return client->closed; }));
+}
+
+} // namespace
