@@ -6,6 +6,7 @@
 #include "proxy/portal_replies.h"
 #include "proxy/request_head.h"
 
+#include <QNetworkInterface>
 #include <algorithm>
 #include <utility>
 
@@ -28,6 +29,10 @@ struct ProxyServer::Slot {
     QByteArray pendingMethod;
     BodyFraming pendingFraming;
     QTimer waitTimer;
+    QByteArray upstreamHost; // what the upstream connection was opened for
+    int upstreamPort = 0;
+    int lookupId = -1;      // a name lookup under way
+    quint64 generation = 0; // bumped whenever the slot starts over, so stale answers are known
 
     // Upstream side.
     std::deque<QByteArray> methods; // of the requests sent, oldest first, for their responses
@@ -40,6 +45,12 @@ struct ProxyServer::Slot {
     bool upstreamHeld = false; // not reading the upstream: the client is not keeping up
 
     void clear() {
+        if (lookupId >= 0)
+            QHostInfo::abortHostLookup(lookupId);
+        lookupId = -1;
+        ++generation;
+        upstreamHost.clear();
+        upstreamPort = 0;
         RequestBuffer.clear();
         phase = Phase::Head;
         bodyLeft = 0;
@@ -133,8 +144,11 @@ bool domainMatches(const QByteArray& host, const QByteArray& domain) {
 
 } // namespace
 
-ProxyServer::ProxyServer(Portal portal, QByteArray gatewayHost, QObject* parent)
-    : QObject(parent), portal_(portal), gatewayHost_(std::move(gatewayHost)) {
+ProxyServer::ProxyServer(Portal portal, QByteArray gatewayHost, UpstreamPolicy policy,
+                         QObject* parent)
+    : QObject(parent), portal_(portal), gatewayHost_(std::move(gatewayHost)), policy_(policy),
+      ownAddresses_(QNetworkInterface::allAddresses()) {
+    lanPrefix_ = gatewayHost_.left(gatewayHost_.lastIndexOf('.') + 1);
     slots_.push_back(std::make_unique<Slot>()); // the listener's place
     connect(&httpRequest_(0), &TcpSocketControl::ConnectionRequest, this,
             &ProxyServer::HTTPRequest_ConnectionRequest);
@@ -325,6 +339,11 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
         reply(index, PortalReplies::notFound());
         return false;
     }
+    // The Internet side may reach port 8080 too; it gets nothing here.
+    if (!servesClient(httpRequest_(index).RemoteHostIP())) {
+        reply(index, PortalReplies::notFound());
+        return false;
+    }
     const bool tunnel = method == "CONNECT";
     QByteArray server = getServer(head);
     int port = getPort(head);
@@ -383,9 +402,8 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
 
     // A tunnel starts on a fresh connection: the kept-alive one is mid-conversation.
     TcpSocketControl& upstream = httpExit_(index);
-    const bool reuse = !tunnel && upstream.State() == sckConnected &&
-                       upstream.RemoteHost() == QString::fromLatin1(server) &&
-                       upstream.RemotePort() == port;
+    const bool reuse = !tunnel && upstream.State() == sckConnected && s.upstreamHost == server &&
+                       s.upstreamPort == port;
     if (reuse) {
         forward(index, request, method, after);
         return true;
@@ -405,14 +423,71 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
 
 void ProxyServer::startUpstream(int index, const QByteArray& server, int port) {
     Slot& s = slot(index);
-    TcpSocketControl& upstream = httpExit_(index);
-    upstream.Close();
+    httpExit_(index).Close();
     s.clearResponse();
-    upstream.setRemoteHost(QString::fromLatin1(server));
-    upstream.setRemotePort(port);
+    s.upstreamHost = server;
+    s.upstreamPort = port;
     s.waiting = true;
     s.waitTimer.start();
+    // The name is resolved first, so that its address can be checked before any connection.
+    const quint64 generation = s.generation;
+    s.lookupId = QHostInfo::lookupHost(
+        QString::fromLatin1(server), this,
+        [this, index, generation](const QHostInfo& info) { onResolved(index, generation, info); });
+}
+
+void ProxyServer::onResolved(int index, quint64 generation, const QHostInfo& info) {
+    if (!validSlot(index))
+        return;
+    Slot& s = slot(index);
+    if (s.generation != generation || !s.waiting)
+        return;
+    s.lookupId = -1;
+    QHostAddress target;
+    for (const QHostAddress& address : info.addresses()) {
+        if (forbiddenUpstream(address))
+            continue;
+        if (target.isNull() || (address.protocol() == QAbstractSocket::IPv4Protocol &&
+                                target.protocol() != QAbstractSocket::IPv4Protocol))
+            target = address;
+    }
+    if (target.isNull()) {
+        reply(index, PortalReplies::notFound());
+        return;
+    }
+    TcpSocketControl& upstream = httpExit_(index);
+    upstream.setRemoteHost(target.toString());
+    upstream.setRemotePort(s.upstreamPort);
     upstream.Connect();
+}
+
+// The gateway itself and its LAN are no upstream: otherwise any client could reach services
+// that listen only on the gateway's loopback or on other hosts of the segment.
+bool ProxyServer::forbiddenUpstream(const QHostAddress& address) const {
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (address.isLoopback() || (isV4 && (v4 >> 24) == 127))
+        return !policy_.allowLoopback;
+    if (address.isNull() || address.isLinkLocal() || address.isMulticast() ||
+        address.isBroadcast() || address == QHostAddress::AnyIPv4 ||
+        address == QHostAddress::AnyIPv6)
+        return true;
+    if (isV4) {
+        const QByteArray text = QHostAddress(v4).toString().toLatin1();
+        if (!lanPrefix_.isEmpty() && text.startsWith(lanPrefix_))
+            return true;
+        if ((v4 >> 16) == 0xA9FE) // 169.254.0.0/16
+            return true;
+    }
+    return std::any_of(ownAddresses_.begin(), ownAddresses_.end(),
+                       [&](const QHostAddress& own) { return own.isEqual(address); });
+}
+
+// Clients of the LAN segment, and the gateway itself through loopback.
+bool ProxyServer::servesClient(const QString& clientAddress) const {
+    if (clientAddress.toLatin1().startsWith(lanPrefix_))
+        return true;
+    return QHostAddress(clientAddress).isLoopback();
 }
 
 void ProxyServer::onUpstreamConnected(int index) {
@@ -721,6 +796,7 @@ bool ProxyServer::isLocalHost(const QByteArray& host) const {
 }
 
 void ProxyServer::housekeeping() {
+    ownAddresses_ = QNetworkInterface::allAddresses();
     const int last = httpRequest_.UBound();
     for (int i = 1; i <= last; ++i) {
         if (httpRequest_(i).State() == sckClosed)

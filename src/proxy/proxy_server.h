@@ -15,11 +15,20 @@
 #include "registry/provider_page.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <deque>
 #include <memory>
 #include <vector>
+
+// Which upstream addresses the proxy may connect to. The gateway itself and its LAN are never
+// upstreams; tests loosen this for origins on loopback.
+struct ProxyUpstreamPolicy {
+    bool allowLoopback = false;
+};
 
 class ProxyServer : public QObject {
     Q_OBJECT
@@ -42,9 +51,12 @@ public:
         const Clock& clock;
     };
 
-    // gatewayHost: the gateway's own address text, whose local pages are served here.
+    using UpstreamPolicy = ProxyUpstreamPolicy;
+
+    // gatewayHost: the gateway's own address text, whose local pages are served here; its
+    // first three bytes name the LAN segment whose clients the proxy serves.
     explicit ProxyServer(Portal portal, QByteArray gatewayHost = "192.168.11.1",
-                         QObject* parent = nullptr);
+                         UpstreamPolicy policy = {}, QObject* parent = nullptr);
     ~ProxyServer() override;
 
     ControlArray<TcpSocketControl>& HTTPRequest() { return httpRequest_; }
@@ -78,6 +90,9 @@ private:
     void dispatch(int index);
     bool dispatchHead(int index, qsizetype end);
     void startUpstream(int index, const QByteArray& server, int port);
+    void onResolved(int index, quint64 generation, const QHostInfo& info);
+    bool forbiddenUpstream(const QHostAddress& address) const;
+    bool servesClient(const QString& clientAddress) const;
     void onUpstreamConnected(int index);
     void onUpstreamError(int index);
     void onUpstreamClosed(int index);
@@ -97,6 +112,9 @@ private:
 
     Portal portal_;
     QByteArray gatewayHost_;
+    QByteArray lanPrefix_; // "192.168.11."
+    UpstreamPolicy policy_;
+    QList<QHostAddress> ownAddresses_; // refreshed by housekeeping
     ControlArray<TcpSocketControl> httpRequest_;
     ControlArray<TcpSocketControl> httpExit_;
     std::vector<std::unique_ptr<Slot>> slots_; // index 0 stands for the listener, unused

@@ -62,10 +62,14 @@ struct ProxyRig {
     FakePageLoader loader;
     ProviderPage providerPage{loader, registry, allowed, clock};
     QString providerId = QStringLiteral("prov42");
-    ProxyServer proxy{{registry, providerPage, providerId, clock}, "127.0.0.1"};
+    // Origins here live on loopback, which a deployed proxy never connects to.
+    ProxyServer::UpstreamPolicy policy{true};
+    ProxyServer proxy{{registry, providerPage, providerId, clock}, "127.0.0.1", policy};
     int port = 0;
 
-    ProxyRig() {
+    explicit ProxyRig(
+        ProxyServer::UpstreamPolicy upstreamPolicy = ProxyServer::UpstreamPolicy{true})
+        : policy(upstreamPolicy) {
         proxy.HTTPRequest()(0).setLocalPort(0);
         proxy.HTTPRequest()(0).Listen();
         port = proxy.HTTPRequest()(0).LocalPort();

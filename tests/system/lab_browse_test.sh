@@ -198,6 +198,29 @@ other_client_still_unpaid() {
     expect_purchase_redirect b
 }
 
+# A paid client still cannot use the proxy to reach the gateway itself or its LAN.
+no_way_inside() {
+    local target code
+    for target in http://localhost:8080/x http://127.0.0.1:22/ http://10.99.0.1:8080/x \
+        http://192.168.11.100:80/; do
+        code=$(fetch a "$LAB_DIR/a.inside.html" "$target") || true
+        [ "$code" = 404 ] || problem "$target answered $code, not 404" || return 1
+    done
+    echo "  loopback, the gateway's own addresses and the LAN are refused"
+}
+
+# The Internet side can reach port 8080 on the gateway's outer address, but gets nothing there.
+internet_side_refused() {
+    local code
+    code=$(lab_in net curl -sS --max-time 10 --noproxy '' -x http://10.99.0.1:8080 \
+        -o /dev/null -w '%{http_code}' http://origin.lab/) || true
+    [ "$code" = 404 ] || problem "a request from 10.99.0.2 answered $code, not 404" || return 1
+    code=$(lab_in net curl -sS --max-time 10 --noproxy '' -o /dev/null -w '%{http_code}' \
+        http://10.99.0.1:8080/refresh) || true
+    [ "$code" = 404 ] || problem "the refresh path from outside answered $code" || return 1
+    echo "  requests from the Internet side get the not-found reply"
+}
+
 tunnel_plain() {
     local file="$LAB_DIR/a.tunnel.html"
     lab_proxy_curl a --proxytunnel -o "$file" http://origin.lab/ ||
@@ -264,6 +287,8 @@ step "8. (c) the refresh reloads the provider page and A reaches the origin" \
 step "9. (c) client B, which has not paid, is still sent to its purchase page" \
     other_client_still_unpaid
 step "10. (d) a CONNECT tunnel to origin.lab:80 carries the page" tunnel_plain
+step "10a. the proxy never connects to the gateway itself or the LAN" no_way_inside
+step "10b. the Internet side gets nothing from port 8080" internet_side_refused
 step "11. (d) HTTPS through a CONNECT tunnel to origin.lab:443" tunnel_tls
 step "12. (e) headless Chromium, set up by the auto-config script, loads the origin" \
     chromium_browses
