@@ -60,20 +60,72 @@ void DhcpServer::DHCP_DataArrival(int index, qint64 bytesTotal) {
 }
 
 void DhcpServer::handleDatagram(const QByteArray& datagram, DatagramSocket& socket) {
+    handle(datagram, socket, 0);
+}
+
+void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int attempt) {
     if (gatewayAddress_.size() != 4)
         return;
-    bool withLeaseTime = true;
-
     const std::optional<DhcpRequest> read = DhcpMessage::readRequest(datagram);
     if (!read)
         return;
     const DhcpRequest& request = *read;
     TraceOut(requestTraceLine(request));
 
+    // A client that says which address it holds keeps it when it is free: after a restart the
+    // gateway has forgotten every lease but the clients have not.
+    int preferred = 0;
+    if (request.messageType == kDiscover || request.messageType == kRequest) {
+        const QByteArray& claimed =
+            request.requestedAddress.isEmpty() ? request.ciaddr : request.requestedAddress;
+        if (claimed.size() == 4 && claimed.left(3) == gatewayAddress_.left(3))
+            preferred = static_cast<unsigned char>(claimed.at(3));
+    }
+    const QString macText = HexString(request.hardwareAddress);
+    const bool known = registry_.findByMac(macText) != nullptr;
     const bool ethernet = request.htype == 1 && request.hlen == 6;
-    ClientEntry* entry = registry_.RegisterClient(HexString(request.hardwareAddress), ethernet);
+    ClientEntry* entry = registry_.RegisterClient(macText, ethernet, preferred);
     if (!entry)
         return; // every number of the segment is leased: nothing to offer
+    if (request.messageType == kDiscover && !known && probe_) {
+        probeThenAnswer(datagram, socket, entry, attempt);
+        return;
+    }
+    answer(datagram, request, entry, socket);
+}
+
+void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& socket,
+                                 ClientEntry* entry, int attempt) {
+    if (probe_->pending() >= kMaxPendingProbes)
+        return; // a flood: the client asks again
+    const QString macText = entry->macText;
+    const int number = entry->hostNumber;
+    const quint32 address = (quint32(static_cast<unsigned char>(gatewayAddress_[0])) << 24) |
+                            (quint32(static_cast<unsigned char>(gatewayAddress_[1])) << 16) |
+                            (quint32(static_cast<unsigned char>(gatewayAddress_[2])) << 8) |
+                            quint32(number);
+    DatagramSocket* out = &socket;
+    probe_->probe(address, [server = QPointer<DhcpServer>(this), datagram, out, macText, number,
+                            attempt](bool inUse) {
+        if (!server)
+            return;
+        ClientEntry* current = server->registry_.findByMac(macText);
+        if (!current || current->hostNumber != number)
+            return; // the client's entry changed meanwhile; its next message starts over
+        if (inUse) {
+            server->registry_.DeclineClient(current);
+            if (attempt + 1 < kMaxProbeAttempts)
+                server->handle(datagram, *out, attempt + 1);
+            return;
+        }
+        if (const std::optional<DhcpRequest> request = DhcpMessage::readRequest(datagram))
+            server->answer(datagram, *request, current, *out);
+    });
+}
+
+void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, ClientEntry* entry,
+                        DatagramSocket& socket) {
+    bool withLeaseTime = true;
     const QByteArray assigned =
         gatewayAddress_.left(3) + QByteArray(1, static_cast<char>(entry->hostNumber));
 

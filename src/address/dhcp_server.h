@@ -3,6 +3,8 @@
 // socket by way of the client registry, whose entry for the client's hardware address gives
 // its host number. Keeps no lease table of its own.
 
+#include "address/dhcp_message.h"
+#include "platform/address_probe.h"
 #include "platform/control_array.h"
 #include "platform/datagram_socket.h"
 #include "platform/message_box.h"
@@ -28,14 +30,27 @@ public:
     void DHCP_DataArrival(int index, qint64 bytesTotal);
     // Handles one datagram, answering through socket.
     void handleDatagram(const QByteArray& datagram, DatagramSocket& socket);
+
+    // Before a number that no entry held is offered, the LAN is asked whether a host uses it
+    // (a gateway restarted while clients hold leases must not hand their numbers out again).
+    void setAddressProbe(AddressProbe* probe) { probe_ = probe; }
+    static constexpr int kMaxProbeAttempts = 4;
+    static constexpr int kMaxPendingProbes = 64;
     // A socket error: one "Error" box at a time, never blocking.
     void DHCP_Error(int index, int number, const QString& description);
 
 private:
+    void handle(const QByteArray& datagram, DatagramSocket& socket, int attempt);
+    void probeThenAnswer(const QByteArray& datagram, DatagramSocket& socket, ClientEntry* entry,
+                         int attempt);
+    void answer(const QByteArray& datagram, const DhcpRequest& request, ClientEntry* entry,
+                DatagramSocket& socket);
+
     ControlArray<UdpSocketControl>& dhcp_;
     ClientRegistry& registry_;
     MessageBox& messages_;
     const QByteArray& gatewayAddress_;
     const QString& broadcastHost_;
     bool errorBoxOpen_ = false;
+    AddressProbe* probe_ = nullptr;
 };

@@ -75,7 +75,8 @@ void ClientRegistry::setDisplay(TreeDisplay* display) {
 
 ClientRegistry::~ClientRegistry() = default;
 
-ClientEntry* ClientRegistry::RegisterClient(const QString& macText, bool ethernet) {
+ClientEntry* ClientRegistry::RegisterClient(const QString& macText, bool ethernet,
+                                            int preferredNumber) {
     const QDateTime now = clock_.now();
     if (ClientEntry* entry = findByMac(macText)) {
         entry->rootPicture = kRootPictureSeen;
@@ -84,7 +85,7 @@ ClientEntry* ClientRegistry::RegisterClient(const QString& macText, bool etherne
         show(*entry, false);
         return entry;
     }
-    ClientEntry* entry = createEntry(macText);
+    ClientEntry* entry = createEntry(macText, preferredNumber);
     if (!entry)
         return nullptr;
     entry->rootPicture = kRootPictureSeen;
@@ -176,8 +177,22 @@ void ClientRegistry::LeaseGranted(ClientEntry* entry) {
 void ClientRegistry::DeclineClient(ClientEntry* entry) {
     if (!entry)
         return;
-    heldBack_.insert(entry->hostNumber, clock_.now().addSecs(kHourSeconds));
+    HoldBack(entry->hostNumber);
     removeEntry(entry);
+}
+
+void ClientRegistry::HoldBack(int hostNumber) {
+    heldBack_.insert(hostNumber, clock_.now().addSecs(kHourSeconds));
+}
+
+bool ClientRegistry::isFree(int hostNumber, const QDateTime& now) const {
+    if (hostNumber < kFirstHostNumber || hostNumber > kLastHostNumber)
+        return false;
+    const auto held = heldBack_.constFind(hostNumber);
+    if (held != heldBack_.constEnd() && held.value() > now)
+        return false;
+    return std::none_of(entries_.begin(), entries_.end(),
+                        [hostNumber](const auto& e) { return e->hostNumber == hostNumber; });
 }
 
 ClientEntry* ClientRegistry::findByMac(const QString& macText) const {
@@ -196,8 +211,9 @@ ClientEntry* ClientRegistry::findByAddress(const QString& address) const {
     return nullptr;
 }
 
-ClientEntry* ClientRegistry::createEntry(const QString& macText) {
-    const int number = freeHostNumber(clock_.now());
+ClientEntry* ClientRegistry::createEntry(const QString& macText, int preferredNumber) {
+    const int number =
+        isFree(preferredNumber, clock_.now()) ? preferredNumber : freeHostNumber(clock_.now());
     if (number == 0)
         return nullptr;
     auto entry = std::make_unique<ClientEntry>();

@@ -44,10 +44,12 @@ public:
     // Shows every entry on display from now on, those already held first. Null for none.
     void setDisplay(TreeDisplay* display);
 
-    // The client's entry, created with the lowest free host number when the registry has none
-    // for macText; marked as seen now either way. Null when no number can be had: every number
-    // from 100 to 254 is held by a running lease or held back after a decline.
-    ClientEntry* RegisterClient(const QString& macText, bool ethernet = true);
+    // The client's entry, created when the registry has none for macText, with preferredNumber
+    // when that one is free (a client that says it holds it keeps it) or else the lowest free
+    // host number; marked as seen now either way. Null when no number can be had: every number
+    // from 100 to 254 is held by a running lease or held back.
+    ClientEntry* RegisterClient(const QString& macText, bool ethernet = true,
+                                int preferredNumber = 0);
     // Marks the client "Allowed" with an expiry days from now ("Never Expires" for 9999),
     // creating its entry (picture 6, never seen) when the registry has none and a number is free.
     void AllowClient(const QString& macText, double days);
@@ -67,6 +69,8 @@ public:
     // The client declined its address (another host uses it): the number is held back from
     // every client for an hour and the entry is removed.
     void DeclineClient(ClientEntry* entry);
+    // Another host uses this number: no client is given it for an hour.
+    void HoldBack(int hostNumber);
 
     const std::vector<std::unique_ptr<ClientEntry>>& entries() const { return entries_; }
     ClientEntry* findByMac(const QString& macText) const;
@@ -75,7 +79,8 @@ public:
     int NodeCount() const { return static_cast<int>(entries_.size()) * 5; }
 
 private:
-    ClientEntry* createEntry(const QString& macText);
+    ClientEntry* createEntry(const QString& macText, int preferredNumber = 0);
+    bool isFree(int hostNumber, const QDateTime& now) const;
     int freeHostNumber(const QDateTime& now);
     bool leaseRuns(const ClientEntry& entry, const QDateTime& now) const;
     void removeEntry(ClientEntry* entry);

@@ -115,6 +115,9 @@ bool WFGatewayMain::openSockets() {
         const std::optional<QString> address = IpFormat(GatewayAddress);
         if (!address || !dhcp.Bind(endpoints_.dhcpPort, *address))
             return false;
+        // Without the right to send ARP the service still runs, offering without asking first.
+        if (arpProbe_.open(*address))
+            dhcpServer_.setAddressProbe(&arpProbe_);
     }
     WriteINI(kSetup, kProviderIdKey, providerText_, kIni);
     WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);

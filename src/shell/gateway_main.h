@@ -5,6 +5,7 @@
 
 #include "address/dhcp_server.h"
 #include "common/clock.h"
+#include "platform/arp_probe.h"
 #include "platform/control_array.h"
 #include "platform/message_box.h"
 #include "platform/notify_area.h"
@@ -147,5 +148,6 @@ private:
     DhcpServer dhcpServer_;
     ProviderPage providerPage_;
     ProxyServer proxy_;
+    ArpProbe arpProbe_;
     Counters counters_;
 };

@@ -260,3 +260,86 @@ TEST_F(DhcpServerTest, SocketErrorsShowOneBoxAtATime) {
     server.DHCP_Error(0, 10054, QStringLiteral("reset"));
     EXPECT_EQ(messages.shown.size(), 2u);
 }
+
+namespace {
+
+// An address probe the test answers by hand.
+class FakeAddressProbe final : public AddressProbe {
+public:
+    void probe(quint32 address, std::function<void(bool)> done) override {
+        asked.push_back(address & 0xFF);
+        waiting.push_back(std::move(done));
+    }
+    int pending() const override { return static_cast<int>(waiting.size()); }
+    void answer(bool inUse) {
+        auto done = std::move(waiting.front());
+        waiting.erase(waiting.begin());
+        done(inUse);
+    }
+    std::vector<quint32> asked; // host numbers
+    std::vector<std::function<void(bool)>> waiting;
+};
+
+} // namespace
+
+TEST_F(DhcpServerTest, ANewNumberIsOfferedOnlyWhenNoHostAnswersForIt) {
+    FakeAddressProbe probe;
+    server.setAddressProbe(&probe);
+    receive(DhcpDatagram().type(kDiscover).end());
+    EXPECT_TRUE(socket.sent.empty()); // waits for the probe
+    ASSERT_EQ(probe.asked, std::vector<quint32>({100}));
+
+    probe.answer(true); // a host still holds .100 (a lease from before a restart)
+    ASSERT_EQ(probe.asked, std::vector<quint32>({100, 101}));
+    probe.answer(false);
+    ASSERT_EQ(socket.sent.size(), 2u);
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+
+    // .100 stays held back for others, and the known client is not probed again.
+    receive(DhcpDatagram().type(kDiscover).end());
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+    EXPECT_EQ(probe.asked.size(), 2u);
+    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x01", 6)).type(kDiscover).end());
+    EXPECT_EQ(probe.asked.back(), 102u);
+}
+
+TEST_F(DhcpServerTest, ProbingGivesUpAfterAFewAnsweredNumbers) {
+    FakeAddressProbe probe;
+    server.setAddressProbe(&probe);
+    receive(DhcpDatagram().type(kDiscover).end());
+    for (int attempt = 0; attempt < DhcpServer::kMaxProbeAttempts; ++attempt)
+        probe.answer(true);
+    EXPECT_TRUE(probe.waiting.empty());
+    EXPECT_TRUE(socket.sent.empty());
+    EXPECT_TRUE(registry.entries().empty());
+}
+
+TEST_F(DhcpServerTest, AfterARestartAClientKeepsTheNumberItHolds) {
+    FakeAddressProbe probe;
+    server.setAddressProbe(&probe);
+    // The registry starts empty; the client renews .150 (unicast, ciaddr) or reboots asking
+    // for .151: each is given back its number, without a probe (it answers for it itself).
+    receive(DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 150}).end());
+    ASSERT_FALSE(socket.sent.empty());
+    EXPECT_EQ(replyType(socket.sent[0]), kAck);
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.150"));
+    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x01", 6))
+                .type(kRequest)
+                .requested({192, 168, 11, 151})
+                .end());
+    EXPECT_EQ(replyType(socket.sent[0]), kAck);
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.151"));
+    // A number held by another entry is not given away: that client gets a NACK.
+    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x02", 6))
+                .type(kRequest)
+                .requested({192, 168, 11, 150})
+                .end());
+    EXPECT_EQ(replyType(socket.sent[0]), kNack);
+    // Outside 100..254 nothing is preferred.
+    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x03", 6))
+                .type(kRequest)
+                .requested({192, 168, 11, 20})
+                .end());
+    EXPECT_EQ(replyType(socket.sent[0]), kNack);
+    EXPECT_TRUE(probe.asked.empty());
+}
