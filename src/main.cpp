@@ -12,6 +12,10 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    // With hundreds of proxy sockets the GLib event dispatcher spends its time walking its list
+    // of watches; Qt's own Unix dispatcher does not.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarnix-gateway"));
     QApplication::setWindowIcon(appIcon());

@@ -4,6 +4,7 @@
 #include "platform/tcp_socket_control.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -177,6 +178,9 @@ void TcpSocketControl::Connect() {
             remoteIp_ = dottedIpv4(socket_->peerAddress());
         emit Connected(index_);
     });
+    // Upstreams are reached directly: asking the system's proxy settings for every connection
+    // costs more than the connection itself.
+    socket->setProxy(QNetworkProxy::NoProxy);
     socket->connectToHost(remoteHost_, static_cast<quint16>(remotePort_));
 }
 
