@@ -83,6 +83,10 @@ void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int 
     }
     const QString macText = HexString(request.hardwareAddress);
     const bool known = registry_.findByMac(macText) != nullptr;
+    // A DECLINE or RELEASE from a client without an entry concerns no number of ours; taking
+    // it would let anyone hold back the whole segment.
+    if (!known && (request.messageType == kDecline || request.messageType == kRelease))
+        return;
     const bool ethernet = request.htype == 1 && request.hlen == 6;
     ClientEntry* entry = registry_.RegisterClient(macText, ethernet, preferred);
     if (!entry)
@@ -106,14 +110,15 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& soc
                             quint32(number);
     DatagramSocket* out = &socket;
     probe_->probe(address, [server = QPointer<DhcpServer>(this), datagram, out, macText, number,
-                            attempt](bool inUse) {
+                            attempt](bool inUse, const QByteArray& holder) {
         if (!server)
             return;
         ClientEntry* current = server->registry_.findByMac(macText);
         if (!current || current->hostNumber != number)
             return; // the client's entry changed meanwhile; its next message starts over
         if (inUse) {
-            server->registry_.DeclineClient(current);
+            // The holder itself may come back for its number (a lease from before a restart).
+            server->registry_.DeclineClient(current, HexString(holder));
             if (attempt + 1 < kMaxProbeAttempts)
                 server->handle(datagram, *out, attempt + 1);
             return;

@@ -75,9 +75,9 @@ void ArpProbe::close() {
     fd_ = -1;
 }
 
-void ArpProbe::probe(quint32 address, std::function<void(bool inUse)> done) {
+void ArpProbe::probe(quint32 address, Answer done) {
     if (fd_ < 0) {
-        QTimer::singleShot(0, this, [done = std::move(done)] { done(false); });
+        QTimer::singleShot(0, this, [done = std::move(done)] { done(false, QByteArray()); });
         return;
     }
     unsigned char packet[kArpLength] = {0, 1, 8, 0, 6, 4, 0, 1}; // Ethernet, IPv4, request
@@ -106,9 +106,9 @@ void ArpProbe::readPackets() {
         // Any ARP packet whose sender is the probed address: a reply, or that host's own probe
         // or announcement.
         const quint32 sender = readAddress(packet + 14);
-        if (sender != 0 && waiting_.count(sender) > 0 &&
-            QByteArray(reinterpret_cast<char*>(packet + 8), 6) != ownMac_)
-            answer(sender, true);
+        const QByteArray senderMac(reinterpret_cast<char*>(packet + 8), 6);
+        if (sender != 0 && waiting_.count(sender) > 0 && senderMac != ownMac_)
+            answer(sender, senderMac);
     }
 }
 
@@ -123,17 +123,17 @@ void ArpProbe::expire() {
             next = waiting.deadline;
     }
     for (quint32 address : due)
-        answer(address, false);
+        answer(address, QByteArray());
     if (next >= 0)
         expiry_.start(static_cast<int>(std::max<qint64>(1, next - now)));
 }
 
-void ArpProbe::answer(quint32 address, bool inUse) {
+void ArpProbe::answer(quint32 address, const QByteArray& holder) {
     auto [first, last] = waiting_.equal_range(address);
-    std::vector<std::function<void(bool)>> callbacks;
+    std::vector<Answer> callbacks;
     for (auto it = first; it != last; ++it)
         callbacks.push_back(std::move(it->second.done));
     waiting_.erase(first, last);
     for (auto& callback : callbacks)
-        callback(inUse);
+        callback(!holder.isEmpty(), holder);
 }

@@ -26,17 +26,17 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     void close();
 
-    void probe(quint32 address, std::function<void(bool inUse)> done) override;
+    void probe(quint32 address, Answer done) override;
     int pending() const override { return static_cast<int>(waiting_.size()); }
 
 private:
     struct Waiting {
-        std::function<void(bool)> done;
+        Answer done;
         qint64 deadline;
     };
     void readPackets();
     void expire();
-    void answer(quint32 address, bool inUse);
+    void answer(quint32 address, const QByteArray& holder);
 
     int fd_ = -1;
     int interfaceIndex_ = 0;

@@ -210,11 +210,13 @@ bool writeString(const QString& path, const QString& section, const QString& key
 
     // Temporary file beside the old one, renamed over it on commit: a failed write anywhere
     // leaves the old file whole.
+    // Unbuffered, so that a full disk fails the write itself: a buffered write that fails only
+    // while committing would still be renamed over the old file, leaving it empty.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(bytes) != bytes.size())
+        file.write(bytes) != bytes.size() || !file.flush() || file.error() != QFileDevice::NoError)
         return false; // the uncommitted temporary file goes with the QSaveFile
 
     return file.commit();

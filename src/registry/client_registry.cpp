@@ -174,22 +174,23 @@ void ClientRegistry::LeaseGranted(ClientEntry* entry) {
         entry->leaseEnd = clock_.now().addDays(1);
 }
 
-void ClientRegistry::DeclineClient(ClientEntry* entry) {
+void ClientRegistry::DeclineClient(ClientEntry* entry, const QString& holderMacText) {
     if (!entry)
         return;
-    HoldBack(entry->hostNumber);
+    HoldBack(entry->hostNumber, holderMacText);
     removeEntry(entry);
 }
 
-void ClientRegistry::HoldBack(int hostNumber) {
-    heldBack_.insert(hostNumber, clock_.now().addSecs(kHourSeconds));
+void ClientRegistry::HoldBack(int hostNumber, const QString& holderMacText) {
+    heldBack_.insert(hostNumber, {clock_.now().addSecs(kHourSeconds), holderMacText});
 }
 
-bool ClientRegistry::isFree(int hostNumber, const QDateTime& now) const {
+// A number is free for a client when no entry holds it and it is not held back for another.
+bool ClientRegistry::isFreeFor(int hostNumber, const QString& macText, const QDateTime& now) const {
     if (hostNumber < kFirstHostNumber || hostNumber > kLastHostNumber)
         return false;
     const auto held = heldBack_.constFind(hostNumber);
-    if (held != heldBack_.constEnd() && held.value() > now)
+    if (held != heldBack_.constEnd() && held->end > now && held->holder != macText)
         return false;
     return std::none_of(entries_.begin(), entries_.end(),
                         [hostNumber](const auto& e) { return e->hostNumber == hostNumber; });
@@ -212,8 +213,9 @@ ClientEntry* ClientRegistry::findByAddress(const QString& address) const {
 }
 
 ClientEntry* ClientRegistry::createEntry(const QString& macText, int preferredNumber) {
-    const int number =
-        isFree(preferredNumber, clock_.now()) ? preferredNumber : freeHostNumber(clock_.now());
+    const int number = isFreeFor(preferredNumber, macText, clock_.now())
+                           ? preferredNumber
+                           : freeHostNumber(clock_.now());
     if (number == 0)
         return nullptr;
     auto entry = std::make_unique<ClientEntry>();
@@ -228,7 +230,7 @@ ClientEntry* ClientRegistry::createEntry(const QString& macText, int preferredNu
 
 int ClientRegistry::freeHostNumber(const QDateTime& now) {
     for (auto it = heldBack_.begin(); it != heldBack_.end();) {
-        if (it.value() <= now)
+        if (it->end <= now)
             it = heldBack_.erase(it);
         else
             ++it;

@@ -66,11 +66,12 @@ public:
 
     // An ACK carrying a lease was sent for this entry: the lease runs one day from now.
     void LeaseGranted(ClientEntry* entry);
-    // The client declined its address (another host uses it): the number is held back from
-    // every client for an hour and the entry is removed.
-    void DeclineClient(ClientEntry* entry);
-    // Another host uses this number: no client is given it for an hour.
-    void HoldBack(int hostNumber);
+    // The client declined its address (another host uses it): the number is held back for an
+    // hour, from every client but holderMacText (the host found using it, when known), and
+    // the entry is removed.
+    void DeclineClient(ClientEntry* entry, const QString& holderMacText = QString());
+    // Another host uses this number: for an hour no client but that holder is given it.
+    void HoldBack(int hostNumber, const QString& holderMacText = QString());
 
     const std::vector<std::unique_ptr<ClientEntry>>& entries() const { return entries_; }
     ClientEntry* findByMac(const QString& macText) const;
@@ -80,7 +81,7 @@ public:
 
 private:
     ClientEntry* createEntry(const QString& macText, int preferredNumber = 0);
-    bool isFree(int hostNumber, const QDateTime& now) const;
+    bool isFreeFor(int hostNumber, const QString& macText, const QDateTime& now) const;
     int freeHostNumber(const QDateTime& now);
     bool leaseRuns(const ClientEntry& entry, const QDateTime& now) const;
     void removeEntry(ClientEntry* entry);
@@ -91,7 +92,11 @@ private:
     TreeDisplay* display_;
     QString networkPrefix_;
     std::vector<std::unique_ptr<ClientEntry>> entries_;
-    QHash<int, QDateTime> heldBack_; // declined host number -> end of its hold
+    struct Hold {
+        QDateTime end;
+        QString holder; // MAC text of the host known to use the number, when known
+    };
+    QHash<int, Hold> heldBack_; // host numbers no newcomer is given for an hour
 };
 
 // The bytes whose hex digits text gives, two digits a byte; blanks are skipped and a single

@@ -266,18 +266,18 @@ namespace {
 // An address probe the test answers by hand.
 class FakeAddressProbe final : public AddressProbe {
 public:
-    void probe(quint32 address, std::function<void(bool)> done) override {
+    void probe(quint32 address, Answer done) override {
         asked.push_back(address & 0xFF);
         waiting.push_back(std::move(done));
     }
     int pending() const override { return static_cast<int>(waiting.size()); }
-    void answer(bool inUse) {
+    void answer(bool inUse, QByteArray holder = QByteArray("\x02\x00\x00\x00\x00\x09", 6)) {
         auto done = std::move(waiting.front());
         waiting.erase(waiting.begin());
-        done(inUse);
+        done(inUse, inUse ? holder : QByteArray());
     }
     std::vector<quint32> asked; // host numbers
-    std::vector<std::function<void(bool)>> waiting;
+    std::vector<Answer> waiting;
 };
 
 } // namespace
@@ -342,4 +342,35 @@ TEST_F(DhcpServerTest, AfterARestartAClientKeepsTheNumberItHolds) {
                 .end());
     EXPECT_EQ(replyType(socket.sent[0]), kNack);
     EXPECT_TRUE(probe.asked.empty());
+}
+
+TEST_F(DhcpServerTest, DeclinesAndReleasesFromStrangersChangeNothing) {
+    for (int n = 0; n < 200; ++n) {
+        QByteArray mac("\x02\x00\x00\x00\x01", 5);
+        mac.append(static_cast<char>(n));
+        receive(DhcpDatagram(mac).type(kDecline).requested({192, 168, 11, 100}).end());
+        receive(DhcpDatagram(mac).type(kRelease).ciaddr({192, 168, 11, 100}).end());
+    }
+    EXPECT_TRUE(registry.entries().empty());
+    receive(DhcpDatagram().type(kDiscover).end());
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
+}
+
+TEST_F(DhcpServerTest, TheHostThatAnsweredTheProbeGetsItsNumberBack) {
+    FakeAddressProbe probe;
+    server.setAddressProbe(&probe);
+    // After a restart a newcomer's probe of .100 is answered by the host that leased it.
+    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x05", 6)).type(kDiscover).end());
+    probe.answer(true, QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6));
+    probe.answer(false);
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+    // That host renews .100 and keeps it; anyone else asking for .100 does not get it.
+    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x06", 6))
+                .type(kRequest)
+                .requested({192, 168, 11, 100})
+                .end());
+    EXPECT_EQ(replyType(socket.sent[0]), kNack);
+    receive(DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 100}).end());
+    EXPECT_EQ(replyType(socket.sent[0]), kAck);
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
 }
