@@ -531,3 +531,17 @@ lab_down() {
     LAB_NETNS_DIRS=()
     LAB_ID=""
 }
+
+# lab_proc_rss_kib PID: the process's resident memory in KiB (VmRSS); empty when it is gone.
+lab_proc_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
+
+# lab_proc_fd_count PID: how many descriptors the process holds open.
+lab_proc_fd_count() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
+
+# lab_established HOST [SS FILTER...]: how many established TCP connections of HOST match the
+# filter (e.g. '( sport = :8080 )' or dst 10.99.0.2).
+lab_established() {
+    local host=$1
+    shift
+    lab_in "$host" ss -Htn state established "$@" 2>/dev/null | wc -l
+}

@@ -2,7 +2,8 @@
 # Installs what building, running and testing the gateway needs, from Debian 12's packages.
 set -eu
 packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev fonts-dejavu-core
-  iproute2 python3 libcap2-bin busybox isc-dhcp-client curl nodejs chromium openssl"
+  iproute2 python3 libcap2-bin busybox isc-dhcp-client curl nodejs chromium openssl
+  clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

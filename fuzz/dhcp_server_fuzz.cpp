@@ -1,0 +1,106 @@
+// The address server answering one datagram, twice over (a new client, then a known one):
+// every reply it sends must be a well-formed BOOTREPLY of its kind's size, sent to port 68,
+// and never offers a number that a probe found in use. The hops byte, which the server ignores,
+// says whether a probe runs (bit 0) and how its answers go (in use: bits 1 to 7).
+
+#include "address/dhcp_server.h"
+#include "fuzz_support.h"
+
+#include <set>
+#include <vector>
+
+namespace {
+
+class FixedClock final : public Clock {
+public:
+    QDateTime now() const override { return QDateTime(QDate(2026, 12, 6), QTime(12, 0, 0)); }
+    qint64 monotonicMs() const override { return 0; }
+};
+
+class SilentMessageBox final : public MessageBox {
+public:
+    void inform(const QString&, const QString&, std::function<void()>) override {}
+    void ask(const QString&, const QString&, std::function<void(bool)>) override {}
+};
+
+// Numbers a probe found in use: held back from every client while the clock stands still.
+std::set<int> heldBack;
+
+class QueuedProbe final : public AddressProbe {
+public:
+    void probe(quint32 address, std::function<void(bool)> done) override {
+        FUZZ_CHECK(address >> 8 == 0xC0A80B && (address & 0xFF) >= 100 && (address & 0xFF) <= 254);
+        queue.push_back({int(address & 0xFF), std::move(done)});
+    }
+    int pending() const override { return int(queue.size()); }
+    // Answers the probes in order, later than the call as a real probe does.
+    void answerAll(int& answers, int inUseBits) {
+        while (!queue.empty() && answers < 16) {
+            auto [number, done] = std::move(queue.front());
+            queue.erase(queue.begin());
+            const bool inUse = (inUseBits >> answers++) & 1;
+            if (inUse)
+                heldBack.insert(number);
+            done(inUse);
+        }
+        queue.clear(); // unanswered ones would outlive the socket they answer through
+    }
+    std::vector<std::pair<int, std::function<void(bool)>>> queue;
+};
+
+class CheckingSocket final : public DatagramSocket {
+public:
+    void setRemoteHost(const QString& host) override {
+        FUZZ_CHECK(host == "255.255.255.255" || host == "192.168.11.255" ||
+                   host.startsWith("192."));
+        hostSet = true;
+    }
+    void setRemotePort(int port) override { FUZZ_CHECK(port == 68); }
+    bool SendData(const QByteArray& reply) override {
+        FUZZ_CHECK(hostSet && ++sent <= 2);
+        const int type = checkedReplyType(reply);
+        const int hostNumber = byteAt(reply, 19);
+        if (type == 2) {
+            FUZZ_CHECK(reply.size() == 313);
+        } else if (type == 5) {
+            FUZZ_CHECK(reply.size() == 313 || reply.size() == 307);
+        } else {
+            FUZZ_CHECK(type == 6 && sent == 1);
+            FUZZ_CHECK(reply.size() == 262 || (reply.size() >= 264 && reply.size() <= 519));
+        }
+        if (type != 6)
+            FUZZ_CHECK(reply.mid(16, 3) == "\xC0\xA8\x0B" && hostNumber >= 100 &&
+                       hostNumber <= 254);
+        return true;
+    }
+    bool hostSet = false;
+    int sent = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ControlArray<UdpSocketControl> sockets;
+    static SilentMessageBox messages;
+    static const FixedClock clock;
+    static const QByteArray gateway("\xC0\xA8\x0B\x01", 4);
+    static const QString broadcast = QStringLiteral("255.255.255.255");
+
+    const AllowedList allowed;
+    ClientRegistry registry(clock, allowed);
+    DhcpServer server(sockets, registry, messages, gateway, broadcast);
+    QueuedProbe probe;
+    const int hops = size > 3 ? data[3] : 0;
+    if (hops & 1)
+        server.setAddressProbe(&probe);
+    heldBack.clear();
+    int answers = 0;
+    const QByteArray datagram = exactBytes(data, size);
+    for (int round = 0; round < 2; ++round) {
+        CheckingSocket socket;
+        server.handleDatagram(datagram, socket);
+        probe.answerAll(answers, hops >> 1);
+    }
+    FUZZ_CHECK(registry.entries().size() <= 1);
+    return 0;
+}

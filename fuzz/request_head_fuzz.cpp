@@ -1,0 +1,66 @@
+// An HTTP head (whole or still arriving) through every reader the proxy applies to it.
+
+#include "fuzz_support.h"
+#include "proxy/message_framing.h"
+#include "proxy/request_head.h"
+
+namespace {
+
+bool hasAsciiIn(const QByteArray& text, char first, char last) {
+    for (const char c : text) {
+        if (c >= first && c <= last)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArray head = exactBytes(data, size);
+
+    QByteArray method = "-";
+    const bool http = IsHTTPHeader(head, &method);
+    const qsizetype space = head.indexOf(' ');
+    FUZZ_CHECK(space < 0 ? method == "-" && !http : method.size() == space);
+    FUZZ_CHECK(!hasAsciiIn(method, 'a', 'z'));
+    if (http) {
+        static const QByteArray methods[] = {"DELETE", "PUT",      "GET",     "POST",
+                                             "HEAD",   "PROPFIND", "OPTIONS", "CONNECT"};
+        bool known = method.startsWith("HTTP/");
+        for (const QByteArray& m : methods)
+            known = known || method == m;
+        FUZZ_CHECK(known);
+    }
+
+    for (const char* name : {"Host", "Content-Length", "Transfer-Encoding", "Connection"}) {
+        const QByteArray value = GetHeaderSection(head, name);
+        FUZZ_CHECK(!value.contains('\n') && !hasAsciiIn(value, 'A', 'Z'));
+    }
+    FUZZ_CHECK(!getServer(head).contains('\n'));
+    const int port = getPort(head);
+    FUZZ_CHECK(port >= 0 && port <= 65535);
+    const RequestTarget target = absoluteTarget(head);
+    FUZZ_CHECK(target.port >= 0 && target.port <= 65535 && !hasAsciiIn(target.host, 'A', 'Z'));
+    FUZZ_CHECK(!target.host.isEmpty() || target.port == 0);
+
+    // The empty line ending the head; a search resumed half way finds the same one.
+    const qsizetype end = headEnd(head);
+    if (end >= 0) {
+        FUZZ_CHECK(end >= 2 && end <= head.size() && head.at(end - 1) == '\n');
+        FUZZ_CHECK(head.at(end - 2) == '\n' || (end >= 3 && head.mid(end - 3, 2) == "\n\r"));
+    }
+    const QByteArray firstHalf = QByteArray::fromRawData(head.constData(), head.size() / 2);
+    if (headEnd(firstHalf) < 0)
+        FUZZ_CHECK(headEnd(head, firstHalf.size()) == end);
+
+    const int status = responseStatus(head);
+    FUZZ_CHECK(status >= 0 && status <= 999 && (status == 0 || head.startsWith("HTTP/")));
+    const BodyFraming request = requestFraming(head);
+    FUZZ_CHECK(request.kind != BodyFraming::Kind::UntilClose && request.length >= 0);
+    FUZZ_CHECK((request.kind == BodyFraming::Kind::Length) == (request.length > 0));
+    const BodyFraming response = responseFraming(head, method);
+    FUZZ_CHECK(response.kind != BodyFraming::Kind::Invalid && response.length >= 0);
+    FUZZ_CHECK(method != "HEAD" || response.kind == BodyFraming::Kind::None);
+    return 0;
+}
