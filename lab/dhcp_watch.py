@@ -62,7 +62,7 @@ def describe(frame):
     if bootp[236:240] != MAGIC:
         return None
     opts = options(bootp[240:])
-    kind = opts.get(53, b"\x00")[0]
+    kind = (opts.get(53) or b"\x00")[0]  # an empty option 53 reads as no type
     return " ".join([
         "from=" + ("server" if sport == 67 and dport == 68 else "client"),
         "type=" + TYPES.get(kind, str(kind)),
