@@ -109,6 +109,8 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& soc
                             (quint32(static_cast<unsigned char>(gatewayAddress_[2])) << 8) |
                             quint32(number);
     DatagramSocket* out = &socket;
+    // A flood of newcomers must not take this number away while the probe runs.
+    entry->probing = true;
     probe_->probe(address, [server = QPointer<DhcpServer>(this), datagram, out, macText, number,
                             attempt](bool inUse, const QByteArray& holder) {
         if (!server)
@@ -116,6 +118,7 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& soc
         ClientEntry* current = server->registry_.findByMac(macText);
         if (!current || current->hostNumber != number)
             return; // the client's entry changed meanwhile; its next message starts over
+        current->probing = false;
         if (inUse) {
             // The holder itself may come back for its number (a lease from before a restart).
             server->registry_.DeclineClient(current, HexString(holder));

@@ -247,7 +247,7 @@ int ClientRegistry::freeHostNumber(const QDateTime& now) {
     // up. Its allowance lives in the allowed list, so removing an allowed entry loses nothing.
     ClientEntry* oldest = nullptr;
     for (const auto& e : entries_) {
-        if (leaseRuns(*e, now))
+        if (leaseRuns(*e, now) || e->probing)
             continue;
         if (!oldest) {
             oldest = e.get();

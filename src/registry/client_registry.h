@@ -24,6 +24,7 @@ struct ClientEntry {
     QString access;       // "Access Denied" or "Allowed"
     QDateTime leaseEnd;   // end of the lease of the last ACK sent; null when none runs
     bool ethernet = true; // htype 1 with a six-byte address
+    bool probing = false; // its number is being probed before the offer: not to be taken
 };
 
 class ClientRegistry {

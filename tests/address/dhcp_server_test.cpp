@@ -374,3 +374,19 @@ TEST_F(DhcpServerTest, TheHostThatAnsweredTheProbeGetsItsNumberBack) {
     EXPECT_EQ(replyType(socket.sent[0]), kAck);
     EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
 }
+
+TEST_F(DhcpServerTest, ANumberUnderProbeIsNotTakenByAFlood) {
+    FakeAddressProbe probe;
+    server.setAddressProbe(&probe);
+    receive(DhcpDatagram().type(kDiscover).end()); // .100 is being probed for this client
+    for (int n = 1; n <= 154; ++n) {
+        QByteArray mac("\x02\x00\x00\x00\x00", 5);
+        mac.append(static_cast<char>(n));
+        receive(DhcpDatagram(mac).type(kRequest).requested({192, 168, 11, 100 + n}).end());
+    }
+    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x01\x00", 6)).type(kDiscover).end());
+    EXPECT_EQ(probe.asked.size(), 1u); // nothing left to offer the newcomer
+    probe.answer(false);
+    ASSERT_EQ(socket.sent.size(), 2u);
+    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
+}

@@ -23,27 +23,7 @@ MAC_B=02:00:00:00:11:0b
 WPAD_URL="$LAB_PROXY/wpad"
 REFRESH_URL="$LAB_PROXY/refresh"
 PAID_WAIT=20
-FAILURES=0
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
-# step NAME FUNCTION: runs one step in this shell (the lab's state must persist), timed.
-step() {
-    local start
-    start=$(now_ms)
-    echo "== $1"
-    if "$2"; then
-        echo "PASS: $1 ($(($(now_ms) - start)) ms)"
-    else
-        echo "FAIL: $1 ($(($(now_ms) - start)) ms)"
-        FAILURES=$((FAILURES + 1))
-    fi
-}
-
-problem() {
-    printf '  %s\n' "$@"
-    return 1
-}
 
 # excerpt FILE: the start of a reply, on one line, for a failure message.
 excerpt() { tr '\r\n' '  ' < "$1" | cut -c 1-300; }

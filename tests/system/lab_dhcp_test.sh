@@ -24,23 +24,7 @@ MAC_D=02:00:00:00:11:0d
 MAC_SQUATTER=02:00:00:00:11:5a
 MAC_SQUATTER2=02:00:00:00:11:5b
 MAC_E=02:00:00:00:11:0e
-FAILURES=0
 
-# step NAME FUNCTION: runs one step in this shell (the lab's state must persist).
-step() {
-    echo "== $1"
-    if "$2"; then
-        echo "PASS: $1"
-    else
-        echo "FAIL: $1"
-        FAILURES=$((FAILURES + 1))
-    fi
-}
-
-problem() {
-    printf '  %s\n' "$@"
-    return 1
-}
 
 # expect_lease FILE ADDRESS: the lease holds the address and the segment's options.
 expect_lease() {

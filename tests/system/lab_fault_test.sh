@@ -29,28 +29,8 @@ FAULT_PORT=81
 FAULT_ORIGIN="http://origin.lab:$FAULT_PORT"
 BIG_BYTES=$((50 * 1024 * 1024))
 SLOTS_GONE_WITHIN_S=15
-FAILURES=0
 declare -A UDHCPC_PID=()
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
-# step NAME FUNCTION: runs one step in this shell (the lab's state must persist), timed.
-step() {
-    local start
-    start=$(now_ms)
-    echo "== $1"
-    if "$2"; then
-        echo "PASS: $1 ($(($(now_ms) - start)) ms)"
-    else
-        echo "FAIL: $1 ($(($(now_ms) - start)) ms)"
-        FAILURES=$((FAILURES + 1))
-    fi
-}
-
-problem() {
-    printf '  %s\n' "$@"
-    return 1
-}
 
 mac_hex() { echo "$1" | tr -d ':' | tr 'a-f' 'A-F'; }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }

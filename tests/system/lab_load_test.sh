@@ -35,27 +35,7 @@ RSS_GROWTH_LIMIT_KIB=2048
 # Idle limit 8.64 s plus one housekeeping period of 2.5 s, plus a margin for a loaded machine.
 FREED_WITHIN_S=13
 EARLIEST_FREE_MS=6500
-FAILURES=0
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
-# step NAME FUNCTION: runs one step in this shell (the lab's state must persist), timed.
-step() {
-    local start
-    start=$(now_ms)
-    echo "== $1"
-    if "$2"; then
-        echo "PASS: $1 ($(($(now_ms) - start)) ms)"
-    else
-        echo "FAIL: $1 ($(($(now_ms) - start)) ms)"
-        FAILURES=$((FAILURES + 1))
-    fi
-}
-
-problem() {
-    printf '  %s\n' "$@"
-    return 1
-}
 
 gateway_rss() { lab_proc_rss_kib "$LAB_GATEWAY_PID"; }
 gateway_fds() { lab_proc_fd_count "$LAB_GATEWAY_PID"; }
