@@ -31,7 +31,6 @@ struct ProxyServer::Slot {
     QTimer waitTimer;
     QByteArray upstreamHost; // what the upstream connection was opened for
     int upstreamPort = 0;
-    int lookupId = -1;      // a name lookup under way
     quint64 generation = 0; // bumped whenever the slot starts over, so stale answers are known
 
     // Upstream side.
@@ -45,9 +44,8 @@ struct ProxyServer::Slot {
     bool upstreamHeld = false; // not reading the upstream: the client is not keeping up
 
     void clear() {
-        if (lookupId >= 0)
-            QHostInfo::abortHostLookup(lookupId);
-        lookupId = -1;
+        // A name lookup under way is left to finish; the generation check drops its answer.
+        // (Aborting it would leak the toolkit's callback object for every abandoned lookup.)
         ++generation;
         upstreamHost.clear();
         upstreamPort = 0;
@@ -431,7 +429,7 @@ void ProxyServer::startUpstream(int index, const QByteArray& server, int port) {
     s.waitTimer.start();
     // The name is resolved first, so that its address can be checked before any connection.
     const quint64 generation = s.generation;
-    s.lookupId = QHostInfo::lookupHost(
+    QHostInfo::lookupHost(
         QString::fromLatin1(server), this,
         [this, index, generation](const QHostInfo& info) { onResolved(index, generation, info); });
 }
@@ -442,7 +440,6 @@ void ProxyServer::onResolved(int index, quint64 generation, const QHostInfo& inf
     Slot& s = slot(index);
     if (s.generation != generation || !s.waiting)
         return;
-    s.lookupId = -1;
     QHostAddress target;
     for (const QHostAddress& address : info.addresses()) {
         if (forbiddenUpstream(address))

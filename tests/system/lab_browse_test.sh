@@ -243,6 +243,27 @@ gateway_still_runs() {
         problem "the gateway ended: $(tail -n 5 "$LAB_DIR/gateway.err")"
 }
 
+# A sanitizer build reports leaks and memory errors at exit, so the exit is part of the road.
+# Its leak check can take seconds: the wait is longer than lab_stop's.
+gateway_ends_cleanly() {
+    local pid=$LAB_GATEWAY_PID code=0 i
+    LAB_GATEWAY_PID=""
+    kill -TERM "$pid" 2> /dev/null || problem "the gateway had ended already" || return 1
+    for ((i = 0; i < 300; i++)); do
+        kill -0 "$pid" 2> /dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2> /dev/null && problem "the gateway did not end within 30 s of SIGTERM"
+    wait "$pid" || code=$?
+    if grep -q -E 'ERROR: (Leak|Address)Sanitizer|runtime error:' "$LAB_DIR/gateway.err"; then
+        problem "the sanitizers reported (gateway.err):" \
+            "$(grep -A 25 -m 1 -E 'ERROR: |runtime error:' "$LAB_DIR/gateway.err")"
+        return 1
+    fi
+    [ "$code" = 0 ] || problem "exit code $code on SIGTERM" || return 1
+    echo "  exit code 0${ASAN_OPTIONS:+, ASAN_OPTIONS=$ASAN_OPTIONS}"
+}
+
 SECONDS=0
 lab_up || { echo "FAIL: could not build the lab"; exit 1; }
 lab_start_origin || { echo "FAIL: the web origin did not start"; exit 1; }
@@ -275,6 +296,8 @@ step "12. (e) headless Chromium, set up by the auto-config script, loads the ori
 step "13. (e) headless Chromium on unpaid client B ends on B's purchase page" \
     chromium_unpaid_purchase_page
 step "14. (f) the gateway is still running" gateway_still_runs
+step "15. the gateway ends on SIGTERM with exit code 0 and no sanitizer report" \
+    gateway_ends_cleanly
 
 echo "took $SECONDS s"
 if [ "$FAILURES" -ne 0 ]; then
