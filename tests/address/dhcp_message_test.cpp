@@ -3,24 +3,18 @@
 // that AddressSanitizer catches any read past their end.
 
 #include "address/dhcp_message.h"
+#include "support/bytes.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <optional>
 #include <vector>
 
 namespace {
-
-QByteArray bytes(std::initializer_list<int> values) {
-    QByteArray out;
-    for (int v : values)
-        out.append(static_cast<char>(v));
-    return out;
-}
 
 const QByteArray kMac = bytes({0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
 const QByteArray kAssigned = bytes({192, 168, 11, 20});
@@ -62,8 +56,8 @@ QByteArray baseRequest(const QByteArray& options) {
     return d + options;
 }
 
-// The bytes live in a vector of exactly their size: QByteArray's own spare terminator byte
-// would hide a one-byte overrun from AddressSanitizer.
+// In a vector of exactly their size: QByteArray's spare terminator byte would hide a one-byte
+// overrun from AddressSanitizer.
 struct ExactDatagram {
     explicit ExactDatagram(const QByteArray& data)
         : storage(data.begin(), data.end()),
@@ -74,47 +68,36 @@ struct ExactDatagram {
     QByteArray view;
 };
 
-// Golden files sit next to this source; the test build defines no path for them.
+// Golden files sit next to this source: hex digits, blanks and "#" comments.
 QByteArray golden(const char* name) {
-    const QString path = QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
-                         QStringLiteral("/golden/") + QString::fromLatin1(name);
-    QFile file(path);
+    QFile file(QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/golden/") +
+               QLatin1String(name));
     if (!file.open(QIODevice::ReadOnly)) {
-        ADD_FAILURE() << "cannot open " << path.toStdString();
+        ADD_FAILURE() << "cannot open " << name;
         return {};
     }
     QByteArray hex;
-    for (QByteArray line : file.readAll().split('\n')) {
-        const qsizetype comment = line.indexOf('#');
-        if (comment >= 0)
-            line.truncate(comment);
-        for (char c : line) {
-            if (std::isxdigit(static_cast<unsigned char>(c)))
-                hex.append(c);
-            else if (!std::isspace(static_cast<unsigned char>(c)))
-                ADD_FAILURE() << name << ": stray character '" << c << "'";
-        }
-    }
-    EXPECT_EQ(hex.size() % 2, 0) << name << ": odd number of hex digits";
+    for (const QByteArray& line : file.readAll().split('\n'))
+        hex += line.split('#').first().simplified().replace(' ', QByteArray());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^([0-9a-fA-F]{2})*$"))
+                    .match(QString::fromLatin1(hex))
+                    .hasMatch())
+        << name << ": stray characters or an odd number of digits";
     return QByteArray::fromHex(hex);
 }
 
 // Names each differing offset instead of one opaque mismatch of two long arrays.
 ::testing::AssertionResult sameBytes(const QByteArray& actual, const QByteArray& expected) {
-    auto result = ::testing::AssertionSuccess();
-    if (actual.size() != expected.size())
-        result = ::testing::AssertionFailure()
-                 << "size " << actual.size() << ", expected " << expected.size() << "\n";
-    int reported = 0;
-    for (qsizetype i = 0; i < std::min(actual.size(), expected.size()) && reported < 10; ++i) {
-        if (actual[i] != expected[i]) {
-            if (reported++ == 0 && result)
-                result = ::testing::AssertionFailure();
-            result << "offset " << i << ": " << actual.mid(i, 1).toHex().constData()
-                   << ", expected " << expected.mid(i, 1).toHex().constData() << "\n";
-        }
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    auto failure = ::testing::AssertionFailure()
+                   << "size " << actual.size() << ", expected " << expected.size() << "\n";
+    for (qsizetype i = 0, shown = 0; i < std::min(actual.size(), expected.size()); ++i) {
+        if (actual[i] != expected[i] && shown++ < 10)
+            failure << "offset " << i << ": " << actual.mid(i, 1).toHex().constData()
+                    << ", expected " << expected.mid(i, 1).toHex().constData() << "\n";
     }
-    return result;
+    return failure;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -25,9 +26,13 @@ protected:
         QFile f(path());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
-    QString read(const char* key, const char* section = "Setup") const {
-        return ProfileFile::readString(path(), QString::fromUtf8(section), QString::fromUtf8(key),
+    QString read(const char* key) const {
+        return ProfileFile::readString(path(), QStringLiteral("Setup"), QString::fromUtf8(key),
                                        QStringLiteral("<default>"));
+    }
+    static bool write(const QString& file, const char* key, const QString& value) {
+        return ProfileFile::writeString(file, QStringLiteral("Setup"), QString::fromUtf8(key),
+                                        value);
     }
     static mode_t modeOf(const QString& p) {
         struct stat st {};
@@ -36,140 +41,107 @@ protected:
     QTemporaryDir dir;
 };
 
-// --- Reading: the file as written by hand or by older versions -----------------------------
-
-struct ReadCase {
-    const char* name;
-    const char* content;
-    const char* key;
-    const char* expected;
-};
-
-void PrintTo(const ReadCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class ProfileFileRead : public ProfileFileTest, public ::testing::WithParamInterface<ReadCase> {};
-
-TEST_P(ProfileFileRead, ValueOrDefault) {
-    writeRaw(GetParam().content);
-    EXPECT_EQ(read(GetParam().key), QString::fromUtf8(GetParam().expected));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ProfileFileTable, ProfileFileRead,
-    ::testing::Values(
-        ReadCase{"EmptyValueIsEmpty", "[Setup]\nAutoHide=\n", "AutoHide", ""},
-        ReadCase{"ZeroIsZero", "[Setup]\nAutoHide=0\n", "AutoHide", "0"},
-        ReadCase{"MissingKeyGivesDefault", "[Setup]\nProviderID=x\n", "AutoHide", "<default>"},
-        ReadCase{"MissingSectionGivesDefault", "[Other]\nAutoHide=1\n", "AutoHide", "<default>"},
-        ReadCase{"KeyBeforeAnySectionIgnored", "AutoHide=1\n[Setup]\n", "AutoHide", "<default>"},
-        ReadCase{"KeyInLaterSectionIgnored", "[Setup]\n[Next]\nAutoHide=1\n", "AutoHide",
-                 "<default>"},
-        ReadCase{"CommentedKeyIgnored", "[Setup]\n;AutoHide=1\n# AutoHide=2\n", "AutoHide",
-                 "<default>"},
-        ReadCase{"OnlyFirstEqualsSplits", "[Setup]\nProviderPWD==a=b==\n", "ProviderPWD", "=a=b=="},
-        ReadCase{"SectionAndKeyCaseIgnored", "[sETUP]\nproviderid=abc\n", "ProviderID", "abc"},
-        ReadCase{"BlanksAroundKeyIgnored", "[ Setup ]\n \tProviderID  = v \n", "ProviderID", " v "},
-        ReadCase{"CrOfCrlfNotInValue", "[Setup]\r\nProviderID=abc\r\n", "ProviderID", "abc"},
-        ReadCase{"LastLineWithoutBreak", "[Setup]\nProviderID=abc", "ProviderID", "abc"},
-        ReadCase{"Utf8Decoded",
-                 "[Setup]\nProviderID=Gr\xc3\xbc\xc3\x9f"
-                 "e\n",
-                 "ProviderID",
-                 "Gr\xc3\xbc\xc3\x9f"
-                 "e"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ProfileFileTest, MissingFileGivesDefault) {
-    EXPECT_EQ(read("ProviderID"), QStringLiteral("<default>"));
-    EXPECT_FALSE(QFileInfo::exists(path()));
-}
-
-TEST_F(ProfileFileTest, LongValueCutTo2047) {
+TEST_F(ProfileFileTest, ReadGivesTheValueOrTheDefault) {
     const QByteArray exact(2047, 'x');
-    writeRaw("[Setup]\nA=" + exact + "\nB=" + exact + "yz\n");
-    EXPECT_EQ(read("A"), QString::fromLatin1(exact));
-    EXPECT_EQ(read("B"), QString::fromLatin1(exact));
+    const struct {
+        const char* name;
+        std::optional<QByteArray> content; // nullopt: no file
+        const char* key;
+        QString expected;
+    } rows[] = {
+        {"missing file", std::nullopt, "AutoHide", "<default>"},
+        {"empty value is empty", "[Setup]\nAutoHide=\n", "AutoHide", ""},
+        {"zero is zero", "[Setup]\nAutoHide=0\n", "AutoHide", "0"},
+        {"missing key", "[Setup]\nProviderID=x\n", "AutoHide", "<default>"},
+        {"missing section", "[Other]\nAutoHide=1\n", "AutoHide", "<default>"},
+        {"key before any section ignored", "AutoHide=1\n[Setup]\n", "AutoHide", "<default>"},
+        {"key in a later section ignored", "[Setup]\n[Next]\nAutoHide=1\n", "AutoHide",
+         "<default>"},
+        {"commented key ignored", "[Setup]\n;AutoHide=1\n# AutoHide=2\n", "AutoHide", "<default>"},
+        {"only the first equals sign splits", "[Setup]\nProviderPWD==a=b==\n", "ProviderPWD",
+         "=a=b=="},
+        {"section and key case ignored", "[sETUP]\nproviderid=abc\n", "ProviderID", "abc"},
+        {"blanks around the key ignored", "[ Setup ]\n \tProviderID  = v \n", "ProviderID", " v "},
+        {"CR of CR LF not in the value", "[Setup]\r\nProviderID=abc\r\n", "ProviderID", "abc"},
+        {"last line without a break", "[Setup]\nProviderID=abc", "ProviderID", "abc"},
+        {"UTF-8 decoded",
+         "[Setup]\nProviderID=Gr\xc3\xbc\xc3\x9f"
+         "e\n",
+         "ProviderID", QStringLiteral("Gr\u00fc\u00dfe")},
+        {"2047 characters kept", "[Setup]\nA=" + exact + "\n", "A", QString::fromLatin1(exact)},
+        {"longer values cut to 2047", "[Setup]\nA=" + exact + "yz\n", "A",
+         QString::fromLatin1(exact)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(path());
+        if (row.content)
+            writeRaw(*row.content);
+        EXPECT_EQ(read(row.key), row.expected);
+        EXPECT_EQ(QFileInfo::exists(path()), row.content.has_value());
+    }
 }
 
-// --- Writing: exact file contents after one write ------------------------------------------
-
-struct WriteCase {
-    const char* name;
-    const char* before; // nullptr: no file yet
-    const char* section;
-    const char* key;
-    const char* value;
-    const char* after;
-};
-
-void PrintTo(const WriteCase& c, std::ostream* os) {
-    *os << c.name;
+TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
+    const struct {
+        const char* name;
+        const char* before; // nullptr: no file yet
+        const char* key;
+        QString value;
+        QByteArray after;
+    } rows[] = {
+        {"first write creates file and section", nullptr, "ProviderID", "abc",
+         "[Setup]\nProviderID=abc\n"},
+        {"replaced in place, other lines kept",
+         "; settings\n[Setup]\nProviderID=old\n\n# note\nAutoHide=1\n[Other]\nX=1\n", "ProviderID",
+         "new", "; settings\n[Setup]\nProviderID=new\n\n# note\nAutoHide=1\n[Other]\nX=1\n"},
+        {"appended inside the section before the next one",
+         "[Setup]\nProviderID=a\n\n[Other]\nX=1\n", "AutoHide", "0",
+         "[Setup]\nProviderID=a\nAutoHide=0\n\n[Other]\nX=1\n"},
+        {"section appended at the end", "[Other]\nX=1", "AutoHide", "1",
+         "[Other]\nX=1\n[Setup]\nAutoHide=1\n"},
+        {"case-insensitive match replaces", "[setup]\n providerid = old\n", "ProviderID", "new",
+         "[setup]\n providerid =new\n"},
+        {"CR LF style kept", "[Setup]\r\nProviderID=a\r\n", "AutoHide", "1",
+         "[Setup]\r\nProviderID=a\r\nAutoHide=1\r\n"},
+        {"password with equals signs unchanged", nullptr, "ProviderPWD", "a=b==c",
+         "[Setup]\nProviderPWD=a=b==c\n"},
+        {"blanks and quotes stored as they are", nullptr, "ProviderPWD", " \"x\\y\" ",
+         "[Setup]\nProviderPWD= \"x\\y\" \n"},
+        {"empty value keeps the key", "[Setup]\nAutoHide=1\n", "AutoHide", "",
+         "[Setup]\nAutoHide=\n"},
+        {"line breaks dropped", nullptr, "ProviderPWD", "ab\r\ncd\ne\r",
+         "[Setup]\nProviderPWD=abcde\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(path());
+        if (row.before)
+            writeRaw(row.before);
+        ASSERT_TRUE(write(path(), row.key, row.value));
+        EXPECT_EQ(readRaw(), row.after);
+    }
 }
-
-class ProfileFileWrite : public ProfileFileTest, public ::testing::WithParamInterface<WriteCase> {};
-
-TEST_P(ProfileFileWrite, FileContents) {
-    const WriteCase& c = GetParam();
-    if (c.before)
-        writeRaw(c.before);
-    ASSERT_TRUE(ProfileFile::writeString(path(), QString::fromUtf8(c.section),
-                                         QString::fromUtf8(c.key), QString::fromUtf8(c.value)));
-    EXPECT_EQ(readRaw(), QByteArray(c.after));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ProfileFileTable, ProfileFileWrite,
-    ::testing::Values(
-        WriteCase{"FirstWriteCreatesFileAndSection", nullptr, "Setup", "ProviderID", "abc",
-                  "[Setup]\nProviderID=abc\n"},
-        WriteCase{"ReplacedInPlaceKeepsOtherLines",
-                  "; settings\n[Setup]\nProviderID=old\n\n# note\nAutoHide=1\n[Other]\nX=1\n",
-                  "Setup", "ProviderID", "new",
-                  "; settings\n[Setup]\nProviderID=new\n\n# note\nAutoHide=1\n[Other]\nX=1\n"},
-        WriteCase{"AppendedInsideSectionBeforeNextOne", "[Setup]\nProviderID=a\n\n[Other]\nX=1\n",
-                  "Setup", "AutoHide", "0", "[Setup]\nProviderID=a\nAutoHide=0\n\n[Other]\nX=1\n"},
-        WriteCase{"SectionAppendedAtEnd", "[Other]\nX=1", "Setup", "AutoHide", "1",
-                  "[Other]\nX=1\n[Setup]\nAutoHide=1\n"},
-        WriteCase{"CaseInsensitiveMatchReplaces", "[setup]\n providerid = old\n", "Setup",
-                  "ProviderID", "new", "[setup]\n providerid =new\n"},
-        WriteCase{"CrlfStyleKept", "[Setup]\r\nProviderID=a\r\n", "Setup", "AutoHide", "1",
-                  "[Setup]\r\nProviderID=a\r\nAutoHide=1\r\n"},
-        WriteCase{"PasswordWithEqualsUnchanged", nullptr, "Setup", "ProviderPWD", "a=b==c",
-                  "[Setup]\nProviderPWD=a=b==c\n"},
-        WriteCase{"BlanksAndQuotesStoredAsIs", nullptr, "Setup", "ProviderPWD", " \"x\\y\" ",
-                  "[Setup]\nProviderPWD= \"x\\y\" \n"},
-        WriteCase{"EmptyValueKeepsKey", "[Setup]\nAutoHide=1\n", "Setup", "AutoHide", "",
-                  "[Setup]\nAutoHide=\n"},
-        WriteCase{"LineBreaksDropped", nullptr, "Setup", "ProviderPWD", "ab\r\ncd\ne\r",
-                  "[Setup]\nProviderPWD=abcde\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ProfileFileTest, RoundTripsSpecialValues) {
     for (const QString& value :
          {QStringLiteral("a=b==c"), QStringLiteral("=lead"), QStringLiteral("  pad  "),
           QStringLiteral("Gr\u00fc\u00dfe ;#[x]"), QString()}) {
-        ASSERT_TRUE(ProfileFile::writeString(path(), QStringLiteral("Setup"),
-                                             QStringLiteral("ProviderPWD"), value));
+        ASSERT_TRUE(write(path(), "ProviderPWD", value));
         EXPECT_EQ(read("ProviderPWD"), value) << value.toStdString();
     }
     EXPECT_EQ(readRaw(), QByteArray("[Setup]\nProviderPWD=\n"));
 }
 
-// --- Modes, failures and isWritable --------------------------------------------------------
-
 TEST_F(ProfileFileTest, ModesPrivateToOwner) {
     writeRaw("[Setup]\nProviderID=a\n");
     ASSERT_TRUE(QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner |
                                                   QFile::ReadOther | QFile::ReadGroup));
-    ASSERT_TRUE(ProfileFile::writeString(path(), QStringLiteral("Setup"),
-                                         QStringLiteral("ProviderPWD"), QStringLiteral("pw")));
+    ASSERT_TRUE(write(path(), "ProviderPWD", QStringLiteral("pw")));
     EXPECT_EQ(modeOf(path()), mode_t(0600));
 
     const QString nested = dir.filePath(QStringLiteral("a/b/Tarnix.ini"));
-    ASSERT_TRUE(ProfileFile::writeString(nested, QStringLiteral("Setup"),
-                                         QStringLiteral("ProviderPWD"), QStringLiteral("pw")));
+    ASSERT_TRUE(write(nested, "ProviderPWD", QStringLiteral("pw")));
     EXPECT_EQ(modeOf(nested), mode_t(0600));
     EXPECT_EQ(modeOf(dir.filePath(QStringLiteral("a"))), mode_t(0700));
     EXPECT_EQ(modeOf(dir.filePath(QStringLiteral("a/b"))), mode_t(0700));
@@ -178,7 +150,6 @@ TEST_F(ProfileFileTest, ModesPrivateToOwner) {
 TEST_F(ProfileFileTest, FullDiskLeavesOldFileWhole) {
     const QByteArray before = "; keep me\n[Setup]\nProviderID=abc\nProviderPWD=old\n";
     writeRaw(before);
-
     // A file size limit makes write(2) fail with EFBIG even for root, like a full disk.
     struct rlimit oldLimit {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &oldLimit), 0);
@@ -186,9 +157,7 @@ TEST_F(ProfileFileTest, FullDiskLeavesOldFileWhole) {
     struct rlimit small = oldLimit;
     small.rlim_cur = 4096;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written =
-        ProfileFile::writeString(path(), QStringLiteral("Setup"), QStringLiteral("ProviderPWD"),
-                                 QString(20000, QLatin1Char('p')));
+    const bool written = write(path(), "ProviderPWD", QString(20000, QLatin1Char('p')));
     ::setrlimit(RLIMIT_FSIZE, &oldLimit);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -204,18 +173,17 @@ TEST_F(ProfileFileTest, IsWritable) {
     writeRaw("[Setup]\n");
     EXPECT_TRUE(ProfileFile::isWritable(path()));
 
-    // Permission bits do not stop root, so a regular file in the way stands for "cannot write".
+    // Permission bits do not stop root, so a regular file in the way stands for "cannot write";
+    // executable too, so that only its being no directory can make the answer false.
     QFile blocker(dir.filePath(QStringLiteral("afile")));
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    // Executable too, so that only its being no directory can make the answer false.
     ASSERT_TRUE(blocker.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     for (const char* sub : {"afile/Tarnix.ini", "afile/sub/Tarnix.ini"}) {
+        SCOPED_TRACE(sub);
         const QString blocked = dir.filePath(QString::fromUtf8(sub));
-        EXPECT_FALSE(ProfileFile::isWritable(blocked)) << sub;
-        EXPECT_FALSE(ProfileFile::writeString(blocked, QStringLiteral("Setup"),
-                                              QStringLiteral("AutoHide"), QStringLiteral("1")))
-            << sub;
+        EXPECT_FALSE(ProfileFile::isWritable(blocked));
+        EXPECT_FALSE(write(blocked, "AutoHide", QStringLiteral("1")));
     }
     EXPECT_FALSE(ProfileFile::isWritable(dir.path())) << "a directory is no settings file";
 }

@@ -2,70 +2,43 @@
 
 #include "platform/socket_state.h"
 #include "platform/udp_socket_control.h"
+#include "support/bytes.h"
+#include "support/free_port.h"
 #include "support/wait.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
-namespace {
-
-// A UDP port on loopback that was free a moment ago.
-int freeUdpPort() {
-    QUdpSocket socket;
-    socket.bind(QHostAddress::LocalHost, 0);
-    return socket.localPort();
-}
-
-QByteArray everyByteValue() {
-    QByteArray bytes;
-    for (int value = 255; value >= 0; --value)
-        bytes.append(static_cast<char>(value));
-    return bytes;
-}
-
-TEST(UdpSocketControl, BoundToLoopbackPassesEveryByteValueBothWays) {
+TEST(UdpSocketControl, WholeDatagramsOfEveryByteValuePassBothWaysOneByOne) {
     const int port = freeUdpPort();
     UdpSocketControl control(4);
     ASSERT_TRUE(control.Bind(port, "127.0.0.1"));
     EXPECT_EQ(control.State(), sckOpen);
 
     QList<QPair<int, qint64>> arrivals;
-    QByteArray received;
+    QList<QByteArray> received;
     QObject::connect(&control, &UdpSocketControl::DataArrival, [&](int index, qint64 size) {
         arrivals.append({index, size});
-        received = control.GetData();
+        received << control.GetData();
     });
     QUdpSocket peer;
     ASSERT_TRUE(peer.bind(QHostAddress::LocalHost, 0));
-    const QByteArray bytes = everyByteValue();
-    peer.writeDatagram(bytes, QHostAddress::LocalHost, port);
-    ASSERT_TRUE(waitUntil([&] { return !arrivals.isEmpty(); }));
-    EXPECT_EQ(arrivals.first(), qMakePair(4, qint64(256)));
-    EXPECT_EQ(received, bytes);
-
-    control.setRemoteHost("127.0.0.1");
-    control.setRemotePort(peer.localPort());
-    EXPECT_TRUE(control.SendData(bytes));
-    ASSERT_TRUE(waitUntil([&] { return peer.hasPendingDatagrams(); }));
-    EXPECT_EQ(peer.receiveDatagram().data(), bytes);
-}
-
-TEST(UdpSocketControl, QueuedDatagramsAreReadOneByOne) {
-    const int port = freeUdpPort();
-    UdpSocketControl control(0);
-    ASSERT_TRUE(control.Bind(port, "127.0.0.1"));
-    QList<QByteArray> received;
-    QObject::connect(&control, &UdpSocketControl::DataArrival,
-                     [&](int, qint64) { received << control.GetData(); });
-    QUdpSocket peer;
+    const QByteArray all = everyByteValue();
     // Both are queued before the control gets to run.
-    peer.writeDatagram("first", QHostAddress::LocalHost, port);
+    peer.writeDatagram(all, QHostAddress::LocalHost, port);
     peer.writeDatagram("second!", QHostAddress::LocalHost, port);
     ASSERT_TRUE(waitUntil([&] { return received.size() >= 2; }));
     waitUntil([] { return false; }, 100);
-    EXPECT_EQ(received, (QList<QByteArray>{"first", "second!"}));
+    EXPECT_EQ(arrivals, (QList<QPair<int, qint64>>{{4, 256}, {4, 7}}));
+    EXPECT_EQ(received, (QList<QByteArray>{all, "second!"}));
     EXPECT_EQ(control.GetData(), QByteArray());
+
+    control.setRemoteHost("127.0.0.1");
+    control.setRemotePort(peer.localPort());
+    EXPECT_TRUE(control.SendData(all));
+    ASSERT_TRUE(waitUntil([&] { return peer.hasPendingDatagrams(); }));
+    EXPECT_EQ(peer.receiveDatagram().data(), all);
 }
 
 TEST(UdpSocketControl, FailedSendsReturnFalseAndReportErrors) {
@@ -91,36 +64,27 @@ TEST(UdpSocketControl, FailedSendsReturnFalseAndReportErrors) {
     EXPECT_EQ(control.State(), sckClosed);
 }
 
-struct BindFailureRow {
-    const char* name;
-    const char* address;
-    // Address another socket holds the port on first ("" for none).
-    QHostAddress::SpecialAddress taker;
-    bool taken;
-};
-
-class UdpSocketControlBindFailure : public ::testing::TestWithParam<BindFailureRow> {};
-
-TEST_P(UdpSocketControlBindFailure, LeavesTheControlClosed) {
-    const BindFailureRow row = GetParam();
-    const int port = freeUdpPort();
-    QUdpSocket other;
-    if (row.taken) {
-        ASSERT_TRUE(other.bind(QHostAddress(row.taker), port));
+TEST(UdpSocketControl, FailedBindLeavesTheControlClosed) {
+    const struct {
+        const char* name;
+        const char* address;
+        std::optional<QHostAddress::SpecialAddress> taker; // holds the port first
+    } rows[] = {
+        {"address no adapter holds", "192.0.2.77", std::nullopt},
+        {"not an address", "localhost", std::nullopt},
+        {"port taken on the same address", "127.0.0.1", QHostAddress::LocalHost},
+        {"port taken on the wildcard address", "127.0.0.1", QHostAddress::AnyIPv4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int port = freeUdpPort();
+        QUdpSocket other;
+        if (row.taker) {
+            ASSERT_TRUE(other.bind(QHostAddress(*row.taker), port));
+        }
+        UdpSocketControl control(0);
+        EXPECT_FALSE(control.Bind(port, row.address));
+        EXPECT_EQ(control.State(), sckClosed);
+        EXPECT_EQ(control.GetData(), QByteArray());
     }
-    UdpSocketControl control(0);
-    EXPECT_FALSE(control.Bind(port, row.address));
-    EXPECT_EQ(control.State(), sckClosed);
-    EXPECT_EQ(control.GetData(), QByteArray());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    UdpSocketControlCases, UdpSocketControlBindFailure,
-    ::testing::Values(
-        BindFailureRow{"AddressNoAdapterHolds", "192.0.2.77", QHostAddress::Null, false},
-        BindFailureRow{"NotAnAddress", "localhost", QHostAddress::Null, false},
-        BindFailureRow{"PortTakenOnSameAddress", "127.0.0.1", QHostAddress::LocalHost, true},
-        BindFailureRow{"PortTakenOnWildcard", "127.0.0.1", QHostAddress::AnyIPv4, true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-} // namespace

@@ -27,7 +27,6 @@ TEST(ProxyServerPolicy, TheGatewayAndItsLanAreNoUpstream) {
     for (const QByteArray& request : targets) {
         SCOPED_TRACE(request.toStdString());
         TestClient client(rig.port);
-        ASSERT_TRUE(client.connected());
         EXPECT_EQ(client.exchange(request), PortalReplies::notFound());
     }
     EXPECT_TRUE(origin.requests.isEmpty());

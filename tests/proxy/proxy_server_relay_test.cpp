@@ -11,15 +11,13 @@ using namespace proxytest;
 
 namespace {
 
-class ProxyServerRelay : public ::testing::Test {
-protected:
-    void SetUp() override { rig.registerClient(true); }
-    ProxyRig rig;
-};
-
 QByteArray okWith(const QByteArray& body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
            body;
+}
+
+QByteArray get(const QByteArray& hostAndPort, const QByteArray& path = "/") {
+    return "GET " + path + " HTTP/1.1\r\nHost: " + hostAndPort + "\r\n\r\n";
 }
 
 // Answers once a connection has sent exactly `after` bytes.
@@ -28,22 +26,6 @@ void answerAfter(RawPeer& peer, qsizetype after, const QByteArray& response) {
         if (received.size() == after)
             socket->write(response);
     };
-}
-
-TEST_F(ProxyServerRelay, SmallBodyInTwoPiecesGoesUpstreamWholeWithItsHead) {
-    RawPeer peer;
-    const QByteArray head =
-        "POST /f HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\nContent-Length: 10\r\n\r\n";
-    answerAfter(peer, head.size() + 10, okWith("done"));
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    const double up = rig.proxy.UpMegabytes;
-    client.send(head + "0123");
-    ASSERT_TRUE(waitUntil([&] { return rig.proxy.UpMegabytes > up; }));
-    EXPECT_FALSE(waitUntil([&] { return peer.connections() > 0; }, 150));
-    client.send("456789");
-    ASSERT_TRUE(client.waitForEnd("done"));
-    EXPECT_EQ(peer.received[0], head + "0123456789");
 }
 
 // A chunked body in pieces of uneven size, each with its size line.
@@ -58,25 +40,52 @@ QByteArray chunked(const QByteArray& body) {
     return out + "0\r\n\r\n";
 }
 
+class ProxyServerRelay : public ::testing::Test {
+protected:
+    void SetUp() override { rig.registerClient(true); }
+    // Sends a GET for peer and waits until the request has reached it.
+    bool getFrom(TestClient& client, RawPeer& peer) {
+        client.send(get(peer.hostAndPort()));
+        return peer.waitForBytes(1);
+    }
+    ProxyRig rig;
+};
+
+TEST_F(ProxyServerRelay, SmallBodyInTwoPiecesGoesUpstreamWholeWithItsHeadEveryByteIntact) {
+    RawPeer peer;
+    const QByteArray all = everyByteValue();
+    const QByteArray head =
+        "POST /f HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\nContent-Length: 256\r\n\r\n";
+    answerAfter(peer, head.size() + all.size(), okWith(all));
+    TestClient client(rig.port);
+    const double up = rig.proxy.UpMegabytes;
+    client.send(head + all.left(100));
+    ASSERT_TRUE(waitUntil([&] { return rig.proxy.UpMegabytes > up; }));
+    EXPECT_FALSE(waitUntil([&] { return peer.connections() > 0; }, 150));
+    client.send(all.mid(100));
+    ASSERT_TRUE(client.waitFor(okWith(all).size()));
+    EXPECT_EQ(client.received, okWith(all));
+    EXPECT_EQ(peer.received[0], head + all);
+}
+
 TEST_F(ProxyServerRelay, LargeUploadsStreamByteExactAndTheirBodiesAreNeverHeads) {
     QByteArray body = patternBytes(1024 * 1024);
     for (qsizetype at = 0; at + 100 < body.size(); at += 100000)
         body.replace(at, 18, "GET / HTTP/1.1\r\n\r\n");
-    struct Case {
+    const struct {
         const char* name;
         QByteArray framing;
         QByteArray encoded;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"declared length", "Content-Length: " + QByteArray::number(body.size()), body},
         {"chunked", "Transfer-Encoding: chunked", chunked(body)},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RawPeer peer;
         const QByteArray upload =
             "PUT /up HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n" + c.framing + "\r\n\r\n";
-        const QByteArray next = "GET /after HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n";
+        const QByteArray next = get(peer.hostAndPort(), "/after");
         const qsizetype total = upload.size() + c.encoded.size();
         peer.onData = [&](QTcpSocket* socket, const QByteArray& received) {
             if (received.size() == total)
@@ -85,7 +94,6 @@ TEST_F(ProxyServerRelay, LargeUploadsStreamByteExactAndTheirBodiesAreNeverHeads)
                 socket->write(okWith("after"));
         };
         TestClient client(rig.port);
-        ASSERT_TRUE(client.connected());
         client.send(upload + c.encoded);
         ASSERT_TRUE(client.waitForEnd("stored", 20000));
         client.send(next);
@@ -105,7 +113,6 @@ TEST_F(ProxyServerRelay, UploadToAnOriginThatDoesNotReadStaysBounded) {
                                "\r\n\r\n" + body;
     answerAfter(peer, request.size(), okWith("stored"));
     TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
     client.send(request);
     ASSERT_TRUE(waitUntil([&] { return peer.connections() == 1; }));
     const int slot = rig.connectedSlot();
@@ -132,7 +139,6 @@ TEST_F(ProxyServerRelay, BodyAwaitingContinueIsNotGathered) {
             socket->write(okWith("done"));
     };
     TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
     client.send(head);
     ASSERT_TRUE(client.waitForEnd("100 Continue\r\n\r\n", 500));
     client.send("body");
@@ -140,16 +146,27 @@ TEST_F(ProxyServerRelay, BodyAwaitingContinueIsNotGathered) {
     EXPECT_EQ(client.received, "HTTP/1.1 100 Continue\r\n\r\n" + okWith("done"));
 }
 
-TEST_F(ProxyServerRelay, OtherMethodsAreForwardedAndAHeadResponseIsNotWaitedFor) {
+// One kept-alive upstream serves pipelined requests in order, a HEAD answer without its body
+// and every method; it is reused without asking for allowance again.
+TEST_F(ProxyServerRelay, KeptAliveUpstreamServesEveryMethodInOrder) {
     HttpOrigin origin;
     origin.route("/head", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", false);
     origin.route("/m", okWith("done"), false);
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
+    for (const QByteArray path : {"/a", "/b", "/c"})
+        origin.route(path, okWith("page" + path), false);
     const QByteArray host = "Host: " + origin.hostAndPort().toLatin1() + "\r\n\r\n";
+    TestClient client(rig.port);
+    // Pipelined before any upstream is open.
+    client.send("GET /a HTTP/1.1\r\n" + host + "GET /b HTTP/1.1\r\n" + host +
+                "GET /c HTTP/1.1\r\n" + host);
+    const QByteArray expected = okWith("page/a") + okWith("page/b") + okWith("page/c");
+    ASSERT_TRUE(client.waitFor(expected.size()));
+    EXPECT_EQ(client.received, expected);
+    client.received.clear();
     client.send("HEAD /head HTTP/1.1\r\n" + host);
     ASSERT_TRUE(client.waitFor(40));
     EXPECT_EQ(client.received, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n");
+    rig.allowed.clear();
     for (const QByteArray method : {"PUT", "DELETE", "OPTIONS", "PATCH", "GET"}) {
         SCOPED_TRACE(method.constData());
         client.received.clear();
@@ -159,52 +176,9 @@ TEST_F(ProxyServerRelay, OtherMethodsAreForwardedAndAHeadResponseIsNotWaitedFor)
         EXPECT_TRUE(origin.requests.last().startsWith(method + " /m HTTP/1.1\r\n"));
     }
     EXPECT_EQ(origin.connections, 1);
-}
-
-TEST_F(ProxyServerRelay, EveryByteValuePassesBothWays) {
-    RawPeer peer;
-    const QByteArray request = "POST /bytes HTTP/1.1\r\nHost: " + peer.hostAndPort() +
-                               "\r\nContent-Length: 256\r\n\r\n" + everyByteValue();
-    answerAfter(peer, request.size(), okWith(everyByteValue()));
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    client.send(request);
-    ASSERT_TRUE(client.waitFor(okWith(everyByteValue()).size()));
-    EXPECT_EQ(client.received, okWith(everyByteValue()));
-    EXPECT_EQ(peer.received[0], request);
-}
-
-TEST_F(ProxyServerRelay, KeptAliveUpstreamIsReusedWithoutAskingForAllowanceAgain) {
-    HttpOrigin origin;
-    origin.route("/one", okWith("one"), false);
-    origin.route("/two", okWith("two"), false);
-    const QByteArray host = "Host: " + origin.hostAndPort().toLatin1() + "\r\n\r\n";
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    client.send("GET /one HTTP/1.1\r\n" + host);
-    ASSERT_TRUE(client.waitForEnd("one"));
-    rig.allowed.clear();
-    client.send("GET /two HTTP/1.1\r\n" + host);
-    ASSERT_TRUE(client.waitForEnd("two"));
-    EXPECT_EQ(origin.connections, 1);
     // A new connection is asked, and is now refused.
     TestClient other(rig.port);
-    ASSERT_TRUE(other.connected());
-    EXPECT_EQ(other.exchange("GET /one HTTP/1.1\r\n" + host), rig.purchaseRedirect());
-}
-
-TEST_F(ProxyServerRelay, PipelinedRequestsAreAnsweredInOrder) {
-    HttpOrigin origin;
-    for (const QByteArray path : {"/a", "/b", "/c"})
-        origin.route(path, okWith("page" + path), false);
-    const QByteArray host = "Host: " + origin.hostAndPort().toLatin1() + "\r\n\r\n";
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    client.send("GET /a HTTP/1.1\r\n" + host + "GET /b HTTP/1.1\r\n" + host +
-                "GET /c HTTP/1.1\r\n" + host);
-    const QByteArray expected = okWith("page/a") + okWith("page/b") + okWith("page/c");
-    ASSERT_TRUE(client.waitFor(expected.size()));
-    EXPECT_EQ(client.received, expected);
+    EXPECT_EQ(other.exchange("GET /a HTTP/1.1\r\n" + host), rig.purchaseRedirect());
 }
 
 TEST_F(ProxyServerRelay, TunnelCarriesBytesBothWaysUnparsed) {
@@ -212,7 +186,6 @@ TEST_F(ProxyServerRelay, TunnelCarriesBytesBothWaysUnparsed) {
         SCOPED_TRACE(name.constData());
         RawPeer peer(true);
         TestClient client(rig.port);
-        ASSERT_TRUE(client.connected());
         const QByteArray headLike = "GET / HTTP/1.1\r\nHost: elsewhere\r\n\r\n";
         // The first tunnel bytes come with the CONNECT head, before the tunnel is open.
         client.send("CONNECT " + name + ":" + QByteArray::number(peer.port()) +
@@ -230,18 +203,16 @@ TEST_F(ProxyServerRelay, TunnelCarriesBytesBothWaysUnparsed) {
 
 // A tunnel is a connection of its own, even to the server of the kept-alive requests before it.
 TEST_F(ProxyServerRelay, TunnelNeverRidesOnAKeptAliveUpstream) {
-    RawPeer peer(false);
+    RawPeer peer;
     peer.onData = [](QTcpSocket* socket, const QByteArray& received) {
-        if (received.startsWith("GET /first ") && received.endsWith("\r\n\r\n"))
-            socket->write(okWith("first"));
-        else if (!received.startsWith("GET /first "))
+        if (!received.startsWith("GET /first "))
             socket->write(received.right(1)); // echo on the tunnel
+        else if (received.endsWith("\r\n\r\n"))
+            socket->write(okWith("first"));
     };
     TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    client.send("GET /first HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+    client.send(get(peer.hostAndPort(), "/first"));
     ASSERT_TRUE(client.waitForEnd("first"));
-    client.received.clear();
     client.send("CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(client.waitForEnd("\n\n"));
     client.send("x");
@@ -251,27 +222,23 @@ TEST_F(ProxyServerRelay, TunnelNeverRidesOnAKeptAliveUpstream) {
     EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
 }
 
-struct HoldCase {
-    const char* name;
-    int contentLength; // -1: none, the body runs to the server's close
-    bool heldWhole;
-};
-
 // The origin sends head and body in three pieces; the proxy takes each before the next.
 TEST_F(ProxyServerRelay, SmallDeclaredResponsesAreHeldUntilWhole) {
-    const HoldCase cases[] = {
+    const struct {
+        const char* name;
+        int contentLength; // -1: none, the body runs to the server's close
+        bool heldWhole;
+    } cases[] = {
         {"3000 bytes go out whole", 3000, true},
         {"5000 bytes, the largest held", 5000, true},
         {"6000 bytes go piece by piece", 6000, false},
         {"no length goes piece by piece", -1, false},
     };
-    for (const HoldCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RawPeer peer;
         TestClient client(rig.port);
-        ASSERT_TRUE(client.connected());
-        client.send("GET / HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
-        ASSERT_TRUE(peer.waitForBytes(1));
+        ASSERT_TRUE(getFrom(client, peer));
         const QByteArray body = patternBytes(c.contentLength < 0 ? 6000 : c.contentLength);
         const QByteArray response =
             (c.contentLength < 0 ? QByteArray("HTTP/1.1 200 OK\r\n\r\n")
@@ -299,41 +266,39 @@ TEST_F(ProxyServerRelay, SmallDeclaredResponsesAreHeldUntilWhole) {
     }
 }
 
-TEST_F(ProxyServerRelay, HeldResponseCutShortIsFlushedAndTheClientClosed) {
-    RawPeer peer;
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    client.send("GET / HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
-    ASSERT_TRUE(peer.waitForBytes(1));
-    const QByteArray part = "HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + patternBytes(1000);
-    peer.sockets[0]->write(part);
-    peer.sockets[0]->disconnectFromHost();
-    EXPECT_TRUE(client.waitClosed(1000));
-    EXPECT_EQ(client.received, part);
-}
-
-TEST_F(ProxyServerRelay, ServerThatClosesAfterItsResponseClosesTheClientPromptly) {
-    HttpOrigin origin;
-    const QByteArray response = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + patternBytes(9000);
-    origin.route("/", response, true);
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    QElapsedTimer timer;
-    timer.start();
-    EXPECT_EQ(
-        client.exchange("GET / HTTP/1.1\r\nHost: " + origin.hostAndPort().toLatin1() + "\r\n\r\n"),
-        response);
-    EXPECT_LT(timer.elapsed(), 1000);
-}
-
-TEST_F(ProxyServerRelay, ClientThatClosesTakesItsUpstreamWithIt) {
-    RawPeer peer;
-    TestClient client(rig.port);
-    ASSERT_TRUE(client.connected());
-    client.send("GET / HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
-    ASSERT_TRUE(peer.waitForBytes(1));
-    client.socket.disconnectFromHost();
-    EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }, 1000));
+TEST_F(ProxyServerRelay, EitherEndClosingClosesTheOtherPromptly) {
+    {
+        SCOPED_TRACE("a held response cut short is flushed");
+        RawPeer peer;
+        TestClient client(rig.port);
+        ASSERT_TRUE(getFrom(client, peer));
+        const QByteArray part =
+            "HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + patternBytes(1000);
+        peer.sockets[0]->write(part);
+        peer.sockets[0]->disconnectFromHost();
+        EXPECT_TRUE(client.waitClosed(1000));
+        EXPECT_EQ(client.received, part);
+    }
+    {
+        SCOPED_TRACE("a server that closes after its response");
+        HttpOrigin origin;
+        const QByteArray response =
+            "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + patternBytes(9000);
+        origin.route("/", response, true);
+        TestClient client(rig.port);
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_EQ(client.exchange(get(origin.hostAndPort().toLatin1())), response);
+        EXPECT_LT(timer.elapsed(), 1000);
+    }
+    {
+        SCOPED_TRACE("a client that closes takes its upstream with it");
+        RawPeer peer;
+        TestClient client(rig.port);
+        ASSERT_TRUE(getFrom(client, peer));
+        client.socket.disconnectFromHost();
+        EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }, 1000));
+    }
 }
 
 // A client that does not read holds the download back all the way to the origin; once it
@@ -361,8 +326,7 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
     };
     TestClient client(rig.port, kPaidAddress, 64 * 1024);
     client.paused = true;
-    ASSERT_TRUE(client.connected());
-    client.send("GET /big HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\n\r\n");
+    client.send(get(peer.hostAndPort(), "/big"));
     ASSERT_TRUE(waitUntil([&] { return source != nullptr; }));
     const int slot = rig.connectedSlot();
     ASSERT_GT(slot, 0);

@@ -23,13 +23,7 @@ TEST(RequestHead, IsHTTPHeaderNamesTheWordBeforeTheFirstSpace) {
         {"method must be the whole word", "GETS / HTTP/1.1", false, "GETS"},
         {"HTTP without slash is no status line", "HTTP 200", false, "HTTP"},
         {"bytes above 127 are not case-folded", "g\xe9t / x", false, "G\xe9T"},
-        {"DELETE", "DELETE /a HTTP/1.1", true, "DELETE"},
-        {"PUT", "PUT /a HTTP/1.1", true, "PUT"},
-        {"POST", "POST /a HTTP/1.1", true, "POST"},
-        {"HEAD", "head /a HTTP/1.1", true, "HEAD"},
-        {"PROPFIND", "PropFind /a HTTP/1.1", true, "PROPFIND"},
-        {"OPTIONS", "OPTIONS * HTTP/1.1", true, "OPTIONS"},
-        {"CONNECT", "CONNECT a:443 HTTP/1.1", true, "CONNECT"},
+        {"known methods in any case", "PropFind /a HTTP/1.1", true, "PROPFIND"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -37,6 +31,11 @@ TEST(RequestHead, IsHTTPHeaderNamesTheWordBeforeTheFirstSpace) {
         EXPECT_EQ(IsHTTPHeader(row.data, &method), row.header);
         EXPECT_EQ(method, row.method);
         EXPECT_EQ(IsHTTPHeader(row.data), row.header);
+    }
+    for (const QByteArray known : {"DELETE", "PUT", "POST", "head", "OPTIONS", "CONNECT"}) {
+        QByteArray method;
+        EXPECT_TRUE(IsHTTPHeader(known + " /a HTTP/1.1", &method)) << known.constData();
+        EXPECT_EQ(method, known.toUpper());
     }
 }
 

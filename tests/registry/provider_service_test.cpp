@@ -9,57 +9,44 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-const QByteArray kMac("\x00\x0C\x29\xAB\xCD\xEF", 6);
-const QString kPassword = QStringLiteral("p&ss#w=rd x");
-
-class ProviderServiceTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(service.start("{\"op42\": \"p&ss#w=rd x\"}",
-                                  ProviderServiceProcess::unlimitedPurchase("op42", "000C29ABCDEF")))
-            << service.errors().toStdString();
-        QObject::connect(&loader, &PageLoader::DocumentComplete, [this] { ++completions; });
-    }
-    bool loadWith(const QString& password) {
-        const int before = completions;
-        page.setLogin(QStringLiteral("op42"), password);
-        page.LoadProviderPage();
-        return waitUntil([&] { return completions > before; }, 10000);
-    }
-
+TEST(ProviderServiceTest, RightLoginFillsTheAllowedListAndAWrongOneChangesNothing) {
+    const QByteArray mac("\x00\x0C\x29\xAB\xCD\xEF", 6);
+    const QString password = QStringLiteral("p&ss#w=rd x");
     ProviderServiceProcess service;
+    ASSERT_TRUE(service.start("{\"op42\": \"p&ss#w=rd x\"}",
+                              ProviderServiceProcess::unlimitedPurchase("op42", "000C29ABCDEF")))
+        << service.errors().toStdString();
     FakeClock clock;
     AllowedList allowed;
     ClientRegistry registry{clock, allowed};
     NetworkPageLoader loader;
     ProviderPage page{loader, registry, allowed, clock};
     int completions = 0;
-};
+    QObject::connect(&loader, &PageLoader::DocumentComplete, [&] { ++completions; });
+    const auto loaded = [&](int before) {
+        return waitUntil([&] { return completions > before; }, 10000);
+    };
 
-} // namespace
-
-TEST_F(ProviderServiceTest, RightLoginFillsTheAllowedList) {
-    ASSERT_TRUE(loadWith(kPassword));
-    EXPECT_TRUE(allowed.isAllowed(kMac, clock.now()));
+    page.setLogin(QStringLiteral("op42"), password);
+    page.LoadProviderPage();
+    ASSERT_TRUE(loaded(0));
+    EXPECT_TRUE(allowed.isAllowed(mac, clock.now()));
     EXPECT_EQ(page.Timer2().interval(), ProviderPage::kHourlyInterval);
     ASSERT_EQ(registry.entries().size(), 1u);
     EXPECT_EQ(registry.entries()[0]->expiry, QStringLiteral("Never Expires"));
-}
 
-TEST_F(ProviderServiceTest, WrongLoginChangesNothingAndRetriesAfterSixtyTicks) {
-    ASSERT_TRUE(loadWith(kPassword));
-    ASSERT_TRUE(loadWith(QStringLiteral("p"))); // the password cut at its "&"
-    EXPECT_TRUE(allowed.isAllowed(kMac, clock.now()));
+    page.setLogin(QStringLiteral("op42"), QStringLiteral("p")); // the password cut at its "&"
+    page.LoadProviderPage();
+    ASSERT_TRUE(loaded(1));
+    EXPECT_TRUE(allowed.isAllowed(mac, clock.now()));
     EXPECT_EQ(page.Timer2().interval(), ProviderPage::kRetryInterval);
 
-    const int before = completions;
-    page.setLogin(QStringLiteral("op42"), kPassword);
+    // The retry comes on the sixtieth tick.
+    page.setLogin(QStringLiteral("op42"), password);
     for (int tick = 0; tick < 59; ++tick)
         page.Timer2_Timer();
     EXPECT_FALSE(loader.isLoading());
     page.Timer2_Timer();
-    ASSERT_TRUE(waitUntil([&] { return completions > before; }, 10000));
+    ASSERT_TRUE(loaded(2));
     EXPECT_EQ(page.Timer2().interval(), ProviderPage::kHourlyInterval);
 }

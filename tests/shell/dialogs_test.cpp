@@ -21,30 +21,25 @@
 
 namespace {
 
-QString screenshotPath(const QString& fileName) {
+QString screenshotPath(const char* fileName) {
     const QString dir = QStringLiteral(TARNIX_SCREENSHOT_DIR);
     QDir().mkpath(dir);
-    return dir + QLatin1Char('/') + fileName;
+    return dir + QLatin1Char('/') + QLatin1String(fileName);
 }
 
 QImage argb(const QPixmap& pixmap) {
     return pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
-int opaquePixels(const QImage& image) {
+int countPixels(const QImage& image, const std::function<bool(QRgb)>& match) {
     int count = 0;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)
-            count += qAlpha(image.pixel(x, y)) > 0 ? 1 : 0;
+            count += match(image.pixel(x, y)) ? 1 : 0;
     return count;
 }
-
 int pixelsOfColour(const QImage& image, QRgb colour) {
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            count += image.pixel(x, y) == colour ? 1 : 0;
-    return count;
+    return countPixels(image, [colour](QRgb p) { return p == colour; });
 }
 
 template <typename Child> Child* named(QWidget& window, const char* name) {
@@ -64,73 +59,36 @@ void expectFixedDialog(const QDialog& window) {
 
 } // namespace
 
-// --- ImgLst ---------------------------------------------------------------------------------
-
-TEST(ImgLstTest, EveryNumberFromOneToSixIsAVisible16x16Picture) {
+TEST(ImgLstTest, NumbersOneToSixAreDistinctVisible16x16PicturesAndOthersNone) {
+    std::vector<QImage> pictures;
     for (int number = 1; number <= kImgLstCount; ++number) {
         SCOPED_TRACE(number);
         const QPixmap picture = imgLstPixmap(number);
         ASSERT_FALSE(picture.isNull());
         EXPECT_EQ(picture.size(), QSize(16, 16));
         // Something is drawn, yet the picture is not a filled square.
-        const int opaque = opaquePixels(argb(picture));
+        const int opaque = countPixels(argb(picture), [](QRgb p) { return qAlpha(p) > 0; });
         EXPECT_GT(opaque, 30);
         EXPECT_LT(opaque, 16 * 16);
-        EXPECT_FALSE(ImgLst(number).isNull());
+        EXPECT_EQ(argb(imgLstPixmap(number)), argb(picture)) << "the same every time";
+        EXPECT_EQ(argb(ImgLst(number).pixmap(QSize(16, 16))), argb(picture)) << "icon";
+        for (size_t other = 0; other < pictures.size(); ++other)
+            EXPECT_NE(pictures[other], argb(picture)) << "same as " << other + 1;
+        pictures.push_back(argb(picture));
+    }
+    for (int number : {0, kImgLstCount + 1, -1, INT_MAX}) {
+        SCOPED_TRACE(number);
+        EXPECT_TRUE(imgLstPixmap(number).isNull());
+        EXPECT_TRUE(ImgLst(number).isNull());
     }
 }
 
-TEST(ImgLstTest, PicturesDifferFromEachOther) {
-    for (int a = 1; a <= kImgLstCount; ++a) {
-        for (int b = a + 1; b <= kImgLstCount; ++b) {
-            SCOPED_TRACE(QStringLiteral("%1 vs %2").arg(a).arg(b).toStdString());
-            EXPECT_NE(argb(imgLstPixmap(a)), argb(imgLstPixmap(b)));
-        }
-    }
-}
-
-TEST(ImgLstTest, SameNumberGivesTheSamePictureEveryTime) {
-    for (int number = 1; number <= kImgLstCount; ++number)
-        EXPECT_EQ(argb(imgLstPixmap(number)), argb(imgLstPixmap(number))) << number;
-}
-
-TEST(ImgLstTest, IconShowsThePicture) {
-    for (int number = 1; number <= kImgLstCount; ++number)
-        EXPECT_EQ(argb(ImgLst(number).pixmap(QSize(16, 16))), argb(imgLstPixmap(number))) << number;
-}
-
-struct OutOfRangeRow {
-    const char* name;
-    int number;
-};
-
-class ImgLstOutOfRange : public testing::TestWithParam<OutOfRangeRow> {};
-
-TEST_P(ImgLstOutOfRange, GivesNullPicture) {
-    EXPECT_TRUE(imgLstPixmap(GetParam().number).isNull());
-    EXPECT_TRUE(ImgLst(GetParam().number).isNull());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ImgLstNumbers, ImgLstOutOfRange,
-    testing::Values(OutOfRangeRow{"ZeroIsBelowTheFirst", 0}, OutOfRangeRow{"SevenIsPastTheLast", 7},
-                    OutOfRangeRow{"NegativeNumber", -1}, OutOfRangeRow{"LargestInt", INT_MAX}),
-    [](const testing::TestParamInfo<OutOfRangeRow>& info) { return std::string(info.param.name); });
-
-// --- Legend pictures ------------------------------------------------------------------------
-
-TEST(DialogsLegendPictures, HaveTheSizesOfTheLegendWindow) {
+TEST(DialogsLegendPictures, HaveTheLegendSizesAndColours) {
     EXPECT_EQ(legendCountersPixmap().size(), QSize(149, 119));
     EXPECT_EQ(legendTreePixmap().size(), QSize(214, 91));
-}
-
-TEST(DialogsLegendPictures, CountersPictureUsesTheCountersColours) {
     const QImage counters = argb(legendCountersPixmap());
     EXPECT_GT(pixelsOfColour(counters, qRgb(0xC0, 0xC0, 0xC0)), 1000);
     EXPECT_GT(pixelsOfColour(counters, qRgb(0x00, 0x80, 0x00)), 50);
-}
-
-TEST(DialogsLegendPictures, TreePictureCarriesTheNodePictures) {
     // Each node picture leaves its own colours; the check mark is not part of the legend.
     const QImage tree = argb(legendTreePixmap());
     EXPECT_GT(pixelsOfColour(tree, qRgb(0xe0, 0xb0, 0x30)), 0); // adapter contacts
@@ -138,63 +96,43 @@ TEST(DialogsLegendPictures, TreePictureCarriesTheNodePictures) {
     EXPECT_GT(pixelsOfColour(tree, qRgb(0xff, 0xff, 0xff)), 214 * 91 / 2);
 }
 
-// --- frmLegend ------------------------------------------------------------------------------
-
-TEST(DialogsLegend, IsAFixedDialogCalledLegend) {
+TEST(DialogsLegend, FixedDialogWithThePicturesWhereTheTwipsPutThem) {
     LegendWindow window;
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Legend"));
     EXPECT_EQ(window.size(), QSize(431, 201));
     expectFixedDialog(window);
-}
-
-struct PlacementRow {
-    const char* name;
-    QRect geometry;
-};
-
-TEST(DialogsLegend, ControlsSitWhereTheTwipsPutThem) {
-    const PlacementRow rows[] = {
-        {"Image2", QRect(16, 32, 149, 119)},
-        {"Image1", QRect(208, 48, 214, 91)},
-        {"cmdOK", QRect(336, 168, 84, 23)},
+    const struct {
+        const char* name;
+        QRect geometry;
+        QPixmap picture; // null for the button
+    } rows[] = {
+        {"Image2", QRect(16, 32, 149, 119), legendCountersPixmap()},
+        {"Image1", QRect(208, 48, 214, 91), legendTreePixmap()},
+        {"cmdOK", QRect(336, 168, 84, 23), QPixmap()},
     };
-    LegendWindow window;
-    for (const PlacementRow& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         QWidget* control = named<QWidget>(window, row.name);
         ASSERT_NE(control, nullptr);
         EXPECT_EQ(control->geometry(), row.geometry);
         EXPECT_TRUE(window.rect().contains(control->geometry()));
+        if (auto* label = qobject_cast<QLabel*>(control)) {
+            EXPECT_EQ(argb(label->pixmap()), argb(row.picture));
+        }
     }
-}
-
-TEST(DialogsLegend, LabelsShowTheLegendPictures) {
-    LegendWindow window;
-    QLabel* image2 = named<QLabel>(window, "Image2");
-    QLabel* image1 = named<QLabel>(window, "Image1");
-    ASSERT_NE(image2, nullptr);
-    ASSERT_NE(image1, nullptr);
-    EXPECT_EQ(argb(image2->pixmap()), argb(legendCountersPixmap()));
-    EXPECT_EQ(argb(image1->pixmap()), argb(legendTreePixmap()));
     EXPECT_EQ(named<QPushButton>(window, "cmdOK")->text(), QStringLiteral("OK"));
 }
 
-// --- frmAbout -------------------------------------------------------------------------------
-
-TEST(DialogsAbout, IsAFixedDialogNamedAfterTheProgram) {
+TEST(DialogsAbout, FixedDialogWithTitleVersionDescriptionAndEmblem) {
     AboutWindow window;
     EXPECT_EQ(window.windowTitle(), QStringLiteral("About Tarnix Gateway"));
     expectFixedDialog(window);
     EXPECT_GE(window.width(), 300);
     EXPECT_GE(window.height(), 200);
-}
-
-TEST(DialogsAbout, ShowsTitleVersionAndDescription) {
-    struct TextRow {
+    const struct {
         const char* name;
         QString text;
-    };
-    const TextRow rows[] = {
+    } rows[] = {
         {"lblTitle", QStringLiteral("Tarnix Gateway")},
         {"lblVersion", QStringLiteral("Version 1.0.66")},
         {"lblDescription",
@@ -202,8 +140,7 @@ TEST(DialogsAbout, ShowsTitleVersionAndDescription) {
                         "this product feel free to contact us usind the form provided in our "
                         "website: www.tarnix.example")},
     };
-    AboutWindow window;
-    for (const TextRow& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         QLabel* label = named<QLabel>(window, row.name);
         ASSERT_NE(label, nullptr);
@@ -216,18 +153,10 @@ TEST(DialogsAbout, ShowsTitleVersionAndDescription) {
     QLabel* disclaimer = named<QLabel>(window, "lblDisclaimer");
     ASSERT_NE(disclaimer, nullptr);
     EXPECT_TRUE(disclaimer->text().startsWith(QStringLiteral("Tarnix Gateway")));
-}
-
-TEST(DialogsAbout, TitleIsLargerAndBold) {
-    AboutWindow window;
     const QFont title = named<QLabel>(window, "lblTitle")->font();
-    const QFont version = named<QLabel>(window, "lblVersion")->font();
     EXPECT_TRUE(title.bold());
-    EXPECT_GT(title.pointSizeF(), version.pointSizeF());
-}
+    EXPECT_GT(title.pointSizeF(), named<QLabel>(window, "lblVersion")->font().pointSizeF());
 
-TEST(DialogsAbout, IconIsTheProgramsEmblem) {
-    AboutWindow window;
     QLabel* icon = named<QLabel>(window, "picIcon");
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(icon->geometry(), QRect(12, 12, 32, 32));
@@ -260,61 +189,45 @@ TEST(DialogsAbout, TextsFitTheirLabels) {
     EXPECT_GT(shadow->y(), named<QLabel>(window, "lblDescription")->geometry().bottom());
 }
 
-// --- Both windows ---------------------------------------------------------------------------
-
-struct WindowRow {
-    const char* name;
-    std::function<QDialog*()> create;
-};
-
-class DialogsOkButton : public testing::TestWithParam<WindowRow> {};
-
-TEST_P(DialogsOkButton, ClosesAndDeletesTheWindow) {
-    QPointer<QDialog> window = GetParam().create();
-    window->show();
-    ASSERT_TRUE(window->isVisible());
-    QPushButton* ok = named<QPushButton>(*window, "cmdOK");
-    ASSERT_NE(ok, nullptr);
-    EXPECT_TRUE(ok->isDefault());
-    ok->click();
-    ASSERT_FALSE(window.isNull());
-    EXPECT_FALSE(window->isVisible());
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(window.isNull());
-    delete window.data();
+TEST(DialogsOkButton, ClosesAndDeletesTheWindow) {
+    for (QPointer<QDialog> window :
+         {QPointer<QDialog>(new LegendWindow), QPointer<QDialog>(new AboutWindow)}) {
+        SCOPED_TRACE(window->windowTitle().toStdString());
+        window->show();
+        ASSERT_TRUE(window->isVisible());
+        QPushButton* ok = named<QPushButton>(*window, "cmdOK");
+        ASSERT_NE(ok, nullptr);
+        EXPECT_TRUE(ok->isDefault());
+        ok->click();
+        ASSERT_FALSE(window.isNull());
+        EXPECT_FALSE(window->isVisible());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(window.isNull());
+        delete window.data();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    DialogsWindows, DialogsOkButton,
-    testing::Values(WindowRow{"Legend", [] { return static_cast<QDialog*>(new LegendWindow); }},
-                    WindowRow{"About", [] { return static_cast<QDialog*>(new AboutWindow); }}),
-    [](const testing::TestParamInfo<WindowRow>& info) { return std::string(info.param.name); });
 
 TEST(DialogsScreenshots, WindowsAndPicturesRenderToPng) {
     LegendWindow legend;
     legend.show();
-    EXPECT_TRUE(legend.grab().save(screenshotPath(QStringLiteral("legend-window.png"))));
-
+    EXPECT_TRUE(legend.grab().save(screenshotPath("legend-window.png")));
     AboutWindow about;
     about.show();
-    EXPECT_TRUE(about.grab().save(screenshotPath(QStringLiteral("about-window.png"))));
+    EXPECT_TRUE(about.grab().save(screenshotPath("about-window.png")));
 
     constexpr int kZoom = 4;
+    const auto zoomed = [](const QPixmap& p) {
+        return p.scaled(p.size() * kZoom, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    };
     QPixmap strip(kImgLstCount * kImgLstSize * kZoom, kImgLstSize * kZoom);
     strip.fill(Qt::white);
     {
         QPainter painter(&strip);
         for (int number = 1; number <= kImgLstCount; ++number)
-            painter.drawPixmap((number - 1) * kImgLstSize * kZoom, 0,
-                               imgLstPixmap(number).scaled(kImgLstSize * kZoom, kImgLstSize * kZoom,
-                                                           Qt::IgnoreAspectRatio,
-                                                           Qt::FastTransformation));
+            painter.drawPixmap((number - 1) * kImgLstSize * kZoom, 0, zoomed(imgLstPixmap(number)));
     }
-    EXPECT_TRUE(strip.save(screenshotPath(QStringLiteral("imglst.png"))));
-
-    EXPECT_TRUE(legendCountersPixmap().save(screenshotPath(QStringLiteral("legend-image2.png"))));
-    EXPECT_TRUE(legendTreePixmap().save(screenshotPath(QStringLiteral("legend-image1.png"))));
-    EXPECT_TRUE(appPixmap()
-                    .scaled(32 * kZoom, 32 * kZoom, Qt::IgnoreAspectRatio, Qt::FastTransformation)
-                    .save(screenshotPath(QStringLiteral("app-icon.png"))));
+    EXPECT_TRUE(strip.save(screenshotPath("imglst.png")));
+    EXPECT_TRUE(legendCountersPixmap().save(screenshotPath("legend-image2.png")));
+    EXPECT_TRUE(legendTreePixmap().save(screenshotPath("legend-image1.png")));
+    EXPECT_TRUE(zoomed(appPixmap()).save(screenshotPath("app-icon.png")));
 }

@@ -17,14 +17,21 @@
 
 namespace {
 
-const QString kIni = QStringLiteral("Tarnix.ini");
-const QString kSetup = QStringLiteral("Setup");
+using Visibility = WFGatewayMain::Visibility;
+using Sockets = std::pair<int, int>; // the address socket's state and the listener's
+const Sockets kRunning{sckOpen, sckListening};
+const Sockets kStopped{sckClosed, sckClosed};
+
+const QString kStartFailure =
+    QStringLiteral("Before running Tarnix Gateway, you need to\r\n"
+                   "setup your hardware to agree with Tarnix's basic requirements.\r\n\r\n"
+                   "Go to www.tarnix.example and read the Hardware Configuration section.");
 
 class GatewayMainTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        iniPath = dir.filePath(kIni);
+        iniPath = dir.filePath(QStringLiteral("Tarnix.ini"));
         qputenv("TARNIX_INI", iniPath.toUtf8());
         endpoints.gatewayAddress = QByteArray("\x7F\x00\x00\x01", 4); // 127.0.0.1
         // Any free port: a port found free and then bound later may be taken by another test
@@ -34,11 +41,17 @@ protected:
     }
     void TearDown() override { qunsetenv("TARNIX_INI"); }
 
-    void store(const QString& key, const QString& value) {
-        ASSERT_TRUE(WriteINI(kSetup, key, value, kIni));
+    void store(const char* key, const QString& value) {
+        ASSERT_TRUE(WriteINI(QStringLiteral("Setup"), QLatin1String(key), value,
+                             QStringLiteral("Tarnix.ini")));
     }
-    QString stored(const QString& key) {
-        return ReadINI(kSetup, key, QStringLiteral("<none>"), kIni);
+    void storeLogin(const QString& pwd) {
+        store("ProviderID", QStringLiteral("op42"));
+        store("ProviderPWD", pwd);
+    }
+    QString stored(const char* key) {
+        return ReadINI(QStringLiteral("Setup"), QLatin1String(key), QStringLiteral("<none>"),
+                       QStringLiteral("Tarnix.ini"));
     }
 
     WFGatewayMain& load() {
@@ -49,7 +62,7 @@ protected:
         model->Form_Load();
         return *model;
     }
-
+    Sockets sockets() const { return {model->DHCP()(0).State(), model->HTTPRequest()(0).State()}; }
     bool working() const {
         return model->buttonCaption() == QLatin1String(WFGatewayMain::kWorkingCaption) &&
                !model->buttonEnabled();
@@ -58,6 +71,9 @@ protected:
         return model->buttonCaption() == QLatin1String(WFGatewayMain::kStartCaption) &&
                model->buttonEnabled();
     }
+    int navigations() const { return static_cast<int>(pageLoader.navigations.size()); }
+    // The exit code of the one unload so far, -1 when there was none.
+    int exitCode() const { return unloads->count() == 1 ? unloads->at(0).at(0).toInt() : -1; }
 
     QTemporaryDir dir;
     QString iniPath;
@@ -70,26 +86,18 @@ protected:
     std::unique_ptr<QSignalSpy> unloads;
 };
 
-const QString kStartFailure =
-    QStringLiteral("Before running Tarnix Gateway, you need to\r\n"
-                   "setup your hardware to agree with Tarnix's basic requirements.\r\n\r\n"
-                   "Go to www.tarnix.example and read the Hardware Configuration section.");
-
 } // namespace
 
 TEST_F(GatewayMainTest, StoredLoginStartsTheGatewayAtLoad) {
-    store(QStringLiteral("ProviderID"), QStringLiteral("op42"));
-    store(QStringLiteral("ProviderPWD"), QStringLiteral("pa=ss"));
+    storeLogin(QStringLiteral("pa=ss"));
     WFGatewayMain& m = load();
-
     EXPECT_EQ(m.providerText(), QStringLiteral("op42"));
     EXPECT_EQ(m.pwdText(), QStringLiteral("pa=ss"));
     EXPECT_TRUE(working());
-    EXPECT_EQ(m.DHCP()(0).State(), sckOpen);
-    EXPECT_EQ(m.HTTPRequest()(0).State(), sckListening);
+    EXPECT_EQ(sockets(), kRunning);
     EXPECT_TRUE(m.Timer1().isActive());
     EXPECT_EQ(m.Timer1().interval(), 2500);
-    ASSERT_EQ(int(pageLoader.navigations.size()), 1);
+    ASSERT_EQ(navigations(), 1);
     EXPECT_EQ(pageLoader.navigations[0].query(QUrl::FullyEncoded),
               QStringLiteral("id=op42&pwd=pa%3Dss&ver=1.0.66"));
     EXPECT_TRUE(m.providerPage().Timer2().isActive());
@@ -99,105 +107,104 @@ TEST_F(GatewayMainTest, StoredLoginStartsTheGatewayAtLoad) {
 }
 
 TEST_F(GatewayMainTest, IdWithoutPasswordDoesNotStartButLoadsThePageOnce) {
-    store(QStringLiteral("ProviderID"), QStringLiteral("op42"));
+    store("ProviderID", QStringLiteral("op42"));
     WFGatewayMain& m = load();
-
     EXPECT_TRUE(armed());
-    EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
-    EXPECT_EQ(m.HTTPRequest()(0).State(), sckClosed);
+    EXPECT_EQ(sockets(), kStopped);
     EXPECT_FALSE(m.Timer1().isActive());
-    EXPECT_EQ(int(pageLoader.navigations.size()), 1);
+    EXPECT_EQ(navigations(), 1);
 }
 
-TEST_F(GatewayMainTest, MissingSettingsFileGivesEmptyBoxesAndNoStart) {
+TEST_F(GatewayMainTest, WithoutSettingsOnlyAnIdStartsTheGateway) {
     WFGatewayMain& m = load();
     EXPECT_TRUE(m.providerText().isEmpty());
     EXPECT_TRUE(m.pwdText().isEmpty());
     EXPECT_TRUE(armed());
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Shown);
+    EXPECT_EQ(m.visibility(), Visibility::Shown);
     EXPECT_FALSE(m.autoHideChecked());
     EXPECT_TRUE(notifyArea.added);
     EXPECT_EQ(notifyArea.tip, QStringLiteral("Tarnix Gateway"));
+
+    m.setPwdText(QStringLiteral("secret")); // an empty id touches nothing
+    m.ProviderBt_Click();
+    EXPECT_TRUE(armed());
+    EXPECT_EQ(sockets(), kStopped);
+    EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("<none>"));
+    EXPECT_EQ(navigations(), 2);
+
+    m.setPwdText(QString()); // an id with an empty password starts
+    m.setProviderText(QStringLiteral("op42"));
+    m.ProviderBt_Click();
+    EXPECT_TRUE(working());
+    EXPECT_EQ(stored("ProviderID"), QStringLiteral("op42"));
+    EXPECT_EQ(stored("ProviderPWD"), QString());
 }
 
 TEST_F(GatewayMainTest, AnyNonEmptyAutoHideValueHidesAtLoad) {
-    struct Row {
+    const struct {
         const char* name;
         std::optional<QString> value;
         bool trayAvailable;
-        WFGatewayMain::Visibility expected;
-    };
-    const Row rows[] = {
-        {"missing key leaves the window shown", std::nullopt, true,
-         WFGatewayMain::Visibility::Shown},
-        {"empty value leaves the window shown", QString(""), true,
-         WFGatewayMain::Visibility::Shown},
-        {"value 0 hides all the same", QStringLiteral("0"), true,
-         WFGatewayMain::Visibility::Hidden},
-        {"value 1 hides", QStringLiteral("1"), true, WFGatewayMain::Visibility::Hidden},
+        Visibility expected;
+    } rows[] = {
+        {"missing key leaves the window shown", std::nullopt, true, Visibility::Shown},
+        {"empty value leaves the window shown", QString(""), true, Visibility::Shown},
+        {"value 0 hides all the same", QStringLiteral("0"), true, Visibility::Hidden},
+        {"value 1 hides", QStringLiteral("1"), true, Visibility::Hidden},
         {"without a notification area the window is minimised instead", QStringLiteral("1"), false,
-         WFGatewayMain::Visibility::Minimised},
+         Visibility::Minimised},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         QFile::remove(iniPath);
         if (row.value)
-            store(QStringLiteral("AutoHide"), *row.value);
+            store("AutoHide", *row.value);
         notifyArea.available = row.trayAvailable;
         WFGatewayMain& m = load();
         EXPECT_EQ(m.visibility(), row.expected);
-        EXPECT_EQ(m.autoHideChecked(), row.expected != WFGatewayMain::Visibility::Shown);
+        EXPECT_EQ(m.autoHideChecked(), row.expected != Visibility::Shown);
     }
 }
 
+TEST_F(GatewayMainTest, AutoHideTakesEffectAtTheNextStartAndUncheckedIsSavedEmpty) {
+    WFGatewayMain& m = load();
+    m.mnAutoHide_Click();
+    EXPECT_TRUE(m.autoHideChecked());
+    EXPECT_EQ(m.visibility(), Visibility::Shown);
+    m.Form_Unload();
+    EXPECT_EQ(stored("AutoHide"), QStringLiteral("1"));
+
+    WFGatewayMain& next = load();
+    EXPECT_EQ(next.visibility(), Visibility::Hidden);
+    next.mnAutoHide_Click();
+    EXPECT_EQ(next.visibility(), Visibility::Hidden);
+    next.Form_Unload();
+    EXPECT_EQ(stored("AutoHide"), QString());
+}
+
 TEST_F(GatewayMainTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
-    store(QStringLiteral("ProviderID"), QStringLiteral("op42"));
-    store(QStringLiteral("ProviderPWD"), QStringLiteral("old"));
+    storeLogin(QStringLiteral("old"));
     WFGatewayMain& m = load();
     ASSERT_TRUE(working());
     UdpSocketControl* dhcp = &m.DHCP()(0);
 
     m.setPwdText(QStringLiteral("oldx"));
     EXPECT_TRUE(armed());
-    EXPECT_EQ(m.DHCP()(0).State(), sckOpen);
-    EXPECT_EQ(m.HTTPRequest()(0).State(), sckListening);
+    EXPECT_EQ(sockets(), kRunning);
     EXPECT_TRUE(m.Timer1().isActive());
 
     m.ProviderBt_Click();
     EXPECT_TRUE(working());
     EXPECT_EQ(&m.DHCP()(0), dhcp);
-    EXPECT_EQ(m.DHCP()(0).State(), sckOpen);
-    EXPECT_EQ(m.HTTPRequest()(0).State(), sckListening);
+    EXPECT_EQ(sockets(), kRunning);
     EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(stored(QStringLiteral("ProviderPWD")), QStringLiteral("oldx"));
-    EXPECT_EQ(int(pageLoader.navigations.size()), 2);
-}
-
-TEST_F(GatewayMainTest, StartWithEmptyIdTouchesNothing) {
-    WFGatewayMain& m = load();
-    m.setPwdText(QStringLiteral("secret"));
-    m.ProviderBt_Click();
-    EXPECT_TRUE(armed());
-    EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
-    EXPECT_EQ(m.HTTPRequest()(0).State(), sckClosed);
-    EXPECT_EQ(stored(QStringLiteral("ProviderPWD")), QStringLiteral("<none>"));
-    EXPECT_EQ(int(pageLoader.navigations.size()), 2);
-}
-
-TEST_F(GatewayMainTest, IdWithEmptyPasswordStartsFromTheButton) {
-    WFGatewayMain& m = load();
-    m.setProviderText(QStringLiteral("op42"));
-    m.ProviderBt_Click();
-    EXPECT_TRUE(working());
-    EXPECT_EQ(stored(QStringLiteral("ProviderID")), QStringLiteral("op42"));
-    EXPECT_EQ(stored(QStringLiteral("ProviderPWD")), QString());
+    EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("oldx"));
+    EXPECT_EQ(navigations(), 2);
 }
 
 TEST_F(GatewayMainTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
-    store(QStringLiteral("ProviderID"), QStringLiteral("op42"));
-    store(QStringLiteral("ProviderPWD"), QStringLiteral("pw"));
+    storeLogin(QStringLiteral("pw"));
     WFGatewayMain& m = load();
-
     m.mnExit_Click();
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].title, QStringLiteral("Exit"));
@@ -207,7 +214,7 @@ TEST_F(GatewayMainTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
                              "Are you sure you want to finish this application?"));
     messages.answerLast(false);
     EXPECT_FALSE(m.isUnloaded());
-    EXPECT_EQ(m.HTTPRequest()(0).State(), sckListening);
+    EXPECT_EQ(sockets(), kRunning);
     EXPECT_TRUE(notifyArea.added);
 
     m.setPwdText(QStringLiteral("typed"));
@@ -215,23 +222,12 @@ TEST_F(GatewayMainTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
     m.mnExit_Click();
     messages.answerLast(true);
     EXPECT_TRUE(m.isUnloaded());
-    ASSERT_EQ(unloads->count(), 1);
-    EXPECT_EQ(unloads->at(0).at(0).toInt(), 0);
+    EXPECT_EQ(exitCode(), 0);
     EXPECT_FALSE(notifyArea.added);
-    EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
-    EXPECT_EQ(m.HTTPRequest()(0).State(), sckClosed);
+    EXPECT_EQ(sockets(), kStopped);
     EXPECT_FALSE(m.Timer1().isActive());
-    EXPECT_EQ(stored(QStringLiteral("ProviderPWD")), QStringLiteral("typed"));
-    EXPECT_EQ(stored(QStringLiteral("AutoHide")), QStringLiteral("1"));
-}
-
-TEST_F(GatewayMainTest, UncheckedAutoHideIsSavedAsAnEmptyValue) {
-    store(QStringLiteral("AutoHide"), QStringLiteral("1"));
-    WFGatewayMain& m = load();
-    m.mnAutoHide_Click();
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Hidden); // takes effect next start
-    m.Form_Unload();
-    EXPECT_EQ(stored(QStringLiteral("AutoHide")), QString());
+    EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("typed"));
+    EXPECT_EQ(stored("AutoHide"), QStringLiteral("1"));
 }
 
 TEST_F(GatewayMainTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
@@ -250,26 +246,23 @@ TEST_F(GatewayMainTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
 
     messages.answerLast(true);
     EXPECT_TRUE(m.isUnloaded());
-    ASSERT_EQ(unloads->count(), 1);
-    EXPECT_EQ(unloads->at(0).at(0).toInt(), 1);
-    EXPECT_EQ(stored(QStringLiteral("ProviderID")), QStringLiteral("op42"));
-    EXPECT_EQ(stored(QStringLiteral("ProviderPWD")), QStringLiteral("typed"));
+    EXPECT_EQ(exitCode(), 1);
+    EXPECT_EQ(stored("ProviderID"), QStringLiteral("op42"));
+    EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("typed"));
 }
 
 TEST_F(GatewayMainTest, FailedListenClosesTheBoundAddressSocketAtUnload) {
     QTcpServer taken;
     ASSERT_TRUE(taken.listen(QHostAddress::AnyIPv4, 0));
     endpoints.proxyPort = taken.serverPort();
-    store(QStringLiteral("ProviderID"), QStringLiteral("op42"));
-    store(QStringLiteral("ProviderPWD"), QStringLiteral("pw"));
+    storeLogin(QStringLiteral("pw"));
     WFGatewayMain& m = load();
-
     EXPECT_EQ(m.DHCP()(0).State(), sckOpen);
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].text, kStartFailure);
     messages.answerLast(true);
     EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
-    EXPECT_EQ(unloads->at(0).at(0).toInt(), 1);
+    EXPECT_EQ(exitCode(), 1);
 }
 
 TEST_F(GatewayMainTest, UnwritableSettingsAreToldOnceAtStart) {
@@ -287,43 +280,29 @@ TEST_F(GatewayMainTest, UnwritableSettingsAreToldOnceAtStart) {
 
 TEST_F(GatewayMainTest, NotificationIconBringsTheHiddenWindowBack) {
     WFGatewayMain& m = load();
-    QSignalSpy shown(&m, &WFGatewayMain::visibilityChanged);
-
     notifyArea.click(NotifyArea::kLeftDoubleClick); // while shown: stays shown
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Shown);
+    EXPECT_EQ(m.visibility(), Visibility::Shown);
 
     m.mnHide_Click();
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Hidden);
+    EXPECT_EQ(m.visibility(), Visibility::Hidden);
     notifyArea.click(NotifyArea::kRightButtonUp);
     notifyArea.click(NotifyArea::kLeftButtonUp);
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Hidden);
+    EXPECT_EQ(m.visibility(), Visibility::Hidden);
     notifyArea.click(NotifyArea::kLeftDoubleClick);
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Shown);
+    EXPECT_EQ(m.visibility(), Visibility::Shown);
     EXPECT_TRUE(notifyArea.added);
 
     notifyArea.available = false;
     m.mnHide_Click();
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Minimised);
-}
-
-TEST_F(GatewayMainTest, CheckingAutoHideDoesNotHideNow) {
-    WFGatewayMain& m = load();
-    m.mnAutoHide_Click();
-    EXPECT_TRUE(m.autoHideChecked());
-    EXPECT_EQ(m.visibility(), WFGatewayMain::Visibility::Shown);
-    m.Form_Unload();
-
-    WFGatewayMain& next = load();
-    EXPECT_EQ(next.visibility(), WFGatewayMain::Visibility::Hidden);
+    EXPECT_EQ(m.visibility(), Visibility::Minimised);
 }
 
 TEST(ByteTotalText, KilobytesBelowOneMegabyteAndMegabytesFromOne) {
-    struct Row {
+    const struct {
         double megabytes;
         const char* text;
-    };
-    const Row rows[] = {{0, "0.0 Kb"}, {0.9999, "999.9 Kb"}, {1.0, "1.0 Mb"}, {2.25, "2.3 Mb"}};
-    for (const Row& row : rows) {
+    } rows[] = {{0, "0.0 Kb"}, {0.9999, "999.9 Kb"}, {1.0, "1.0 Mb"}, {2.25, "2.3 Mb"}};
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
         EXPECT_EQ(WFGatewayMain::byteTotalText(row.megabytes), QString::fromLatin1(row.text));
     }
@@ -331,9 +310,8 @@ TEST(ByteTotalText, KilobytesBelowOneMegabyteAndMegabytesFromOne) {
 
 TEST_F(GatewayMainTest, HousekeepingTickRefreshesTheCurrentNumbers) {
     WFGatewayMain& m = load();
-    const WFGatewayMain::Counters before = m.counters();
-    EXPECT_EQ(before.NumberOfClients, QStringLiteral("0"));
-    EXPECT_EQ(before.TotUP, QString()); // nothing shown before the first tick
+    EXPECT_EQ(m.counters().NumberOfClients, QStringLiteral("0"));
+    EXPECT_EQ(m.counters().TotUP, QString()); // nothing shown before the first tick
 
     for (const char* mac : {"02 00 00 00 00 01 ", "02 00 00 00 00 02 ", "02 00 00 00 00 03 "})
         m.registry().RegisterClient(QString::fromLatin1(mac));

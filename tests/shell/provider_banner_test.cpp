@@ -33,13 +33,15 @@ TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
 
     QTreeWidget* tree = window.clientTree();
     ASSERT_TRUE(waitUntil(
-        [&] { return tree->topLevelItemCount() == 1 && tree->topLevelItem(0)->childCount() == 4 &&
-                     tree->topLevelItem(0)->child(3)->text(0) == QStringLiteral("Allowed"); },
+        [&] {
+            return tree->topLevelItemCount() == 1 && tree->topLevelItem(0)->childCount() == 4 &&
+                   tree->topLevelItem(0)->child(3)->text(0) == QStringLiteral("Allowed");
+        },
         10000));
     EXPECT_EQ(tree->topLevelItem(0)->text(0), QStringLiteral("00 0C 29 AB CD EF "));
     EXPECT_EQ(tree->topLevelItem(0)->child(2)->text(0), QStringLiteral("Never Expires"));
     EXPECT_TRUE(window.banner()->toPlainText().contains(QStringLiteral("Tarnix Provider")));
-    EXPECT_TRUE(model.AllowedMacs.isAllowed(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6),
-                                            clock.now()));
+    EXPECT_TRUE(
+        model.AllowedMacs.isAllowed(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6), clock.now()));
     qunsetenv("TARNIX_INI");
 }

@@ -24,7 +24,6 @@ public:
             return;
         }
         std::copy(nodes.begin(), nodes.end(), nodes_.begin() + at);
-        ++updates;
     }
     void removeEntry(const QString& key) override {
         const int at = rootIndex(key);
@@ -63,7 +62,6 @@ public:
     }
 
     int adds = 0;
-    int updates = 0;
     int removes = 0;
 
 private:

@@ -7,6 +7,7 @@
 #include "registry/allowed_list.h"
 #include "registry/client_registry.h"
 #include "registry/provider_page.h"
+#include "support/bytes.h"
 #include "support/fake_clock.h"
 #include "support/fake_page_loader.h"
 #include "support/wait.h"
@@ -17,6 +18,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 
@@ -100,8 +102,9 @@ struct ProxyRig {
     }
 };
 
-// A client of the proxy, bound to a registry address. It keeps what it receives unless paused;
-// a paused client lets Qt hold at most readLimit bytes, so the rest waits in the network.
+// A client of the proxy, bound to a registry address; the running test fails when it cannot
+// connect. It keeps what it receives unless paused; a paused client lets Qt hold at most
+// readLimit bytes, so the rest waits in the network.
 class TestClient {
 public:
     TestClient(int port, const char* from = kPaidAddress, qint64 readLimit = 0) {
@@ -114,11 +117,15 @@ public:
             if (!paused)
                 received += socket.readAll();
         });
+        QObject::connect(&socket, &QTcpSocket::connected, [this] { wasConnected = true; });
         QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
         socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+        if (!connected())
+            ADD_FAILURE() << "no connection to the proxy from " << from;
     }
+    // Whether the connection was made, even if it is closed again by now.
     bool connected(int ms = 5000) {
-        return waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, ms);
+        return waitUntil([&] { return wasConnected; }, ms);
     }
     void send(const QByteArray& data) { socket.write(data); }
     // Everything that arrived once it holds at least n bytes.
@@ -143,6 +150,7 @@ public:
     QByteArray received;
     int reads = 0;
     qint64 firstRead = 0; // bytes the first arrival brought
+    bool wasConnected = false;
     bool closed = false;
     bool paused = false;
 };
@@ -218,24 +226,6 @@ inline bool waitForStall(const std::function<qint64()>& progress, const std::fun
             return sinceProgress.elapsed() > 300;
         },
         ms);
-}
-
-// Bytes that cover every value, in an order that shows any shift or loss.
-inline QByteArray patternBytes(qsizetype size, unsigned seed = 1) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = seed * 2654435761u + 1;
-    for (qsizetype i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
-inline QByteArray everyByteValue() {
-    QByteArray bytes;
-    for (int value = 0; value < 256; ++value)
-        bytes.append(static_cast<char>(value));
-    return bytes;
 }
 
 } // namespace proxytest
