@@ -1,29 +1,35 @@
 #!/bin/bash
-# Measures the gateway's web proxy against a direct connection and against Debian's tinyproxy,
-# in the lab network (lab/lab.sh): requests per second and latency for a 1 KiB response, the
-# throughput of a 100 MiB response (plain GET and through a CONNECT tunnel), and the gateway's
-# memory. Run by hand; it is no part of the test suite.
+# Measures the gateway's web proxy against a direct connection and against Debian's tinyproxy
+# and squid, in the lab network (lab/lab.sh): requests per second and latency for a 1 KiB
+# response with and without keep-alive, the throughput of a 100 MiB response (plain GET and
+# through a CONNECT tunnel), and memory with 300 connections open. Run by hand; it is no part
+# of the test suite.
 #
 # Usage (as root, from anywhere):
 #   bench/proxy_bench.sh [GATEWAY-BINARY]     # default: build/tarnix-gateway of this repo
 # Build the measured binary with -DCMAKE_BUILD_TYPE=Release. Missing tools (wrk, tinyproxy,
-# nginx-light, curl) are installed with apt-get. One run takes about 6 minutes with the
-# defaults; the table is printed and written to bench/results.md (BENCH_RESULTS overrides).
+# squid, nginx-light, curl, gnuplot-nox) are installed with apt-get. One run takes about 10
+# minutes with the defaults; the tables are printed and written to bench/results.md
+# (BENCH_RESULTS overrides), the figures to bench/results.tsv and drawn by bench/plot.sh into
+# bench/results.png (with the DHCP figures, when bench/dhcp_bench.sh has run).
 #
 # Settings (environment):
-#   BENCH_DURATION=10        seconds of each wrk run
+#   BENCH_DURATION=5         seconds of each wrk run
 #   BENCH_RUNS=3             wrk runs per figure (and curl downloads per figure); medians shown
 #   BENCH_CONNECTIONS="1 50 250"
+#   BENCH_MODES="keepalive close"   keep-alive requests, and "Connection: close" ones
+#   BENCH_PEERS="tinyproxy squid"   the peer proxies measured beside the gateway
 #   BENCH_GATEWAY_ENV=""     NAME=VALUE words put in the gateway's environment (e.g. QT_NO_GLIB=1)
-#   BENCH_PROFILE=auto       auto: profile the gateway when its proxy serves fewer than half of
-#                            tinyproxy's requests per second; always; never
+#   BENCH_PROFILE=auto       auto: profile the gateway when it misses a requests-per-second
+#                            target (below); always; never
 #   LAB_KEEP=1               keeps the lab's and the bench's files (logs, configuration)
 #
 # The set-up: nginx on the Internet host (origin.lab, 10.99.0.2, ports 80 and 443, plain HTTP
 # on both) serves 1k.bin and 100m.bin; the lab's reference provider service runs beside it as
 # provider.lab. One LAN client takes a lease from the gateway, "unlimited" is bought for
 # its MAC, the client asks for /refresh, and a page must come through before anything is
-# measured. tinyproxy runs as a plain forward proxy on 192.168.11.1:8888 in the gateway host.
+# measured. tinyproxy (192.168.11.1:8888) and squid (192.168.11.1:3128, no cache) run as plain
+# forward proxies in the gateway host.
 # LAN clients reach the Internet only through a proxy, so "direct" is measured from the
 # gateway host itself. Load generator, proxies and origin share this machine's cores.
 set -uo pipefail
@@ -31,9 +37,11 @@ set -uo pipefail
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(cd "$BENCH_DIR/.." && pwd)
 GATEWAY=${1:-$REPO/build/tarnix-gateway}
-DURATION=${BENCH_DURATION:-10}
+DURATION=${BENCH_DURATION:-5}
 RUNS=${BENCH_RUNS:-3}
 CONNECTIONS=${BENCH_CONNECTIONS:-1 50 250}
+read -r -a MODES <<< "${BENCH_MODES:-keepalive close}"
+read -r -a PEERS <<< "${BENCH_PEERS-tinyproxy squid}"
 PROFILE=${BENCH_PROFILE:-auto}
 GATEWAY_ENV=${BENCH_GATEWAY_ENV:-}
 RESULTS=${BENCH_RESULTS:-$BENCH_DIR/results.md}
@@ -42,13 +50,12 @@ CLIENT=c1
 CLIENT_MAC=02:00:00:00:be:01
 GW_PROXY=192.168.11.1:8080
 TINY_PROXY=192.168.11.1:8888
+SQUID_PROXY=192.168.11.1:3128
+SLOTS=300
 BIG_BYTES=$((100 * 1024 * 1024))
 
-say() { echo "bench: $*" >&2; }
-die() {
-    say "$*"
-    exit 1
-}
+# shellcheck source=bench_lib.sh
+. "$BENCH_DIR/bench_lib.sh"
 
 if [ "$(id -u)" -ne 0 ]; then
     die "the lab builds network namespaces and needs root"
@@ -68,32 +75,19 @@ done
 
 # --- tools -------------------------------------------------------------------------------------
 
-# Installs what is missing. Debian's packages would start their services on the host; a policy
-# file forbids that for the install, unless one is in place already.
+# Installs what is missing.
 install_tools() {
-    local missing=() policy=/usr/sbin/policy-rc.d made_policy=0 code=0
+    local missing=() tool
     command -v wrk > /dev/null || missing+=(wrk)
     command -v tinyproxy > /dev/null || missing+=(tinyproxy)
+    [ -x /usr/sbin/squid ] || missing+=(squid)
+    command -v gnuplot > /dev/null || missing+=(gnuplot-nox)
     command -v nginx > /dev/null || missing+=(nginx-light)
     command -v curl > /dev/null || missing+=(curl)
     for tool in ip ss busybox python3 timeout awk; do
         command -v "$tool" > /dev/null || die "$tool is missing (scripts/install-deps.sh)"
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    say "installing ${missing[*]}"
-    if [ ! -e "$policy" ]; then
-        # shellcheck disable=SC2064 # the path is fixed now
-        trap "rm -f '$policy'" EXIT
-        printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod 755 "$policy" && made_policy=1
-    fi
-    timeout 600 apt-get update -q > /dev/null &&
-        DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -q --no-install-recommends \
-            "${missing[@]}" > /dev/null || code=$?
-    if [ "$made_policy" = 1 ]; then
-        rm -f "$policy"
-        trap - EXIT
-    fi
-    [ "$code" = 0 ] || die "apt-get install ${missing[*]} failed"
+    bench_install "${missing[@]}"
 }
 
 install_tools
@@ -179,6 +173,35 @@ fetch() {
         -w '%{http_code} %{size_download}' "$@" "$url" 2> /dev/null
 }
 
+start_squid() {
+    local conf="$WORK_DIR/squid.conf"
+    mkdir -p "$WORK_DIR/squid" && chown proxy: "$WORK_DIR/squid" 2> /dev/null
+    # A plain forward proxy: no cache, no logs, every port for CONNECT, the LAN allowed. The
+    # origin's name comes from the lab's hosts file; the name server is never asked.
+    cat > "$conf" <<EOF
+http_port $SQUID_PROXY
+acl lan src 192.168.11.0/24
+http_access allow lan
+http_access deny all
+cache deny all
+cache_mem 0 MB
+access_log none
+cache_log $WORK_DIR/squid/cache.log
+pid_filename $WORK_DIR/squid/squid.pid
+coredump_dir $WORK_DIR/squid
+max_filedescriptors 16384
+forwarded_for delete
+via off
+shutdown_lifetime 1 seconds
+visible_hostname tarnix-bench
+dns_nameservers 127.0.0.1
+EOF
+    gw_start squid bash -c 'ulimit -n "$(ulimit -Hn)"; exec /usr/sbin/squid -N -f "$1"' squid "$conf"
+    SERVICE_PID[squid]=$LAB_LAST_PID
+    lab_wait 30 lab_listening gw -lnt "${SQUID_PROXY##*:}" ||
+        { say "squid did not start: $(cat "$WORK_DIR/squid.log" "$WORK_DIR/squid/cache.log")"; return 1; }
+}
+
 # The client leases an address, "unlimited" is bought for its MAC at the provider (through the
 # proxy, as the client's browser would; from the gateway host should that fail) and the gateway
 # reloads the provider page; then a page must come through its proxy.
@@ -212,12 +235,14 @@ pay_for_client() {
 
 # --- measuring -----------------------------------------------------------------------------------
 
-# The wrk script: absolute-form target for a proxy, origin-form for the origin itself, and one
-# machine-readable line at the end.
-write_wrk_script() { # FILE PATH
+# The wrk script: absolute-form target for a proxy, origin-form for the origin itself, with
+# "Connection: close" when asked (a new connection for every request), and one machine-readable
+# line at the end.
+write_wrk_script() { # FILE PATH [close]
     cat > "$1" <<EOF
 wrk.path = "$2"
 wrk.headers["Host"] = "origin.lab"
+$([ -n "${3:-}" ] && echo 'wrk.headers["Connection"] = "close"')
 function done(summary, latency, requests)
     local e = summary.errors
     io.write(string.format("BENCH %d %d %d %d %d %d %d %d %d\\n", summary.requests,
@@ -227,8 +252,6 @@ end
 EOF
 }
 
-# median NUMBERS...: the middle value (the lower middle for an even count).
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # Long commands run in the foreground with their output in files, never inside $(...): bash
 # drops a Ctrl+C that arrives during a command substitution, and the lab's traps would miss it.
@@ -239,7 +262,7 @@ wrk_once() {
     local host=$1 script=$2 url=$3 conns=$4 threads=2
     ((conns < threads)) && threads=$conns
     WRK_RESULT="- - - - -"
-    lab_in "$host" bash -c 'ulimit -n 65536; exec "$@"' wrk \
+    lab_in "$host" bash -c 'ulimit -n "$(ulimit -Hn)"; exec "$@"' wrk \
         timeout $((DURATION + 30)) wrk -t "$threads" -c "$conns" -d "${DURATION}s" \
         --timeout 5s -s "$script" "$url" > "$WORK_DIR/wrk.out" 2>&1
     grep -q '^BENCH ' "$WORK_DIR/wrk.out" || return 0
@@ -263,55 +286,79 @@ check_services() {
     done
 }
 
-declare -A RPS=() P50=() P99=() ERRS=()
+declare -A RPS=() P50=() P99=() ERRS=() PEAK_RSS=()
 MEM_SAMPLE_PID=""
 
-# measure_wrk: every path at every connection count, RUNS times each; medians kept. The paths
-# take turns within each round, so a slow spell of the machine falls on all of them alike.
+# measure_wrk MODE: every path at every connection count, RUNS times each; medians kept under
+# PATH,MODE,CONNECTIONS. The paths take turns within each round, so a slow spell of the machine
+# falls on all of them alike.
 declare -A WRK_HOST=() WRK_SCRIPT=() WRK_URL=()
 measure_wrk() {
-    local conns run label r
+    local mode=$1 conns run label r key
     local -A rps=() p50=() p99=()
     for conns in $CONNECTIONS; do
         rps=() p50=() p99=()
-        for label in "${PATHS[@]}"; do ERRS[$label,$conns]=0; done
+        for label in "${PATHS[@]}"; do ERRS[$label,$mode,$conns]=0; done
         for ((run = 1; run <= RUNS; run++)); do
             for label in "${PATHS[@]}"; do
-                [ "$label" = gateway ] && ((conns == MAX_CONNS)) && start_memory_sampling
-                wrk_once "${WRK_HOST[$label]}" "${WRK_SCRIPT[$label]}" "${WRK_URL[$label]}" \
-                    "$conns"
+                key=$label,$mode,$conns
+                ((conns == MAX_CONNS)) && start_memory_sampling "$label"
+                wrk_once "${WRK_HOST[$label]}" "${WRK_SCRIPT[$label,$mode]}" \
+                    "${WRK_URL[$label]}" "$conns"
                 read -r -a r <<< "$WRK_RESULT"
-                [ "$label" = gateway ] && ((conns == MAX_CONNS)) && stop_memory_sampling
+                ((conns == MAX_CONNS)) && stop_memory_sampling "$label"
                 check_services
-                say "$label, $conns connections, run $run: ${r[0]} requests/s, p50 ${r[1]} us," \
-                    "p99 ${r[2]} us, ${r[3]} errors (connect/read/write/status/timeout ${r[4]})"
+                say "$label, $mode, $conns connections, run $run: ${r[0]} requests/s," \
+                    "p50 ${r[1]} us, p99 ${r[2]} us, ${r[3]} errors" \
+                    "(connect/read/write/status/timeout ${r[4]})"
                 sleep 1 # lets the connections of this run close before the next
                 if [ "${r[0]}" = - ]; then
-                    ERRS[$label,$conns]=-
+                    ERRS[$key]=-
                     continue
                 fi
                 rps[$label]+=" ${r[0]}" p50[$label]+=" ${r[1]}" p99[$label]+=" ${r[2]}"
-                [ "${ERRS[$label,$conns]}" != - ] &&
-                    ERRS[$label,$conns]=$((ERRS[$label,$conns] + r[3]))
+                [ "${ERRS[$key]}" != - ] && ERRS[$key]=$((ERRS[$key] + r[3]))
             done
         done
         for label in "${PATHS[@]}"; do
             [ -n "${rps[$label]:-}" ] || continue
+            key=$label,$mode,$conns
             # shellcheck disable=SC2086 # the lists are split into their numbers
-            RPS[$label,$conns]=$(median ${rps[$label]}) P50[$label,$conns]=$(median ${p50[$label]}) \
-                P99[$label,$conns]=$(median ${p99[$label]})
+            RPS[$key]=$(median ${rps[$label]}) P50[$key]=$(median ${p50[$label]}) \
+                P99[$key]=$(median ${p99[$label]})
         done
     done
 }
 
-# Samples the gateway's resident set and its proxy connections while wrk runs.
+# proxy_pid LABEL: the process of a proxy path (none for direct).
+proxy_pid() {
+    case $1 in
+    gateway) echo "$LAB_GATEWAY_PID" ;;
+    tinyproxy | squid) echo "${SERVICE_PID[$1]}" ;;
+    esac
+}
+proxy_address() {
+    case $1 in
+    gateway) echo "$GW_PROXY" ;;
+    tinyproxy) echo "$TINY_PROXY" ;;
+    squid) echo "$SQUID_PROXY" ;;
+    esac
+}
+proxy_port() { local a; a=$(proxy_address "$1") && echo "${a##*:}"; }
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2> /dev/null; }
+
+# start_memory_sampling LABEL: samples the proxy's resident set and its client connections
+# while wrk runs, every 0.5 s.
 start_memory_sampling() {
+    local pid port
+    pid=$(proxy_pid "$1") port=$(proxy_port "$1")
+    [ -n "$pid" ] || return 0
     (
         rss=0 conns=0
-        while kill -0 "$LAB_GATEWAY_PID" 2> /dev/null; do
-            now=$(awk '/^VmRSS:/ { print $2 }' "/proc/$LAB_GATEWAY_PID/status" 2> /dev/null)
+        while kill -0 "$pid" 2> /dev/null; do
+            now=$(rss_kib "$pid")
             [ -n "$now" ] && ((now > rss)) && rss=$now
-            n=$(lab_in gw ss -Htn state established "( sport = :8080 )" 2> /dev/null | wc -l)
+            n=$(lab_in gw ss -Htn state established "( sport = :$port )" 2> /dev/null | wc -l)
             ((n > conns)) && conns=$n
             echo "$rss $conns" > "$WORK_DIR/memory.sample"
             sleep 0.5
@@ -321,8 +368,7 @@ start_memory_sampling() {
     lab_track "$MEM_SAMPLE_PID"
 }
 
-PEAK_RSS_SAMPLED=0
-PEAK_CONNS=0
+declare -A PEAK_CONNS=()
 stop_memory_sampling() {
     [ -n "$MEM_SAMPLE_PID" ] || return 0
     kill "$MEM_SAMPLE_PID" 2> /dev/null
@@ -330,8 +376,40 @@ stop_memory_sampling() {
     MEM_SAMPLE_PID=""
     local rss conns
     read -r rss conns < "$WORK_DIR/memory.sample" 2> /dev/null || return 0
-    ((rss > PEAK_RSS_SAMPLED)) && PEAK_RSS_SAMPLED=$rss
-    ((conns > PEAK_CONNS)) && PEAK_CONNS=$conns
+    ((rss > ${PEAK_RSS[$1]:-0})) && PEAK_RSS[$1]=$rss
+    ((conns > ${PEAK_CONNS[$1]:-0})) && PEAK_CONNS[$1]=$conns
+}
+
+# slots_held: connections the slow clients hold open.
+slow_value() { sed -n "s/.*\b$1=\([0-9]*\).*/\1/p" "$WORK_DIR/slow.status" 2> /dev/null; }
+slow_opened_all() { [ "$(slow_value opened)" = "$SLOTS" ]; }
+
+# measure_slots LABEL: the proxy's resident set at rest, then with SLOTS slow clients each
+# trickling a request head (every one holds a connection, none is answered); SLOT_RSS[LABEL]
+# is "IDLE HELD" in KiB.
+declare -A SLOT_RSS=()
+measure_slots() {
+    local label=$1 pid idle held slow_pid
+    pid=$(proxy_pid "$label")
+    idle=$(rss_kib "$pid")
+    rm -f "$WORK_DIR/slow.status"
+    # Started directly, not through lab_in: $! must be the program itself, to be ended.
+    ip netns exec "${LAB_NS[$CLIENT]}" python3 "$REPO/tests/system/slow_client_peer.py" --host "${LAB_GW_LAN}" \
+        --port "$(proxy_port "$label")" --count "$SLOTS" --status "$WORK_DIR/slow.status" \
+        --max-seconds 60 > "$WORK_DIR/slow.out" 2>&1 &
+    slow_pid=$!
+    lab_track "$slow_pid"
+    if lab_wait 20 slow_opened_all; then
+        sleep 3 # a few bytes more on every connection
+        held=$(rss_kib "$pid")
+    else
+        say "$label: the slow clients opened $(slow_value opened) of $SLOTS connections"
+    fi
+    kill "$slow_pid" 2> /dev/null
+    wait "$slow_pid" 2> /dev/null
+    SLOT_RSS[$label]="${idle:-0} ${held:-0}"
+    say "$label: VmRSS $idle kB at rest, ${held:-?} kB with $SLOTS slow connections"
+    sleep 2
 }
 
 gateway_status() { # FIELD: kB
@@ -379,73 +457,39 @@ PROFILE_TEXT=""
 # Runs the gateway again under callgrind (or perf where hardware counters work) for a short
 # load at the largest connection count and keeps its top functions.
 profile_gateway() {
-    local tool conns=$MAX_CONNS out="$WORK_DIR/callgrind.out" wrapper="$WORK_DIR/gateway-profiled"
-    if perf stat -e instructions true > /dev/null 2>&1 &&
-        ! perf stat -e instructions true 2>&1 | grep -q 'not supported'; then
-        tool=perf
-    elif command -v valgrind > /dev/null; then
-        tool=callgrind
-    else
+    local tool conns=$MAX_CONNS mode=${MODES[0]} out="$WORK_DIR/profile.out" perf_pid="" report
+    tool=$(bench_profiler)
+    if [ -z "$tool" ]; then
         PROFILE_TEXT="(no profiler: neither perf with hardware counters nor valgrind)"
         return 0
     fi
     say "profiling the gateway with $tool ($conns connections, 10 s)"
     lab_stop_gateway
-    if [ "$tool" = callgrind ]; then
-        printf '#!/bin/sh\nexec valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file=%s %s "$@"\n' \
-            "$out" "$GATEWAY" > "$wrapper"
-        chmod 755 "$wrapper"
-        lab_start_gateway "$wrapper" || return 1
-    else
-        lab_start_gateway "$GATEWAY" || return 1
-    fi
+    bench_start_profiled_gateway "$tool" "$GATEWAY" "$out" || return 1
     pay_for_client || return 1
     if [ "$tool" = perf ]; then
-        perf record -q -g -o "$WORK_DIR/perf.data" -p "$LAB_GATEWAY_PID" -- sleep 12 \
-            > /dev/null 2>&1 &
-        local perf_pid=$!
+        perf record -q -g -o "$out" -p "$LAB_GATEWAY_PID" -- sleep 12 > /dev/null 2>&1 &
+        perf_pid=$!
         lab_track "$perf_pid"
-    fi
     # Start-up and the purchase are left out of the counts (so the inclusive costs of the
     # outermost frames are short of the whole).
-    if [ "$tool" = callgrind ] && ! callgrind_control -i on "$LAB_GATEWAY_PID" > /dev/null 2>&1; then
+    elif ! callgrind_control -i on "$LAB_GATEWAY_PID" > /dev/null 2>&1; then
         PROFILE_TEXT="(callgrind_control could not switch the counting on)"
         return 0
     fi
     local saved=$DURATION
     DURATION=10
-    wrk_once "$CLIENT" "$WORK_DIR/proxy.lua" "http://$GW_PROXY/" "$conns"
+    wrk_once "$CLIENT" "${WRK_SCRIPT[gateway,$mode]}" "http://$GW_PROXY/" "$conns"
     DURATION=$saved
-    if [ "$tool" = perf ]; then
-        wait "$perf_pid"
-        PROFILE_TEXT=$(perf report -i "$WORK_DIR/perf.data" --stdio --no-children \
-            --sort symbol 2> /dev/null | grep -v '^#' | grep '%' | head -n 25)
-        return 0
+    [ -n "$perf_pid" ] && wait "$perf_pid"
+    report=$(bench_profile_report "$tool" "$out")
+    local rps=${WRK_RESULT%% *} per_request=""
+    if [ "$tool" = callgrind ] && [[ $rps =~ ^[1-9][0-9]*$ ]]; then
+        per_request="; about $(($(bench_instructions "$out") / (rps * 10))) instructions a request"
     fi
-    # callgrind writes its file when the gateway ends; that takes a while under valgrind.
-    local pid=$LAB_GATEWAY_PID i
-    LAB_GATEWAY_PID=""
-    kill -TERM "$pid" 2> /dev/null
-    for ((i = 0; i < 600; i++)); do
-        kill -0 "$pid" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2> /dev/null
-    wait "$pid" 2> /dev/null
-    [ -s "$out" ] || { PROFILE_TEXT="(callgrind wrote no profile)"; return 0; }
-    # Counts and names only, shortened: the lines are for reading, not for tools.
-    local self inclusive rows='/^ *[0-9][0-9,]* \(/ { sub(/ \[[^]]*\]$/, ""); print }'
-    self=$(callgrind_annotate --inclusive=no "$out" 2> /dev/null | awk "$rows" | head -n 26 |
-        cut -c1-150)
-    inclusive=$(callgrind_annotate --inclusive=yes "$out" 2> /dev/null | awk "$rows" |
-        head -n 40 | cut -c1-150)
-    PROFILE_TEXT="callgrind, instructions counted from the start of the load (wrk: ${WRK_RESULT%% *} requests/s under valgrind).
+    PROFILE_TEXT="$tool, counted from the start of the load (wrk: $rps requests/s under the profiler, $mode$per_request).
 
-Self cost, top functions:
-$self
-
-Inclusive cost, top functions:
-$inclusive"
+$report"
 }
 
 # --- the run -------------------------------------------------------------------------------------
@@ -456,6 +500,7 @@ for c in $CONNECTIONS; do ((c > MAX_CONNS)) && MAX_CONNS=$c; done
 lab_up || die "the lab did not come up"
 # The bench's own files (origin pages, configurations, outputs) live apart from the lab's.
 WORK_DIR=$(mktemp -d /tmp/tarnix-bench.XXXXXX) || die "no work directory"
+chmod 755 "$WORK_DIR" # squid's worker runs as the proxy user
 finish() {
     lab_down
     if [ "${LAB_KEEP:-0}" = 1 ]; then
@@ -465,49 +510,66 @@ finish() {
     fi
 }
 trap finish EXIT
+# Runs with "Connection: close" open a connection for every request: hundreds of thousands in a
+# minute. Every host may reuse ports in TIME-WAIT for new connections, or the runs would stall
+# on the port range instead of measuring the proxies.
+for host in gw net; do
+    lab_in "$host" sysctl -q -w net.ipv4.tcp_tw_reuse=1 net.ipv4.ip_local_port_range="1024 65000" ||
+        die "sysctl in $host failed"
+done
 start_origin || die "no origin"
 declare -F lab_start_provider > /dev/null ||
     die "lab/lab.sh has no lab_start_provider (an older lab); update it"
 # shellcheck disable=SC2119 # the lab's operator account is the one wanted
 lab_start_provider || die "no provider service"
 lab_add_client "$CLIENT" "$CLIENT_MAC" || die "no client"
+lab_in "$CLIENT" sysctl -q -w net.ipv4.tcp_tw_reuse=1 net.ipv4.ip_local_port_range="1024 65000"
 lab_start_gateway "$GATEWAY" || die "the gateway did not start"
 pay_for_client || die "the gateway does not relay yet for a paid client; nothing measured"
-start_tinyproxy || die "no tinyproxy"
-got=$(fetch "$CLIENT" "$TINY_PROXY" http://origin.lab/1k.bin)
-[ "$got" = "200 1024" ] || die "no page through tinyproxy ($got)"
+for peer in "${PEERS[@]}"; do
+    case $peer in
+    tinyproxy) start_tinyproxy || die "no tinyproxy" ;;
+    squid) start_squid || die "no squid" ;;
+    *) die "BENCH_PEERS: unknown peer $peer (tinyproxy, squid)" ;;
+    esac
+    got=$(fetch "$CLIENT" "$(proxy_address "$peer")" http://origin.lab/1k.bin)
+    [ "$got" = "200 1024" ] || die "no page through $peer ($got)"
+done
 got=$(fetch gw "" http://origin.lab/1k.bin)
 [ "$got" = "200 1024" ] || die "no page from the origin directly ($got)"
 
+PATHS=(direct gateway "${PEERS[@]}")
+WRK_HOST=([direct]=gw [gateway]=$CLIENT [tinyproxy]=$CLIENT [squid]=$CLIENT)
+WRK_URL=([direct]=http://origin.lab/ [gateway]=http://$GW_PROXY/ [tinyproxy]=http://$TINY_PROXY/
+    [squid]=http://$SQUID_PROXY/)
 write_wrk_script "$WORK_DIR/direct.lua" /1k.bin
 write_wrk_script "$WORK_DIR/proxy.lua" http://origin.lab/1k.bin
+write_wrk_script "$WORK_DIR/direct-close.lua" /1k.bin close
+write_wrk_script "$WORK_DIR/proxy-close.lua" http://origin.lab/1k.bin close
+for label in "${PATHS[@]}"; do
+    kind=proxy
+    [ "$label" = direct ] && kind=direct
+    WRK_SCRIPT[$label,keepalive]=$WORK_DIR/$kind.lua WRK_SCRIPT[$label,close]=$WORK_DIR/$kind-close.lua
+done
 
 sleep 2
-IDLE_RSS=$(gateway_status VmRSS)
-IDLE_HWM=$(gateway_status VmHWM)
-say "gateway at idle: VmRSS $IDLE_RSS kB, VmHWM $IDLE_HWM kB"
-
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 STARTED=$(date +%s)
-PATHS=(direct gateway tinyproxy)
-WRK_HOST=([direct]=gw [gateway]=$CLIENT [tinyproxy]=$CLIENT)
-WRK_SCRIPT=([direct]=$WORK_DIR/direct.lua [gateway]=$WORK_DIR/proxy.lua [tinyproxy]=$WORK_DIR/proxy.lua)
-WRK_URL=([direct]=http://origin.lab/ [gateway]=http://$GW_PROXY/ [tinyproxy]=http://$TINY_PROXY/)
-measure_wrk
-LOAD_HWM=$(gateway_status VmHWM)
-say "gateway after the wrk runs: VmHWM $LOAD_HWM kB (sampled VmRSS peak $PEAK_RSS_SAMPLED kB," \
-    "$PEAK_CONNS connections seen)"
+# Memory first, while every proxy has served only the checks above.
+for label in gateway "${PEERS[@]}"; do measure_slots "$label"; done
+for mode in "${MODES[@]}"; do measure_wrk "$mode"; done
 
 BIG=http://origin.lab/100m.bin
 TUNNELED=http://origin.lab:443/100m.bin
-BIG_PATHS=(direct gateway tinyproxy gateway-connect tinyproxy-connect)
-BIG_HOST=([direct]=gw [gateway]=$CLIENT [tinyproxy]=$CLIENT [gateway-connect]=$CLIENT
-    [tinyproxy-connect]=$CLIENT)
-BIG_ARGS=([direct]=$BIG [gateway]="-x http://$GW_PROXY $BIG" [tinyproxy]="-x http://$TINY_PROXY $BIG"
-    [gateway-connect]="-p -x http://$GW_PROXY $TUNNELED"
-    [tinyproxy-connect]="-p -x http://$TINY_PROXY $TUNNELED")
+BIG_PATHS=(direct gateway "${PEERS[@]}" gateway-connect "${PEERS[@]/%/-connect}")
+BIG_HOST=([direct]=gw)
+BIG_ARGS=([direct]=$BIG)
+for label in gateway "${PEERS[@]}"; do
+    proxy=$(proxy_address "$label")
+    BIG_HOST[$label]=$CLIENT BIG_HOST[$label-connect]=$CLIENT
+    BIG_ARGS[$label]="-x http://$proxy $BIG" BIG_ARGS[$label-connect]="-p -x http://$proxy $TUNNELED"
+done
 measure_big
-FINAL_HWM=$(gateway_status VmHWM)
 ELAPSED=$(($(date +%s) - STARTED))
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -516,22 +578,56 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 cell() { [ -n "${1:-}" ] && echo "$1" || echo "n/a"; }
 ms() { [ -n "${1:-}" ] && awk -v u="$1" 'BEGIN { printf "%.2f", u / 1000 }' || echo "n/a"; }
 mib() { [ -n "${1:-}" ] && awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }' || echo "n/a"; }
+max() { if (($1 > $2)); then echo "$1"; else echo "$2"; fi; }
 
+# The targets, each against the better peer of this run.
+TARGETS=()
+target() { # MET TEXT
+    if [ "$1" = 1 ]; then TARGETS+=("| met | $2 |"); else TARGETS+=("| **missed** | $2 |"); fi
+}
 SLOW=0
-for c in $CONNECTIONS; do
-    g=${RPS[gateway,$c]:-0} t=${RPS[tinyproxy,$c]:-0}
-    ((t > 0 && g * 2 < t)) && SLOW=1
+for mode in "${MODES[@]}"; do
+    for c in $CONNECTIONS; do
+        g=${RPS[gateway,$mode,$c]:-0}
+        best=$(max "${RPS[tinyproxy,$mode,$c]:-0}" "${RPS[squid,$mode,$c]:-0}")
+        bp99=999999999
+        for peer in tinyproxy squid; do
+            if [ "${RPS[$peer,$mode,$c]:-0}" = "$best" ] && [ -n "${P99[$peer,$mode,$c]:-}" ]; then
+                bp99=${P99[$peer,$mode,$c]}
+            fi
+        done
+        factor=1
+        [ "$mode" = keepalive ] && factor=2
+        met=0
+        ((g > 0 && best > 0 && g >= factor * best)) && met=1
+        [ "$met" = 1 ] || SLOW=1
+        target "$met" "$mode, $c connections: $g requests/s against the better peer's $best (at least ${factor}x)"
+        met=0
+        ((g > 0 && best > 0 && ${P99[gateway,$mode,$c]:-999999999} <= bp99)) && met=1
+        target "$met" "$mode, $c connections: p99 $(ms "${P99[gateway,$mode,$c]:-}") ms against the better peer's $(ms "$bp99") ms"
+    done
 done
+speed_num() { [[ ${SPEED[$1]:-} =~ ^[0-9]+$ ]] && echo "${SPEED[$1]}" || echo 0; }
+d=$(speed_num direct)
+for kind in "" -connect; do
+    g=$(speed_num "gateway$kind")
+    best=$(max "$(speed_num "tinyproxy$kind")" "$(speed_num "squid$kind")")
+    met=0
+    ((g > 0 && g * 10 >= d * 7 && g >= best)) && met=1
+    target "$met" "100 MiB $([ -n "$kind" ] && echo "through CONNECT" || echo "by GET"): $g MiB/s, direct $d, the best peer $best (at least 70% of direct and the best peer's)"
+done
+read -r idle held <<< "${SLOT_RSS[gateway]}"
+per_slot=$(((held - idle) * 1024 / SLOTS))
+met=0
+((held > 0 && per_slot <= 16384)) && met=1
+target "$met" "memory from rest to $SLOTS open slots: $((per_slot / 1024)) KiB a slot (at most 16)"
+
 if [ "$PROFILE" = always ] || { [ "$PROFILE" = auto ] && [ "$SLOW" = 1 ]; }; then
     profile_gateway || PROFILE_TEXT="(profiling failed; LAB_KEEP=1 keeps the logs)"
 fi
 
-commit=$(git -C "$REPO" rev-parse --short HEAD 2> /dev/null || echo unknown)
-git -C "$REPO" diff --quiet HEAD -- src 2> /dev/null || commit="$commit (src/ modified)"
-build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$(dirname "$GATEWAY")/CMakeCache.txt" \
-    2> /dev/null)
-cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
-version() { dpkg-query -W -f '${Version}' "$1" 2> /dev/null || echo "?"; }
+bench_facts
+mode_text() { [ "$1" = keepalive ] && echo "keep-alive" || echo "Connection: close (a new connection for every request)"; }
 
 {
     echo "## Proxy benchmark"
@@ -541,57 +637,70 @@ version() { dpkg-query -W -f '${Version}' "$1" 2> /dev/null || echo "?"; }
     echo "  other work on the machine, which skews every figure)"
     echo "- Machine: $(nproc) CPUs (${cpu:-unknown CPU}), Linux $(uname -r), $(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
     echo "- Gateway: $GATEWAY, commit $commit, build type ${build_type:-unknown}${GATEWAY_ENV:+, run with $GATEWAY_ENV}"
-    echo "- Tools: wrk $(version wrk), tinyproxy $(version tinyproxy), nginx $(version nginx-light)," \
-        "curl $(version curl)"
+    echo "- Tools: wrk $(version wrk), tinyproxy $(version tinyproxy), squid $(version squid)," \
+        "nginx $(version nginx-light), curl $(version curl)"
     echo "- Load generator, proxies and origin (nginx) all run on this machine, in network namespaces;"
     echo "  they share its CPUs, so the figures compare the paths with each other, not with other hardware."
     echo "- direct: the load generator runs in the gateway host itself, fetching from the origin"
-    echo "  (LAN clients cannot reach the Internet side except through a proxy). gateway and tinyproxy:"
-    echo "  from a paid LAN client through the proxy (gateway: $GW_PROXY, tinyproxy: $TINY_PROXY)."
+    echo "  (LAN clients cannot reach the Internet side except through a proxy). The proxies: from a"
+    echo "  paid LAN client (gateway $GW_PROXY, tinyproxy $TINY_PROXY, squid $SQUID_PROXY without cache)."
     echo
-    echo "### 1 KiB response, keep-alive (wrk -t 2 -d ${DURATION}s; median of $RUNS runs)"
+    echo "### Targets against the better of tinyproxy and squid in this run"
     echo
-    echo "| Path | Connections | Requests/s | p50 latency (ms) | p99 latency (ms) | Errors (all runs) |"
-    echo "| --- | ---: | ---: | ---: | ---: | ---: |"
-    for label in "${PATHS[@]}"; do
-        for c in $CONNECTIONS; do
-            echo "| $label | $c | $(cell "${RPS[$label,$c]:-}") | $(ms "${P50[$label,$c]:-}") |" \
-                "$(ms "${P99[$label,$c]:-}") | $(cell "${ERRS[$label,$c]:-}") |"
+    echo "| | Target |"
+    echo "| --- | --- |"
+    printf '%s\n' "${TARGETS[@]}"
+    for mode in "${MODES[@]}"; do
+        echo
+        echo "### 1 KiB response, $(mode_text "$mode") (wrk -t 2 -d ${DURATION}s; median of $RUNS runs)"
+        echo
+        echo "| Path | Connections | Requests/s | p50 latency (ms) | p99 latency (ms) | Errors (all runs) |"
+        echo "| --- | ---: | ---: | ---: | ---: | ---: |"
+        for label in "${PATHS[@]}"; do
+            for c in $CONNECTIONS; do
+                k=$label,$mode,$c
+                echo "| $label | $c | $(cell "${RPS[$k]:-}") | $(ms "${P50[$k]:-}") |" \
+                    "$(ms "${P99[$k]:-}") | $(cell "${ERRS[$k]:-}") |"
+            done
         done
     done
     echo
     echo "tinyproxy closes the client connection after every response while answering HTTP/1.1"
-    echo "without \"Connection: close\", so wrk counts about one read error per request and"
-    echo "reconnects: those requests did complete; its figures include a new connection for each."
+    echo "without \"Connection: close\", so with keep-alive wrk counts about one read error per"
+    echo "request and reconnects: those requests did complete; its figures include a new connection"
+    echo "for each."
     echo
     echo "### 100 MiB response (curl; median of $RUNS downloads)"
     echo
     echo "| Path | Request | MiB/s |"
     echo "| --- | --- | ---: |"
     echo "| direct | GET | $(cell "${SPEED[direct]:-}") |"
-    echo "| gateway | GET through the proxy | $(cell "${SPEED[gateway]:-}") |"
-    echo "| tinyproxy | GET through the proxy | $(cell "${SPEED[tinyproxy]:-}") |"
-    echo "| gateway | CONNECT tunnel (curl --proxytunnel) | $(cell "${SPEED[gateway-connect]:-}") |"
-    echo "| tinyproxy | CONNECT tunnel (curl --proxytunnel) | $(cell "${SPEED[tinyproxy-connect]:-}") |"
+    for label in gateway "${PEERS[@]}"; do
+        echo "| $label | GET through the proxy | $(cell "${SPEED[$label]:-}") |"
+    done
+    for label in gateway "${PEERS[@]}"; do
+        echo "| $label | CONNECT tunnel (curl --proxytunnel) | $(cell "${SPEED[$label-connect]:-}") |"
+    done
     echo
-    echo "### Gateway memory"
+    echo "### Memory (VmRSS)"
     echo
-    echo "| When | Figure | Value |"
-    echo "| --- | --- | ---: |"
-    echo "| idle, before any load | VmRSS | $(mib "$IDLE_RSS") |"
-    echo "| after the wrk runs ($MAX_CONNS connections the most; $PEAK_CONNS proxy connections seen at once) | VmHWM (peak RSS) | $(mib "$LOAD_HWM") |"
-    echo "| during the $MAX_CONNS-connection runs | VmRSS, highest sample (every 0.5 s) | $(mib "$PEAK_RSS_SAMPLED") |"
-    echo "| after the 100 MiB downloads too | VmHWM (peak RSS) | $(mib "$FINAL_HWM") |"
+    echo "| Proxy | At rest | $SLOTS slow connections open | Growth a connection | Peak during the $MAX_CONNS-connection runs |"
+    echo "| --- | ---: | ---: | ---: | ---: |"
+    for label in gateway "${PEERS[@]}"; do
+        read -r idle held <<< "${SLOT_RSS[$label]}"
+        echo "| $label | $(mib "$idle") | $(mib "$held") |" \
+            "$(awk -v i="$idle" -v h="$held" -v n="$SLOTS" 'BEGIN { printf "%.1f KiB", (h - i) / n }') |" \
+            "$(mib "${PEAK_RSS[$label]:-}") |"
+    done
     echo
-    echo "The kernel updates VmHWM lazily, so a sampled VmRSS can exceed it slightly."
+    echo "A slow connection sends a request head one byte a second, so every proxy holds it open"
+    echo "without an answer; the growth is measured before any load, on a fresh process."
     if [ -n "$PROFILE_TEXT" ]; then
         echo
         echo "### Gateway profile"
         echo
-        if [ "$SLOW" = 1 ]; then
-            echo "The gateway served fewer than half of tinyproxy's requests per second."
-        fi
-        echo "A 10 s wrk run at $MAX_CONNS connections through the gateway under a profiler:"
+        [ "$SLOW" = 1 ] && echo "A requests-per-second target was missed."
+        echo "A 10 s wrk run ($(mode_text "${MODES[0]}")) at $MAX_CONNS connections through the gateway under a profiler:"
         echo
         echo '```'
         echo "$PROFILE_TEXT"
@@ -599,5 +708,25 @@ version() { dpkg-query -W -f '${Version}' "$1" 2> /dev/null || echo "?"; }
     fi
 } > "$WORK_DIR/results.md"
 
+# The figures for bench/plot.sh.
+{
+    printf 'kind\tpath\tmode\tconnections\tvalue\tp50_us\tp99_us\n'
+    for mode in "${MODES[@]}"; do
+        for label in "${PATHS[@]}"; do
+            for c in $CONNECTIONS; do
+                k=$label,$mode,$c
+                printf 'rps\t%s\t%s\t%s\t%s\t%s\t%s\n' "$label" "$mode" "$c" "${RPS[$k]:-0}" \
+                    "${P50[$k]:-0}" "${P99[$k]:-0}"
+            done
+        done
+    done
+    for label in "${BIG_PATHS[@]}"; do
+        printf 'mibps\t%s\t-\t1\t%s\t0\t0\n' "$label" "$(speed_num "$label")"
+    done
+} > "$WORK_DIR/results.tsv"
+
 cat "$WORK_DIR/results.md"
 cp "$WORK_DIR/results.md" "$RESULTS" && say "written to $RESULTS"
+cp "$WORK_DIR/results.tsv" "${RESULTS%.md}.tsv" && say "figures in ${RESULTS%.md}.tsv"
+bash "$BENCH_DIR/plot.sh" "${RESULTS%.md}.tsv" "$(dirname "$RESULTS")/results.png" ||
+    say "no plot drawn"

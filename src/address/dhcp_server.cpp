@@ -91,8 +91,10 @@ void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int 
     ClientEntry* entry = registry_.RegisterClient(macText, ethernet, preferred);
     if (!entry)
         return; // every number of the segment is leased: nothing to offer
-    if (request.messageType == kDiscover && !known && probe_) {
-        probeThenAnswer(datagram, socket, entry, attempt);
+    if (request.messageType == kDiscover && probe_ && entry->checkedNumber != entry->hostNumber) {
+        // Asking again while the probe runs changes nothing: its answer brings the offer.
+        if (!entry->probing)
+            probeThenAnswer(datagram, socket, entry, attempt);
         return;
     }
     answer(datagram, request, entry, socket);
@@ -119,6 +121,8 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& soc
         if (!current || current->hostNumber != number)
             return; // the client's entry changed meanwhile; its next message starts over
         current->probing = false;
+        if (!inUse)
+            current->checkedNumber = number;
         if (inUse) {
             // The holder itself may come back for its number (a lease from before a restart).
             server->registry_.DeclineClient(current, HexString(holder));
@@ -174,8 +178,10 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
         return;
     if (kind == DhcpReplyKind::Nack)
         return;
-    if (kind == DhcpReplyKind::Ack && withLeaseTime)
+    if (kind == DhcpReplyKind::Ack && withLeaseTime) {
+        entry->checkedNumber = entry->hostNumber; // the client now answers for it itself
         registry_.LeaseGranted(entry);
+    }
     socket.setRemoteHost(QString::fromLatin1(kSegmentBroadcast));
     socket.SendData(reply);
 }

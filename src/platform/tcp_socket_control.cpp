@@ -188,6 +188,29 @@ void TcpSocketControl::SendData(const QByteArray& data) {
     if (data.isEmpty() || !socket_ || socket_->state() != QAbstractSocket::ConnectedState)
         return;
     socket_->write(data);
+    // Handed to the kernel now rather than on the event loop's next round, so a relayed piece
+    // is under way one round sooner. What the socket reports meanwhile (progress, an error,
+    // the peer closing) is passed on from the event loop, never inside the caller.
+    sending_ = true;
+    socket_->flush();
+    sending_ = false;
+    if (progressDeferred_ || errorDeferred_ || closeDeferred_) {
+        const quint64 generation = generation_;
+        QTimer::singleShot(0, this, [this, generation] { replayDeferred(generation); });
+    }
+}
+
+void TcpSocketControl::replayDeferred(quint64 generation) {
+    const bool progress = progressDeferred_, error = errorDeferred_, closed = closeDeferred_;
+    progressDeferred_ = errorDeferred_ = closeDeferred_ = false;
+    if (generation != generation_)
+        return;
+    if (progress)
+        reportProgress();
+    if (error && generation == generation_)
+        onSocketError();
+    if (closed && generation == generation_)
+        onDisconnected();
 }
 
 QByteArray TcpSocketControl::GetData() {
@@ -206,6 +229,7 @@ void TcpSocketControl::Close() {
     ++generation_;
     errorLatched_ = false;
     endReported_ = false;
+    progressDeferred_ = errorDeferred_ = closeDeferred_ = false;
     remoteIp_.clear();
     releaseAll();
 }
@@ -234,21 +258,32 @@ void TcpSocketControl::adoptSocket(QTcpSocket* socket) {
     });
     socket->setReadBufferSize(kReadBufferSize);
     connect(socket, &QIODevice::bytesWritten, this, [this] {
-        if (!socket_)
-            return;
-        const qint64 queued = socket_->bytesToWrite();
-        emit BytesSent(index_, queued);
-        if (queued == 0 && socket_)
-            emit SendComplete(index_);
+        if (sending_)
+            progressDeferred_ = true;
+        else
+            reportProgress();
     });
     connect(socket, &QAbstractSocket::errorOccurred, this, &TcpSocketControl::onSocketError);
     connect(socket, &QAbstractSocket::disconnected, this, &TcpSocketControl::onDisconnected);
+}
+
+void TcpSocketControl::reportProgress() {
+    if (!socket_)
+        return;
+    const qint64 queued = socket_->bytesToWrite();
+    emit BytesSent(index_, queued);
+    if (queued == 0 && socket_)
+        emit SendComplete(index_);
 }
 
 void TcpSocketControl::onSocketError() {
     if (!socket_)
         return;
     errorLatched_ = true;
+    if (sending_) {
+        errorDeferred_ = true;
+        return;
+    }
     // The peer closing is reported as PeerClosed once Qt has delivered the last bytes.
     if (socket_->error() == QAbstractSocket::RemoteHostClosedError || endReported_)
         return;
@@ -259,6 +294,10 @@ void TcpSocketControl::onSocketError() {
 void TcpSocketControl::onDisconnected() {
     // Qt returns the socket to the unconnected state; the gateway must see 9 until Close.
     errorLatched_ = true;
+    if (sending_) {
+        closeDeferred_ = true;
+        return;
+    }
     if (endReported_)
         return;
     endReported_ = true;

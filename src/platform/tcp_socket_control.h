@@ -72,6 +72,8 @@ private:
     void fail(int number, const QString& description);
     void onSocketError();
     void onDisconnected();
+    void reportProgress();
+    void replayDeferred(quint64 generation);
     void releaseAll();
 
     int index_;
@@ -83,6 +85,11 @@ private:
     quint64 generation_ = 0;
     // An Error or PeerClosed has been reported for the current socket.
     bool endReported_ = false;
+    // Inside SendData's flush: what the socket reports waits for the event loop.
+    bool sending_ = false;
+    bool progressDeferred_ = false;
+    bool errorDeferred_ = false;
+    bool closeDeferred_ = false;
     // Kept from the moment of connecting, since Qt forgets the peer once it has gone.
     QString remoteIp_;
     QPointer<QTcpServer> server_;

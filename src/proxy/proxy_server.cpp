@@ -147,6 +147,11 @@ ProxyServer::ProxyServer(Portal portal, QByteArray gatewayHost, UpstreamPolicy p
     : QObject(parent), portal_(portal), gatewayHost_(std::move(gatewayHost)), policy_(policy),
       ownAddresses_(QNetworkInterface::allAddresses()) {
     lanPrefix_ = gatewayHost_.left(gatewayHost_.lastIndexOf('.') + 1);
+    // Fixed for the process's life; asked for on every request.
+    providerDomain_ = Deployment::providerHost().toLatin1().toLower();
+    const qsizetype colon = providerDomain_.indexOf(':');
+    if (colon >= 0)
+        providerDomain_.truncate(colon);
     slots_.push_back(std::make_unique<Slot>()); // the listener's place
     connect(&httpRequest_(0), &TcpSocketControl::ConnectionRequest, this,
             &ProxyServer::HTTPRequest_ConnectionRequest);
@@ -783,13 +788,7 @@ bool ProxyServer::isWhitelisted(const QByteArray& host) const {
 
 // The gateway itself, and the provider service, whose pages reach the gateway's own paths.
 bool ProxyServer::isLocalHost(const QByteArray& host) const {
-    if (host == gatewayHost_)
-        return true;
-    QByteArray provider = Deployment::providerHost().toLatin1().toLower();
-    const qsizetype colon = provider.indexOf(':');
-    if (colon >= 0)
-        provider.truncate(colon);
-    return domainMatches(host, provider);
+    return host == gatewayHost_ || domainMatches(host, providerDomain_);
 }
 
 void ProxyServer::housekeeping() {

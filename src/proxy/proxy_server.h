@@ -112,6 +112,7 @@ private:
 
     Portal portal_;
     QByteArray gatewayHost_;
+    QByteArray providerDomain_; // the provider host without a port, lower case
     QByteArray lanPrefix_; // "192.168.11."
     UpstreamPolicy policy_;
     QList<QHostAddress> ownAddresses_; // refreshed by housekeeping

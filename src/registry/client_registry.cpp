@@ -125,8 +125,12 @@ bool ClientRegistry::IsClientAllowed(const QString& address) {
     if (!entry)
         return false;
     const QDateTime now = clock_.now();
-    entry->lastSeen = now;
-    show(*entry, false);
+    // The clock counts whole seconds, as the display does: a client asking many times within
+    // one second is shown once.
+    if (entry->lastSeen != now) {
+        entry->lastSeen = now;
+        show(*entry, false);
+    }
     if (!entry->ethernet)
         return false;
     const QByteArray raw = HexToText(entry->macText);

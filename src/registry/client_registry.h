@@ -25,6 +25,9 @@ struct ClientEntry {
     QDateTime leaseEnd;   // end of the lease of the last ACK sent; null when none runs
     bool ethernet = true; // htype 1 with a six-byte address
     bool probing = false; // its number is being probed before the offer: not to be taken
+    // The number a probe found free, or one this client was given a lease on: offered again
+    // without a probe. Any other number (0: none) is probed before it is offered.
+    int checkedNumber = 0;
 };
 
 class ClientRegistry {

@@ -2,6 +2,7 @@
 // each message does to the registry. Replies are caught by a fake socket.
 
 #include "address/dhcp_server.h"
+#include "support/bytes.h"
 #include "support/dhcp_datagram.h"
 #include "support/fake_clock.h"
 #include "support/fake_message_box.h"
@@ -35,16 +36,44 @@ private:
     int port_ = 0;
 };
 
-enum {
-    kDiscover = 1,
-    kOffer = 2,
-    kRequest = 3,
-    kDecline = 4,
-    kAck = 5,
-    kNack = 6,
-    kRelease = 7,
-    kInform = 8
+// An address probe the test answers by hand.
+class FakeAddressProbe final : public AddressProbe {
+public:
+    void probe(quint32 address, Answer done) override {
+        asked.push_back(address & 0xFF);
+        waiting.push_back(std::move(done));
+    }
+    int pending() const override { return static_cast<int>(waiting.size()); }
+    void answer(bool inUse, QByteArray holder = bytes({2, 0, 0, 0, 0, 9})) {
+        auto done = std::move(waiting.front());
+        waiting.erase(waiting.begin());
+        done(inUse, inUse ? holder : QByteArray());
+    }
+    std::vector<quint32> asked; // host numbers
+    std::vector<Answer> waiting;
 };
+
+enum { kDiscover = 1, kOffer, kRequest, kDecline, kAck, kNack, kRelease, kInform };
+
+const QByteArray kMac = bytes({0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
+const QStringList kBothBroadcasts = {QStringLiteral("255.255.255.255:68"),
+                                     QStringLiteral("192.168.11.255:68")};
+const QStringList kBroadcast = {QStringLiteral("255.255.255.255:68")};
+
+QByteArray otherMac(int n) {
+    return bytes({2, 0, 0, 0, n >> 8, n & 0xFF});
+}
+QByteArray discover(const QByteArray& mac = kMac) {
+    return DhcpDatagram(mac).type(kDiscover).end();
+}
+// A REQUEST for 192.168.11.host, by option 50.
+QByteArray requestFor(int host, const QByteArray& mac = kMac) {
+    return DhcpDatagram(mac).type(kRequest).requested({192, 168, 11, host}).end();
+}
+// A REQUEST of a client that holds 192.168.11.host already (ciaddr).
+QByteArray renewal(int host, const QByteArray& mac = kMac) {
+    return DhcpDatagram(mac).type(kRequest).ciaddr({192, 168, 11, host}).end();
+}
 
 class DhcpServerTest : public ::testing::Test {
 protected:
@@ -52,19 +81,20 @@ protected:
         socket.sent.clear();
         server.handleDatagram(datagram, socket);
     }
-    static int replyType(const Sent& sent) {
-        // Options start at 240; the message type block 35 01 t follows 1, 3 and (OFFER, ACK)
-        // 252 and 6.
-        const int at = sent.datagram.indexOf(QByteArray("\x35\x01", 2), 240);
-        return at < 0 ? -1 : static_cast<unsigned char>(sent.datagram.at(at + 2));
+    // The message type of the first reply (-1 when none), found after options 1, 3, 252, 6.
+    int replyType() const {
+        const int at = socket.sent.empty()
+                           ? -1
+                           : socket.sent[0].datagram.indexOf(QByteArray("\x35\x01", 2), 240);
+        return at < 0 ? -1 : static_cast<unsigned char>(socket.sent[0].datagram.at(at + 2));
     }
-    static QString yiaddr(const Sent& sent) {
-        const QByteArray& d = sent.datagram;
+    QString yiaddr() const {
+        const QByteArray d = socket.sent.empty() ? QByteArray(20, '\0') : socket.sent[0].datagram;
         return QStringLiteral("%1.%2.%3.%4")
-            .arg(static_cast<unsigned char>(d[16]))
-            .arg(static_cast<unsigned char>(d[17]))
-            .arg(static_cast<unsigned char>(d[18]))
-            .arg(static_cast<unsigned char>(d[19]));
+            .arg(uchar(d[16]))
+            .arg(uchar(d[17]))
+            .arg(uchar(d[18]))
+            .arg(uchar(d[19]));
     }
     QStringList targets() const {
         QStringList out;
@@ -79,23 +109,21 @@ protected:
     ClientRegistry registry{clock, allowed, &tree};
     FakeMessageBox messages;
     ControlArray<UdpSocketControl> dhcp;
-    QByteArray gatewayAddress{"\xC0\xA8\x0B\x01", 4};
+    QByteArray gatewayAddress = bytes({192, 168, 11, 1});
     QString broadcastHost{QStringLiteral("255.255.255.255")};
     DhcpServer server{dhcp, registry, messages, gatewayAddress, broadcastHost};
     FakeDatagramSocket socket;
+    FakeAddressProbe probe; // in use after server.setAddressProbe(&probe)
 };
-
-const QStringList kBothBroadcasts = {QStringLiteral("255.255.255.255:68"),
-                                     QStringLiteral("192.168.11.255:68")};
 
 } // namespace
 
 TEST_F(DhcpServerTest, DiscoverFromANewClientIsOfferedTheFirstNumberTwice) {
-    receive(DhcpDatagram().type(kDiscover).end());
+    receive(discover());
     ASSERT_EQ(socket.sent.size(), 2u);
     EXPECT_EQ(targets(), kBothBroadcasts);
-    EXPECT_EQ(replyType(socket.sent[0]), kOffer);
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
+    EXPECT_EQ(replyType(), kOffer);
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
     EXPECT_EQ(socket.sent[0].datagram.mid(20, 4), gatewayAddress); // siaddr
     EXPECT_EQ(socket.sent[0].datagram.mid(12, 4), QByteArray(4, '\0'));
     EXPECT_EQ(socket.sent[0].datagram.size(), 313);
@@ -103,38 +131,33 @@ TEST_F(DhcpServerTest, DiscoverFromANewClientIsOfferedTheFirstNumberTwice) {
     ASSERT_EQ(registry.entries().size(), 1u);
     EXPECT_EQ(registry.entries()[0]->macText, QStringLiteral("00 0C 29 AB CD EF "));
 
-    receive(DhcpDatagram().type(kDiscover).end());
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x01", 6)).type(kDiscover).end());
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+    receive(discover());
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
+    receive(discover(otherMac(1)));
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.101"));
 }
 
 TEST_F(DhcpServerTest, RequestIsAnsweredByTheRequestedAddressOrElseByCiaddr) {
-    receive(DhcpDatagram().type(kDiscover).end()); // the client now holds 100
-    struct Row {
+    receive(discover()); // the client now holds 100
+    const struct {
         const char* name;
         QByteArray datagram;
         int reply;
         QStringList targets;
-    };
-    const Row rows[] = {
-        {"requested address equal to the assigned one is acknowledged",
-         DhcpDatagram().type(kRequest).requested({192, 168, 11, 100}).end(), kAck, kBothBroadcasts},
-        {"another requested address is refused once, by broadcast",
-         DhcpDatagram().type(kRequest).requested({192, 168, 11, 150}).end(),
-         kNack,
-         {QStringLiteral("255.255.255.255:68")}},
+    } rows[] = {
+        {"requested address equal to the assigned one is acknowledged", requestFor(100), kAck,
+         kBothBroadcasts},
+        {"another requested address is refused once, by broadcast", requestFor(150), kNack,
+         kBroadcast},
         {"a renewing client with clear flags is answered direct and on the segment",
-         DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 100}).end(),
+         renewal(100),
          kAck,
          {QStringLiteral("192.168.11.100:68"), QStringLiteral("192.168.11.255:68")}},
         {"the broadcast flag sends the renewal answer to everyone",
          DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 100}).flags(0x80).end(), kAck,
          kBothBroadcasts},
-        {"no requested address and no ciaddr is refused",
-         DhcpDatagram().type(kRequest).end(),
-         kNack,
-         {QStringLiteral("255.255.255.255:68")}},
+        {"no requested address and no ciaddr is refused", DhcpDatagram().type(kRequest).end(),
+         kNack, kBroadcast},
         {"a ciaddr in another 192 network is answered direct",
          DhcpDatagram().type(kRequest).ciaddr({192, 168, 1, 7}).end(),
          kNack,
@@ -143,51 +166,51 @@ TEST_F(DhcpServerTest, RequestIsAnsweredByTheRequestedAddressOrElseByCiaddr) {
          DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 100}).flags(0x01).end(), kAck,
          kBothBroadcasts},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         receive(row.datagram);
-        ASSERT_FALSE(socket.sent.empty());
-        EXPECT_EQ(replyType(socket.sent[0]), row.reply);
+        EXPECT_EQ(replyType(), row.reply);
         EXPECT_EQ(targets(), row.targets);
     }
 }
 
-TEST_F(DhcpServerTest, AckStartsALeaseThatKeepsTheNumberThroughSilence) {
-    receive(DhcpDatagram().type(kRequest).requested({192, 168, 11, 100}).end());
-    ASSERT_EQ(replyType(socket.sent[0]), kAck);
-    ClientEntry* entry = registry.entries()[0].get();
-    EXPECT_EQ(entry->leaseEnd, clock.now().addDays(1));
+TEST_F(DhcpServerTest, InformGetsNoLeaseAnAckALeaseThatOutlastsSilenceANackTheClientId) {
+    receive(DhcpDatagram().type(kInform).ciaddr({192, 168, 11, 100}).flags(0x80).end());
+    ASSERT_EQ(socket.sent.size(), 2u);
+    EXPECT_EQ(replyType(), kAck);
+    EXPECT_EQ(socket.sent[0].datagram.size(), 307);
+    EXPECT_FALSE(registry.entries()[0]->leaseEnd.isValid());
+
+    receive(requestFor(100));
+    ASSERT_EQ(replyType(), kAck);
+    EXPECT_EQ(registry.entries()[0]->leaseEnd, clock.now().addDays(1));
     clock.advanceSeconds(2 * 3600);
     registry.RemoveIdleClients();
     EXPECT_EQ(registry.entries().size(), 1u);
-}
 
-TEST_F(DhcpServerTest, NackCopiesTheClientIdentifier) {
     receive(DhcpDatagram().type(kRequest).option(61, {1, 0, 12, 41, 171, 205, 239}).end());
     ASSERT_EQ(socket.sent.size(), 1u);
-    EXPECT_TRUE(socket.sent[0].datagram.endsWith(
-        QByteArray("\x3D\x07\x01\x00\x0C\x29\xAB\xCD\xEF\xFF", 10)));
+    EXPECT_TRUE(socket.sent[0].datagram.endsWith(bytes({61, 7, 1}) + kMac + bytes({255})));
 }
 
-TEST_F(DhcpServerTest, InformGetsAnAckWithoutLeaseTime) {
-    receive(DhcpDatagram().type(kInform).ciaddr({192, 168, 11, 100}).flags(0x80).end());
-    ASSERT_EQ(socket.sent.size(), 2u);
-    EXPECT_EQ(replyType(socket.sent[0]), kAck);
-    EXPECT_EQ(socket.sent[0].datagram.size(), 307);
-    EXPECT_FALSE(registry.entries()[0]->leaseEnd.isValid());
-}
-
-TEST_F(DhcpServerTest, DeclineGetsNoReplyAndTheNextDiscoverAnotherNumber) {
-    receive(DhcpDatagram().type(kDiscover).end());
+TEST_F(DhcpServerTest, DeclineHoldsTheNumberBackAndStrangersChangeNothing) {
+    for (int n = 0; n < 200; ++n) {
+        const QByteArray stranger = otherMac(0x100 + n);
+        receive(DhcpDatagram(stranger).type(kDecline).requested({192, 168, 11, 100}).end());
+        receive(DhcpDatagram(stranger).type(kRelease).ciaddr({192, 168, 11, 100}).end());
+    }
+    EXPECT_TRUE(registry.entries().empty());
+    receive(discover());
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
     receive(DhcpDatagram().type(kDecline).requested({192, 168, 11, 100}).end());
     EXPECT_TRUE(socket.sent.empty());
     EXPECT_TRUE(registry.entries().empty());
-    receive(DhcpDatagram().type(kDiscover).end());
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+    receive(discover());
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.101"));
 }
 
 TEST_F(DhcpServerTest, ReleaseRemovesADeniedClientAndKeepsAnAllowedOne) {
-    receive(DhcpDatagram().type(kDiscover).end());
+    receive(discover());
     receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end());
     EXPECT_TRUE(socket.sent.empty());
     EXPECT_TRUE(registry.entries().empty());
@@ -203,14 +226,14 @@ TEST_F(DhcpServerTest, OtherMessageTypesRegisterButGetNoReply) {
     int mac = 1;
     for (int type : {int(kOffer), int(kAck), int(kNack), 9, 200}) {
         SCOPED_TRACE(type);
-        receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00", 5) + char(mac++)).type(type).end());
+        receive(DhcpDatagram(otherMac(mac++)).type(type).end());
         EXPECT_TRUE(socket.sent.empty());
     }
     EXPECT_EQ(registry.entries().size(), 5u);
 }
 
 TEST_F(DhcpServerTest, JunkNeverReachesTheRegistry) {
-    const QByteArray good = DhcpDatagram().type(kDiscover).end();
+    const QByteArray good = discover();
     QByteArray reply = good;
     reply[0] = 2;
     QByteArray noCookie = good;
@@ -224,7 +247,7 @@ TEST_F(DhcpServerTest, JunkNeverReachesTheRegistry) {
 }
 
 TEST_F(DhcpServerTest, EmptyHardwareAddressIsServedButNeverAllowed) {
-    receive(DhcpDatagram(QByteArray()).type(kDiscover).end());
+    receive(discover(QByteArray()));
     ASSERT_EQ(socket.sent.size(), 2u);
     ASSERT_EQ(registry.entries().size(), 1u);
     EXPECT_EQ(registry.entries()[0]->macText, QString());
@@ -232,21 +255,19 @@ TEST_F(DhcpServerTest, EmptyHardwareAddressIsServedButNeverAllowed) {
     EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
 }
 
-TEST_F(DhcpServerTest, AFailedSendSendsNoSecondCopy) {
+TEST_F(DhcpServerTest, AFailedSendSendsNoSecondCopyAndStartsNoLease) {
     socket.failSends = true;
-    receive(DhcpDatagram().type(kRequest).requested({192, 168, 11, 100}).end());
+    receive(requestFor(100));
     EXPECT_TRUE(socket.sent.empty());
     EXPECT_FALSE(registry.entries()[0]->leaseEnd.isValid());
 }
 
 TEST_F(DhcpServerTest, AFullSegmentGetsNoOffer) {
     for (int n = 0; n < 155; ++n) {
-        QByteArray mac("\x02\x00\x00\x00\x00", 5);
-        mac.append(static_cast<char>(n));
-        receive(DhcpDatagram(mac).type(kRequest).requested({192, 168, 11, 100 + n}).end());
-        ASSERT_EQ(replyType(socket.sent[0]), kAck);
+        receive(requestFor(100 + n, otherMac(n)));
+        ASSERT_EQ(replyType(), kAck);
     }
-    receive(DhcpDatagram().type(kDiscover).end());
+    receive(discover());
     EXPECT_TRUE(socket.sent.empty());
 }
 
@@ -261,31 +282,9 @@ TEST_F(DhcpServerTest, SocketErrorsShowOneBoxAtATime) {
     EXPECT_EQ(messages.shown.size(), 2u);
 }
 
-namespace {
-
-// An address probe the test answers by hand.
-class FakeAddressProbe final : public AddressProbe {
-public:
-    void probe(quint32 address, Answer done) override {
-        asked.push_back(address & 0xFF);
-        waiting.push_back(std::move(done));
-    }
-    int pending() const override { return static_cast<int>(waiting.size()); }
-    void answer(bool inUse, QByteArray holder = QByteArray("\x02\x00\x00\x00\x00\x09", 6)) {
-        auto done = std::move(waiting.front());
-        waiting.erase(waiting.begin());
-        done(inUse, inUse ? holder : QByteArray());
-    }
-    std::vector<quint32> asked; // host numbers
-    std::vector<Answer> waiting;
-};
-
-} // namespace
-
 TEST_F(DhcpServerTest, ANewNumberIsOfferedOnlyWhenNoHostAnswersForIt) {
-    FakeAddressProbe probe;
     server.setAddressProbe(&probe);
-    receive(DhcpDatagram().type(kDiscover).end());
+    receive(discover());
     EXPECT_TRUE(socket.sent.empty()); // waits for the probe
     ASSERT_EQ(probe.asked, std::vector<quint32>({100}));
 
@@ -293,20 +292,42 @@ TEST_F(DhcpServerTest, ANewNumberIsOfferedOnlyWhenNoHostAnswersForIt) {
     ASSERT_EQ(probe.asked, std::vector<quint32>({100, 101}));
     probe.answer(false);
     ASSERT_EQ(socket.sent.size(), 2u);
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.101"));
 
     // .100 stays held back for others, and the known client is not probed again.
-    receive(DhcpDatagram().type(kDiscover).end());
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+    receive(discover());
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.101"));
     EXPECT_EQ(probe.asked.size(), 2u);
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x01", 6)).type(kDiscover).end());
+    receive(discover(otherMac(1)));
     EXPECT_EQ(probe.asked.back(), 102u);
 }
 
-TEST_F(DhcpServerTest, ProbingGivesUpAfterAFewAnsweredNumbers) {
-    FakeAddressProbe probe;
+TEST_F(DhcpServerTest, NoOfferGoesOutBeforeItsNumberIsProbed) {
     server.setAddressProbe(&probe);
-    receive(DhcpDatagram().type(kDiscover).end());
+    receive(discover());
+    receive(discover()); // the client asks again while its probe runs
+    EXPECT_TRUE(socket.sent.empty());
+    EXPECT_EQ(probe.asked.size(), 1u);
+    probe.answer(false);
+    EXPECT_EQ(socket.sent.size(), 2u); // one offer, both copies
+
+    // With every probe taken a newcomer's DISCOVER is dropped; the next one is still probed.
+    for (int n = 1; n <= DhcpServer::kMaxPendingProbes; ++n)
+        receive(discover(otherMac(n)));
+    const size_t asked = probe.asked.size();
+    receive(discover(otherMac(999)));
+    EXPECT_EQ(probe.asked.size(), asked);
+    while (!probe.waiting.empty())
+        probe.answer(false);
+    socket.sent.clear();
+    receive(discover(otherMac(999)));
+    EXPECT_TRUE(socket.sent.empty());
+    EXPECT_EQ(probe.asked.size(), asked + 1);
+}
+
+TEST_F(DhcpServerTest, ProbingGivesUpAfterAFewAnsweredNumbers) {
+    server.setAddressProbe(&probe);
+    receive(discover());
     for (int attempt = 0; attempt < DhcpServer::kMaxProbeAttempts; ++attempt)
         probe.answer(true);
     EXPECT_TRUE(probe.waiting.empty());
@@ -315,78 +336,46 @@ TEST_F(DhcpServerTest, ProbingGivesUpAfterAFewAnsweredNumbers) {
 }
 
 TEST_F(DhcpServerTest, AfterARestartAClientKeepsTheNumberItHolds) {
-    FakeAddressProbe probe;
     server.setAddressProbe(&probe);
     // The registry starts empty; the client renews .150 (unicast, ciaddr) or reboots asking
     // for .151: each is given back its number, without a probe (it answers for it itself).
-    receive(DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 150}).end());
-    ASSERT_FALSE(socket.sent.empty());
-    EXPECT_EQ(replyType(socket.sent[0]), kAck);
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.150"));
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x01", 6))
-                .type(kRequest)
-                .requested({192, 168, 11, 151})
-                .end());
-    EXPECT_EQ(replyType(socket.sent[0]), kAck);
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.151"));
-    // A number held by another entry is not given away: that client gets a NACK.
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x02", 6))
-                .type(kRequest)
-                .requested({192, 168, 11, 150})
-                .end());
-    EXPECT_EQ(replyType(socket.sent[0]), kNack);
-    // Outside 100..254 nothing is preferred.
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x03", 6))
-                .type(kRequest)
-                .requested({192, 168, 11, 20})
-                .end());
-    EXPECT_EQ(replyType(socket.sent[0]), kNack);
+    receive(renewal(150));
+    EXPECT_EQ(replyType(), kAck);
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.150"));
+    receive(requestFor(151, otherMac(1)));
+    EXPECT_EQ(replyType(), kAck);
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.151"));
+    // A number held by another entry is not given away; outside 100..254 nothing is preferred.
+    receive(requestFor(150, otherMac(2)));
+    EXPECT_EQ(replyType(), kNack);
+    receive(requestFor(20, otherMac(3)));
+    EXPECT_EQ(replyType(), kNack);
     EXPECT_TRUE(probe.asked.empty());
 }
 
-TEST_F(DhcpServerTest, DeclinesAndReleasesFromStrangersChangeNothing) {
-    for (int n = 0; n < 200; ++n) {
-        QByteArray mac("\x02\x00\x00\x00\x01", 5);
-        mac.append(static_cast<char>(n));
-        receive(DhcpDatagram(mac).type(kDecline).requested({192, 168, 11, 100}).end());
-        receive(DhcpDatagram(mac).type(kRelease).ciaddr({192, 168, 11, 100}).end());
-    }
-    EXPECT_TRUE(registry.entries().empty());
-    receive(DhcpDatagram().type(kDiscover).end());
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
-}
-
 TEST_F(DhcpServerTest, TheHostThatAnsweredTheProbeGetsItsNumberBack) {
-    FakeAddressProbe probe;
     server.setAddressProbe(&probe);
     // After a restart a newcomer's probe of .100 is answered by the host that leased it.
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x05", 6)).type(kDiscover).end());
-    probe.answer(true, QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6));
+    receive(discover(otherMac(5)));
+    probe.answer(true, kMac);
     probe.answer(false);
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.101"));
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.101"));
     // That host renews .100 and keeps it; anyone else asking for .100 does not get it.
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x00\x06", 6))
-                .type(kRequest)
-                .requested({192, 168, 11, 100})
-                .end());
-    EXPECT_EQ(replyType(socket.sent[0]), kNack);
-    receive(DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 100}).end());
-    EXPECT_EQ(replyType(socket.sent[0]), kAck);
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
+    receive(requestFor(100, otherMac(6)));
+    EXPECT_EQ(replyType(), kNack);
+    receive(renewal(100));
+    EXPECT_EQ(replyType(), kAck);
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
 }
 
 TEST_F(DhcpServerTest, ANumberUnderProbeIsNotTakenByAFlood) {
-    FakeAddressProbe probe;
     server.setAddressProbe(&probe);
-    receive(DhcpDatagram().type(kDiscover).end()); // .100 is being probed for this client
-    for (int n = 1; n <= 154; ++n) {
-        QByteArray mac("\x02\x00\x00\x00\x00", 5);
-        mac.append(static_cast<char>(n));
-        receive(DhcpDatagram(mac).type(kRequest).requested({192, 168, 11, 100 + n}).end());
-    }
-    receive(DhcpDatagram(QByteArray("\x02\x00\x00\x00\x01\x00", 6)).type(kDiscover).end());
+    receive(discover()); // .100 is being probed for this client
+    for (int n = 1; n <= 154; ++n)
+        receive(requestFor(100 + n, otherMac(n)));
+    receive(discover(otherMac(0x100)));
     EXPECT_EQ(probe.asked.size(), 1u); // nothing left to offer the newcomer
     probe.answer(false);
     ASSERT_EQ(socket.sent.size(), 2u);
-    EXPECT_EQ(yiaddr(socket.sent[0]), QStringLiteral("192.168.11.100"));
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
 }

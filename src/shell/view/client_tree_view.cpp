@@ -7,19 +7,29 @@
 namespace {
 
 constexpr int kKeyRole = Qt::UserRole;
+constexpr int kPictureRole = Qt::UserRole + 1;
 
 } // namespace
 
 ClientTreeView::ClientTreeView(QTreeWidget* tree) : tree_(tree) {
+    // Every row is one line of text with a small picture: the tree need not measure each.
+    if (tree_)
+        tree_->setUniformRowHeights(true);
     // Drawn once: the last-seen node changes with every request a client makes.
     for (int number = 1; number <= kImgLstCount; ++number)
         pictures_[static_cast<size_t>(number)] = ImgLst(number);
 }
 
+// The registry shows an entry again for every request of its client; only what changed is
+// set, since each change repaints the tree (most of a busy proxy's time otherwise).
 void ClientTreeView::showNode(QTreeWidgetItem* item, const TreeNode& node) const {
-    item->setText(0, node.text);
-    if (node.picture >= 1 && node.picture <= kImgLstCount)
+    if (item->text(0) != node.text)
+        item->setText(0, node.text);
+    if (node.picture >= 1 && node.picture <= kImgLstCount &&
+        item->data(0, kPictureRole).toInt() != node.picture) {
         item->setIcon(0, pictures_[static_cast<size_t>(node.picture)]);
+        item->setData(0, kPictureRole, node.picture);
+    }
 }
 
 void ClientTreeView::addEntry(const EntryNodes& nodes) {
