@@ -1,13 +1,14 @@
-// TCP socket control on QTcpServer/QTcpSocket. Incoming connections are offered as raw
-// descriptors through ConnectionRequest so that any element of a control array can take them.
+// TCP socket control: QTcpServer listens, StreamSocket carries the connections. Incoming
+// connections are offered as raw descriptors through ConnectionRequest so that any element of a
+// control array can take them.
 
 #include "platform/tcp_socket_control.h"
 
+#include "platform/stream_socket.h"
+
 #include <QHostAddress>
-#include <QNetworkProxy>
 #include <QSet>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 #include <functional>
 #include <unistd.h>
@@ -24,7 +25,7 @@ QSet<qintptr>& pendingRequests() {
     return requests;
 }
 
-// The listener hands each new descriptor to its control instead of queueing a QTcpSocket.
+// The listener hands each new descriptor to its control instead of queueing a socket object.
 class Listener : public QTcpServer {
 public:
     Listener(std::function<void(qintptr)> onIncoming, QObject* parent)
@@ -42,55 +43,10 @@ private:
     std::function<void(qintptr)> onIncoming_;
 };
 
-// Error numbers as the classic socket control reported them.
-int errorNumber(QAbstractSocket::SocketError error) {
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-        return 10061;
-    case QAbstractSocket::RemoteHostClosedError:
-        return 10054;
-    case QAbstractSocket::HostNotFoundError:
-        return 11001;
-    case QAbstractSocket::SocketAccessError:
-        return 10013;
-    case QAbstractSocket::SocketResourceError:
-        return 10055;
-    case QAbstractSocket::SocketTimeoutError:
-        return 10060;
-    case QAbstractSocket::AddressInUseError:
-        return 10048;
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        return 10049;
-    case QAbstractSocket::UnsupportedSocketOperationError:
-        return 10045;
-    default:
-        return 10050;
-    }
-}
-
 QString dottedIpv4(const QHostAddress& address) {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? QHostAddress(v4).toString() : QString();
-}
-
-// Lets a socket the control no longer wants finish sending what was queued, then frees it.
-void retire(QTcpSocket* socket) {
-    socket->setParent(nullptr);
-    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
-        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
-        QTimer::singleShot(kLingerMs, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromHost();
-        if (socket->state() == QAbstractSocket::UnconnectedState)
-            socket->deleteLater();
-        return;
-    }
-    socket->abort();
-    socket->deleteLater();
 }
 
 } // namespace
@@ -109,14 +65,12 @@ int TcpSocketControl::State() const {
     if (!socket_)
         return sckClosed;
     switch (socket_->state()) {
-    case QAbstractSocket::HostLookupState:
+    case StreamSocket::State::HostLookup:
         return sckResolvingHost;
-    case QAbstractSocket::ConnectingState:
+    case StreamSocket::State::Connecting:
         return sckConnecting;
-    case QAbstractSocket::ConnectedState:
+    case StreamSocket::State::Connected:
         return sckConnected;
-    case QAbstractSocket::ClosingState:
-        return sckClosing;
     default:
         return sckClosed;
     }
@@ -149,12 +103,10 @@ void TcpSocketControl::Accept(qintptr requestID) {
         fail(10022, QStringLiteral("No connection request %1 is waiting").arg(requestID));
         return;
     }
-    auto* socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(requestID)) {
-        ::close(static_cast<int>(requestID));
-        const QString why = socket->errorString();
+    auto* socket = new StreamSocket(this);
+    if (!socket->adopt(requestID)) {
         delete socket;
-        fail(10050, why);
+        fail(10050, QStringLiteral("Connection request %1 is no usable connection").arg(requestID));
         return;
     }
     adoptSocket(socket);
@@ -171,50 +123,23 @@ void TcpSocketControl::Connect() {
         fail(10049, QStringLiteral("Remote port %1 is outside 1..65535").arg(remotePort_));
         return;
     }
-    auto* socket = new QTcpSocket(this);
+    auto* socket = new StreamSocket(this);
     adoptSocket(socket);
-    connect(socket, &QAbstractSocket::connected, this, [this] {
+    connect(socket, &StreamSocket::connected, this, [this] {
         if (socket_)
             remoteIp_ = dottedIpv4(socket_->peerAddress());
         emit Connected(index_);
     });
-    // Upstreams are reached directly: asking the system's proxy settings for every connection
-    // costs more than the connection itself.
-    socket->setProxy(QNetworkProxy::NoProxy);
     socket->connectToHost(remoteHost_, static_cast<quint16>(remotePort_));
 }
 
 void TcpSocketControl::SendData(const QByteArray& data) {
-    if (data.isEmpty() || !socket_ || socket_->state() != QAbstractSocket::ConnectedState)
-        return;
-    socket_->write(data);
-    // Handed to the kernel now rather than on the event loop's next round, so a relayed piece
-    // is under way one round sooner. What the socket reports meanwhile (progress, an error,
-    // the peer closing) is passed on from the event loop, never inside the caller.
-    sending_ = true;
-    socket_->flush();
-    sending_ = false;
-    if (progressDeferred_ || errorDeferred_ || closeDeferred_) {
-        const quint64 generation = generation_;
-        QTimer::singleShot(0, this, [this, generation] { replayDeferred(generation); });
-    }
-}
-
-void TcpSocketControl::replayDeferred(quint64 generation) {
-    const bool progress = progressDeferred_, error = errorDeferred_, closed = closeDeferred_;
-    progressDeferred_ = errorDeferred_ = closeDeferred_ = false;
-    if (generation != generation_)
-        return;
-    if (progress)
-        reportProgress();
-    if (error && generation == generation_)
-        onSocketError();
-    if (closed && generation == generation_)
-        onDisconnected();
+    if (socket_ && socket_->state() == StreamSocket::State::Connected)
+        socket_->write(data);
 }
 
 QByteArray TcpSocketControl::GetData() {
-    return socket_ ? socket_->readAll() : QByteArray();
+    return socket_ ? socket_->read(kReadBufferSize) : QByteArray();
 }
 
 qint64 TcpSocketControl::BytesAvailable() const {
@@ -229,7 +154,6 @@ void TcpSocketControl::Close() {
     ++generation_;
     errorLatched_ = false;
     endReported_ = false;
-    progressDeferred_ = errorDeferred_ = closeDeferred_ = false;
     remoteIp_.clear();
     releaseAll();
 }
@@ -244,60 +168,42 @@ void TcpSocketControl::releaseAll() {
     }
     if (socket_) {
         socket_->disconnect(this);
-        retire(socket_);
+        // Whatever was queued still goes out, for a while; then the socket goes.
+        socket_->closeWhenSent(kLingerMs);
         socket_ = nullptr;
     }
 }
 
-void TcpSocketControl::adoptSocket(QTcpSocket* socket) {
+void TcpSocketControl::adoptSocket(StreamSocket* socket) {
     socket_ = socket;
     endReported_ = false;
-    connect(socket, &QIODevice::readyRead, this, [this] {
+    connect(socket, &StreamSocket::readyRead, this, [this] {
         if (socket_)
             emit DataArrival(index_, socket_->bytesAvailable());
     });
-    socket->setReadBufferSize(kReadBufferSize);
-    connect(socket, &QIODevice::bytesWritten, this, [this] {
-        if (sending_)
-            progressDeferred_ = true;
-        else
-            reportProgress();
+    connect(socket, &StreamSocket::bytesWritten, this, [this] {
+        if (!socket_)
+            return;
+        const qint64 queued = socket_->bytesToWrite();
+        emit BytesSent(index_, queued);
+        if (queued == 0 && socket_)
+            emit SendComplete(index_);
     });
-    connect(socket, &QAbstractSocket::errorOccurred, this, &TcpSocketControl::onSocketError);
-    connect(socket, &QAbstractSocket::disconnected, this, &TcpSocketControl::onDisconnected);
+    connect(socket, &StreamSocket::errorOccurred, this, &TcpSocketControl::onSocketError);
+    connect(socket, &StreamSocket::disconnected, this, &TcpSocketControl::onDisconnected);
 }
 
-void TcpSocketControl::reportProgress() {
-    if (!socket_)
-        return;
-    const qint64 queued = socket_->bytesToWrite();
-    emit BytesSent(index_, queued);
-    if (queued == 0 && socket_)
-        emit SendComplete(index_);
-}
-
-void TcpSocketControl::onSocketError() {
-    if (!socket_)
-        return;
+void TcpSocketControl::onSocketError(int number, const QString& description) {
     errorLatched_ = true;
-    if (sending_) {
-        errorDeferred_ = true;
-        return;
-    }
-    // The peer closing is reported as PeerClosed once Qt has delivered the last bytes.
-    if (socket_->error() == QAbstractSocket::RemoteHostClosedError || endReported_)
+    if (endReported_)
         return;
     endReported_ = true;
-    emit Error(index_, errorNumber(socket_->error()), socket_->errorString());
+    emit Error(index_, number, description);
 }
 
 void TcpSocketControl::onDisconnected() {
-    // Qt returns the socket to the unconnected state; the gateway must see 9 until Close.
+    // The gateway must see 9 until Close.
     errorLatched_ = true;
-    if (sending_) {
-        closeDeferred_ = true;
-        return;
-    }
     if (endReported_)
         return;
     endReported_ = true;

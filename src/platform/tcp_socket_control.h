@@ -11,7 +11,7 @@
 #include <QString>
 
 class QTcpServer;
-class QTcpSocket;
+class StreamSocket;
 
 class TcpSocketControl : public QObject {
     Q_OBJECT
@@ -44,14 +44,16 @@ public:
     // or 9 with an Error event. A port outside 1..65535 fails without connecting: the state is
     // 9 on return and the Error event comes from the event loop, like any other failure.
     void Connect();
-    // Queues bytes for sending; SendComplete follows once everything queued has gone out.
+    // Sends bytes, queueing what the network cannot take yet; BytesSent and SendComplete (once
+    // nothing is queued) follow from the event loop.
     void SendData(const QByteArray& data);
-    // Every byte received and not yet taken.
+    // The bytes received and not yet taken, kReadBufferSize at most.
     QByteArray GetData();
     // Bytes queued and not yet handed to the network.
     qint64 BytesToSend() const;
-    // Bytes received and not yet taken. The control reads at most kReadBufferSize ahead: while
-    // the caller leaves them, the peer is held back by TCP itself.
+    // Bytes received and not yet taken. They wait in the system's buffer: while the caller
+    // leaves them, the peer is held back by TCP itself, and no DataArrival comes until the
+    // caller has taken them or found none here.
     qint64 BytesAvailable() const;
     static constexpr qint64 kReadBufferSize = 256 * 1024;
     // Closes whatever the control holds; the state is 0 when it returns. Harmless when closed.
@@ -68,12 +70,10 @@ signals:
     void Error(int index, int number, const QString& description);
 
 private:
-    void adoptSocket(QTcpSocket* socket);
+    void adoptSocket(StreamSocket* socket);
     void fail(int number, const QString& description);
-    void onSocketError();
+    void onSocketError(int number, const QString& description);
     void onDisconnected();
-    void reportProgress();
-    void replayDeferred(quint64 generation);
     void releaseAll();
 
     int index_;
@@ -85,13 +85,8 @@ private:
     quint64 generation_ = 0;
     // An Error or PeerClosed has been reported for the current socket.
     bool endReported_ = false;
-    // Inside SendData's flush: what the socket reports waits for the event loop.
-    bool sending_ = false;
-    bool progressDeferred_ = false;
-    bool errorDeferred_ = false;
-    bool closeDeferred_ = false;
     // Kept from the moment of connecting, since Qt forgets the peer once it has gone.
     QString remoteIp_;
     QPointer<QTcpServer> server_;
-    QPointer<QTcpSocket> socket_;
+    QPointer<StreamSocket> socket_;
 };

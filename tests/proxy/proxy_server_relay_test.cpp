@@ -337,8 +337,8 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
         [&] { return produced - (source ? source->bytesToWrite() : 0); },
         [&] { maxQueued = std::max(maxQueued, rig.proxy.HTTPRequest()(slot).BytesToSend()); }));
     EXPECT_LT(produced, kTotal);
+    // The rest waits in the system's buffers, not in the gateway.
     EXPECT_LT(maxQueued, 1024 * 1024);
-    EXPECT_LE(rig.proxy.HTTPExit()(slot).BytesAvailable(), TcpSocketControl::kReadBufferSize);
 
     client.paused = false;
     const qsizetype headSize = client.socket.peek(200).indexOf("\r\n\r\n") + 4;

@@ -1,0 +1,80 @@
+#pragma once
+// A TCP stream on a non-blocking descriptor, read and written with plain system calls. Bytes
+// received stay in the kernel until they are taken, so a reader that stops taking them holds
+// the peer back by TCP itself; bytes sent go to the kernel at once and only what it cannot take
+// yet is queued (shared, not copied). Every signal comes from the event loop, never from inside
+// a call of the owner's.
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <deque>
+
+class QSocketNotifier;
+class QTimer;
+
+class StreamSocket : public QObject {
+    Q_OBJECT
+public:
+    enum class State { Unconnected, HostLookup, Connecting, Connected };
+
+    explicit StreamSocket(QObject* parent = nullptr);
+    ~StreamSocket() override; // closes the descriptor
+
+    // Takes an accepted connection. False (and the descriptor closed) when it is unusable.
+    bool adopt(qintptr descriptor);
+    // Starts connecting to an address, or to a name once it is resolved; connected() or
+    // errorOccurred() follows.
+    void connectToHost(const QString& host, quint16 port);
+
+    State state() const { return state_; }
+    QHostAddress peerAddress() const { return peer_; }
+    // Bytes the kernel holds for reading. Finding none means the owner wants to hear of the
+    // next ones: readyRead is armed again.
+    qint64 bytesAvailable() const;
+    // What is there to read, at most max bytes.
+    QByteArray read(qint64 max);
+    // Sends what the kernel takes now and queues the rest.
+    void write(const QByteArray& data);
+    qint64 bytesToWrite() const { return queued_; }
+    // Lets the queued bytes go out (for lingerMs at most), then closes and deletes itself.
+    void closeWhenSent(int lingerMs);
+
+signals:
+    void connected();
+    // Bytes are waiting; not signalled again until they have been read.
+    void readyRead();
+    // Queued bytes went out.
+    void bytesWritten();
+    // The peer ended the stream (or reset it), after the last of its bytes were read.
+    void disconnected();
+    // number: the classic socket error number.
+    void errorOccurred(int number, const QString& description);
+
+private:
+    void startConnect(const QHostAddress& address, quint16 port);
+    void setUp(int fd);
+    void onReadable();
+    void onWritable();
+    void flushQueue();
+    void reportProgress();
+    void later(void (StreamSocket::*signal)());
+    void fail(int number, const QString& description);
+    void peerEnded();
+    void closeDescriptor();
+
+    int fd_ = -1;
+    State state_ = State::Unconnected;
+    QHostAddress peer_;
+    QSocketNotifier* readNotifier_ = nullptr;
+    QSocketNotifier* writeNotifier_ = nullptr;
+    std::deque<QByteArray> queue_; // the front may be partly sent: frontSent_ bytes
+    qint64 frontSent_ = 0;
+    qint64 queued_ = 0;
+    qint64 unreported_ = 0; // sent since the last bytesWritten
+    bool progressPending_ = false;
+    bool ended_ = false;   // the peer's end (or an error) has been seen
+    bool closing_ = false; // closeWhenSent: delete once the queue is empty
+    quint64 lookupGeneration_ = 0;
+};
