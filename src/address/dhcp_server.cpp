@@ -70,7 +70,8 @@ void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int 
     if (!read)
         return;
     const DhcpRequest& request = *read;
-    TraceOut(requestTraceLine(request));
+    if (TraceWanted())
+        TraceOut(requestTraceLine(request));
 
     // A client that says which address it holds keeps it when it is free: after a restart the
     // gateway has forgotten every lease but the clients have not.
@@ -172,7 +173,8 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
     const bool direct =
         static_cast<unsigned char>(request.ciaddr.at(0)) == 192 && request.flagsFirstByte == 0;
     socket.setRemoteHost(direct ? IpFormat(request.ciaddr).value() : broadcastHost_);
-    TraceOut(replyTraceLine(kind, direct, assigned, reply));
+    if (TraceWanted())
+        TraceOut(replyTraceLine(kind, direct, assigned, reply));
     socket.setRemotePort(kClientPort);
     if (!socket.SendData(reply))
         return;

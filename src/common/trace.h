@@ -5,4 +5,8 @@
 #include <QByteArray>
 
 void TraceOut(const QByteArray& text);
+// No sink keeps the lines today: callers build a line only when one is wanted.
+constexpr bool TraceWanted() {
+    return false;
+}
 void TraceMsg(const QByteArray& text);

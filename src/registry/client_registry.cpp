@@ -79,10 +79,13 @@ ClientEntry* ClientRegistry::RegisterClient(const QString& macText, bool etherne
                                             int preferredNumber) {
     const QDateTime now = clock_.now();
     if (ClientEntry* entry = findByMac(macText)) {
+        // Shown again only when something shown changes (the clock counts whole seconds).
+        const bool changed = entry->rootPicture != kRootPictureSeen || entry->lastSeen != now;
         entry->rootPicture = kRootPictureSeen;
         entry->lastSeen = now;
         entry->ethernet = ethernet;
-        show(*entry, false);
+        if (changed)
+            show(*entry, false);
         return entry;
     }
     ClientEntry* entry = createEntry(macText, preferredNumber);
@@ -201,11 +204,7 @@ bool ClientRegistry::isFreeFor(int hostNumber, const QString& macText, const QDa
 }
 
 ClientEntry* ClientRegistry::findByMac(const QString& macText) const {
-    for (const auto& e : entries_) {
-        if (e->macText == macText)
-            return e.get();
-    }
-    return nullptr;
+    return byMac_.value(macText);
 }
 
 ClientEntry* ClientRegistry::findByAddress(const QString& address) const {
@@ -228,6 +227,7 @@ ClientEntry* ClientRegistry::createEntry(const QString& macText, int preferredNu
     entry->macText = macText;
     entry->address = networkPrefix_ + QString::number(number);
     entry->access = QString::fromLatin1(kDenied);
+    byMac_.insert(macText, entry.get());
     entries_.push_back(std::move(entry));
     return entries_.back().get();
 }
@@ -280,6 +280,7 @@ void ClientRegistry::removeEntry(ClientEntry* entry) {
         return;
     if (display_)
         display_->removeEntry(entry->key);
+    byMac_.remove(entry->macText);
     entries_.erase(it);
 }
 

@@ -96,6 +96,7 @@ private:
     TreeDisplay* display_;
     QString networkPrefix_;
     std::vector<std::unique_ptr<ClientEntry>> entries_;
+    QHash<QString, ClientEntry*> byMac_; // every message of a client looks its entry up
     struct Hold {
         QDateTime end;
         QString holder; // MAC text of the host known to use the number, when known

@@ -40,6 +40,7 @@ void ClientTreeView::addEntry(const EntryNodes& nodes) {
     for (size_t i = 1; i < nodes.size(); ++i)
         showNode(new QTreeWidgetItem(root), nodes[i]);
     root->setData(0, kKeyRole, nodes[0].key);
+    roots_.insert(nodes[0].key, root);
     root->setExpanded(true);
 }
 
@@ -53,16 +54,11 @@ void ClientTreeView::updateEntry(const EntryNodes& nodes) {
 }
 
 void ClientTreeView::removeEntry(const QString& key) {
-    delete rootWithKey(key);
+    QTreeWidgetItem* root = rootWithKey(key);
+    roots_.remove(key);
+    delete root;
 }
 
 QTreeWidgetItem* ClientTreeView::rootWithKey(const QString& key) const {
-    if (!tree_)
-        return nullptr;
-    for (int i = 0; i < tree_->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* root = tree_->topLevelItem(i);
-        if (root->data(0, kKeyRole).toString() == key)
-            return root;
-    }
-    return nullptr;
+    return tree_ ? roots_.value(key) : nullptr;
 }

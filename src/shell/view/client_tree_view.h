@@ -4,6 +4,7 @@
 
 #include "registry/tree_display.h"
 
+#include <QHash>
 #include <QIcon>
 #include <QPointer>
 #include <array>
@@ -24,5 +25,7 @@ private:
     void showNode(QTreeWidgetItem* item, const TreeNode& node) const;
 
     QPointer<QTreeWidget> tree_;
+    // Roots by key: the registry names an entry for every message of its client.
+    QHash<QString, QTreeWidgetItem*> roots_;
     std::array<QIcon, 7> pictures_; // 1-based
 };
