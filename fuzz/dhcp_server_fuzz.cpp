@@ -28,7 +28,7 @@ std::set<int> heldBack;
 
 class QueuedProbe final : public AddressProbe {
 public:
-    void probe(quint32 address, std::function<void(bool)> done) override {
+    void probe(quint32 address, Answer done) override {
         FUZZ_CHECK(address >> 8 == 0xC0A80B && (address & 0xFF) >= 100 && (address & 0xFF) <= 254);
         queue.push_back({int(address & 0xFF), std::move(done)});
     }
@@ -41,11 +41,12 @@ public:
             const bool inUse = (inUseBits >> answers++) & 1;
             if (inUse)
                 heldBack.insert(number);
-            done(inUse);
+            // The holder is a host of its own, not one of the input's clients.
+            done(inUse, inUse ? QByteArray("\x02\xff\xff\xff\xff\x01", 6) : QByteArray());
         }
         queue.clear(); // unanswered ones would outlive the socket they answer through
     }
-    std::vector<std::pair<int, std::function<void(bool)>>> queue;
+    std::vector<std::pair<int, Answer>> queue;
 };
 
 class CheckingSocket final : public DatagramSocket {

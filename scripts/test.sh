@@ -17,7 +17,7 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 # A real gateway is checked for leaks when it ends on SIGTERM, after a client's whole road.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     LSAN_OPTIONS="suppressions=$(pwd)/tests/system/lsan.supp:print_suppressions=0" \
-    ctest --test-dir build-asan --output-on-failure -R '^system\.lab_browse$'
+    ctest --test-dir build-asan --output-on-failure --no-tests=error -R '^system\.lab_browse_test$'
 
 cmake -S . -B build -DTARNIX_WERROR=ON
 cmake --build build -j"$jobs"
