@@ -6,9 +6,14 @@
 #include "common/ip_format.h"
 #include "common/trace.h"
 
+#include <QDeadlineTimer>
 #include <QPointer>
 
 namespace {
+
+qint64 monotonicMs() {
+    return QDeadlineTimer::current().deadline();
+}
 
 enum MessageType {
     kDiscover = 1,
@@ -94,9 +99,14 @@ void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int 
         return; // every number of the segment is leased: nothing to offer
     if (request.messageType == kDiscover && probe_ && entry->checkedNumber != entry->hostNumber) {
         // Asking again while the probe runs changes nothing: its answer brings the offer.
-        if (!entry->probing)
+        if (entry->probing)
+            return;
+        const auto probed = probedFreeAt_.constFind(entry->hostNumber);
+        if (probed == probedFreeAt_.cend() || monotonicMs() - *probed >= kProbedFreeForMs) {
             probeThenAnswer(datagram, socket, entry, attempt);
-        return;
+            return;
+        }
+        entry->checkedNumber = entry->hostNumber;
     }
     answer(datagram, request, entry, socket);
 }
@@ -122,8 +132,12 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& soc
         if (!current || current->hostNumber != number)
             return; // the client's entry changed meanwhile; its next message starts over
         current->probing = false;
-        if (!inUse)
+        if (!inUse) {
             current->checkedNumber = number;
+            server->probedFreeAt_.insert(number, monotonicMs());
+        } else {
+            server->probedFreeAt_.remove(number);
+        }
         if (inUse) {
             // The holder itself may come back for its number (a lease from before a restart).
             server->registry_.DeclineClient(current, HexString(holder));
@@ -155,6 +169,7 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
     }
     case kDecline:
         // Another host uses the address: offering it again would only be declined again.
+        probedFreeAt_.remove(entry->hostNumber);
         registry_.DeclineClient(entry);
         return;
     case kRelease:

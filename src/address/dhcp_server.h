@@ -12,6 +12,7 @@
 #include "registry/client_registry.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 
 class DhcpServer : public QObject {
@@ -36,6 +37,9 @@ public:
     void setAddressProbe(AddressProbe* probe) { probe_ = probe; }
     static constexpr int kMaxProbeAttempts = 4;
     static constexpr int kMaxPendingProbes = 64;
+    // A number a probe found free this recently is offered again without another probe: a
+    // flood of newcomers then cannot keep the probes busy and starve a real client.
+    static constexpr qint64 kProbedFreeForMs = 60 * 1000;
     // A socket error: one "Error" box at a time, never blocking.
     void DHCP_Error(int index, int number, const QString& description);
 
@@ -53,4 +57,5 @@ private:
     const QString& broadcastHost_;
     bool errorBoxOpen_ = false;
     AddressProbe* probe_ = nullptr;
+    QHash<int, qint64> probedFreeAt_; // host number -> monotonic ms of the probe's answer
 };

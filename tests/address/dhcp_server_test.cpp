@@ -325,6 +325,20 @@ TEST_F(DhcpServerTest, NoOfferGoesOutBeforeItsNumberIsProbed) {
     EXPECT_EQ(probe.asked.size(), asked + 1);
 }
 
+TEST_F(DhcpServerTest, ANumberProbedFreeAMomentAgoIsNotProbedAgain) {
+    // So a flood of one-off newcomers cannot keep every probe busy and starve a real client.
+    server.setAddressProbe(&probe);
+    receive(discover());
+    probe.answer(false);
+    receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end());
+    EXPECT_TRUE(registry.entries().empty());
+    socket.sent.clear();
+    receive(discover(otherMac(1)));
+    EXPECT_EQ(probe.asked.size(), 1u);
+    ASSERT_EQ(socket.sent.size(), 2u);
+    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
+}
+
 TEST_F(DhcpServerTest, ProbingGivesUpAfterAFewAnsweredNumbers) {
     server.setAddressProbe(&probe);
     receive(discover());
