@@ -130,7 +130,7 @@ void StreamSocket::startConnect(const QHostAddress& address, quint16 port) {
     }
     const int fd = ::socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        fail(classicNumber(errno), errorText(errno));
+        fail(errno);
         return;
     }
     peer_ = address;
@@ -141,7 +141,7 @@ void StreamSocket::startConnect(const QHostAddress& address, quint16 port) {
         writeNotifier_->setEnabled(true);
         return;
     }
-    fail(classicNumber(errno), errorText(errno));
+    fail(errno);
 }
 
 void StreamSocket::setUp(int fd) {
@@ -178,17 +178,10 @@ QByteArray StreamSocket::read(qint64 max) {
         readNotifier_->setEnabled(true);
         return data;
     }
-    if (got == 0 || errno == ECONNRESET) {
-        later(&StreamSocket::disconnected);
-        ended_ = true;
-    } else if (errno == EAGAIN || errno == EINTR) {
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
         readNotifier_->setEnabled(true);
-    } else {
-        const int error = errno;
-        ended_ = true;
-        QTimer::singleShot(
-            0, this, [this, error] { emit errorOccurred(classicNumber(error), errorText(error)); });
-    }
+    else
+        endLater(got == 0 ? 0 : errno);
     return QByteArray();
 }
 
@@ -241,14 +234,7 @@ void StreamSocket::flushQueue() {
             queued_ = 0;
             frontSent_ = 0;
             writeNotifier_->setEnabled(false);
-            if (error == EPIPE || error == ECONNRESET) {
-                later(&StreamSocket::disconnected);
-            } else {
-                QTimer::singleShot(0, this, [this, error] {
-                    emit errorOccurred(classicNumber(error), errorText(error));
-                });
-            }
-            ended_ = true;
+            endLater(error);
             return;
         }
         qint64 left = sent;
@@ -280,18 +266,12 @@ void StreamSocket::onReadable() {
     // Nothing to read: the peer's end, a reset, or a wake-up for nothing.
     char probe = 0;
     const ssize_t got = ::recv(fd_, &probe, 1, MSG_PEEK);
-    if (got > 0) {
+    if (got > 0)
         emit readyRead();
-    } else if (got == 0 || errno == ECONNRESET) {
-        ended_ = true;
-        peerEnded();
-    } else if (errno == EAGAIN || errno == EINTR) {
+    else if (got < 0 && (errno == EAGAIN || errno == EINTR))
         readNotifier_->setEnabled(true);
-    } else {
-        const int error = errno;
-        ended_ = true;
-        emit errorOccurred(classicNumber(error), errorText(error));
-    }
+    else
+        end(got == 0 ? 0 : errno);
 }
 
 void StreamSocket::onWritable() {
@@ -339,13 +319,19 @@ void StreamSocket::closeWhenSent(int lingerMs) {
     deleteLater();
 }
 
-void StreamSocket::later(void (StreamSocket::*signal)()) {
-    QTimer::singleShot(0, this, [this, signal] {
-        if (signal == &StreamSocket::disconnected)
-            peerEnded();
-        else
-            emit(this->*signal)();
-    });
+// The stream's end: the peer's (0: a close, or a reset or broken pipe), or an error.
+void StreamSocket::end(int error) {
+    ended_ = true;
+    if (error == 0 || error == ECONNRESET || error == EPIPE)
+        peerEnded();
+    else
+        emit errorOccurred(classicNumber(error), errorText(error));
+}
+
+// The same from the event loop, for an end found inside a call of the owner's.
+void StreamSocket::endLater(int error) {
+    ended_ = true;
+    QTimer::singleShot(0, this, [this, error] { end(error); });
 }
 
 void StreamSocket::peerEnded() {
@@ -355,11 +341,9 @@ void StreamSocket::peerEnded() {
     emit disconnected();
 }
 
-void StreamSocket::fail(int number, const QString& description) {
+void StreamSocket::fail(int error) {
     state_ = State::Unconnected;
-    ended_ = true;
-    QTimer::singleShot(0, this,
-                       [this, number, description] { emit errorOccurred(number, description); });
+    endLater(error);
 }
 
 void StreamSocket::closeDescriptor() {

@@ -59,8 +59,9 @@ private:
     void onWritable();
     void flushQueue();
     void reportProgress();
-    void later(void (StreamSocket::*signal)());
-    void fail(int number, const QString& description);
+    void end(int error);
+    void endLater(int error);
+    void fail(int error);
     void peerEnded();
     void closeDescriptor();
 

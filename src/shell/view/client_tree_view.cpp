@@ -6,8 +6,7 @@
 
 namespace {
 
-constexpr int kKeyRole = Qt::UserRole;
-constexpr int kPictureRole = Qt::UserRole + 1;
+constexpr int kPictureRole = Qt::UserRole;
 
 } // namespace
 
@@ -39,7 +38,6 @@ void ClientTreeView::addEntry(const EntryNodes& nodes) {
     showNode(root, nodes[0]);
     for (size_t i = 1; i < nodes.size(); ++i)
         showNode(new QTreeWidgetItem(root), nodes[i]);
-    root->setData(0, kKeyRole, nodes[0].key);
     roots_.insert(nodes[0].key, root);
     root->setExpanded(true);
 }
