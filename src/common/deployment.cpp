@@ -2,9 +2,44 @@
 
 namespace Deployment {
 
+namespace {
+
+struct ProviderSetting {
+    QString scheme;
+    QString host;
+};
+
+ProviderSetting providerSetting() {
+    QString host = qEnvironmentVariable("TARNIX_PROVIDER_HOST").trimmed();
+    QString scheme = QStringLiteral("http");
+    for (const QString& known : {QStringLiteral("https"), QStringLiteral("http")}) {
+        const QString prefix = known + QStringLiteral("://");
+        if (host.startsWith(prefix, Qt::CaseInsensitive)) {
+            scheme = known;
+            host = host.mid(prefix.size());
+            break;
+        }
+    }
+    while (host.endsWith(QLatin1Char('/')))
+        host.chop(1);
+    if (host.isEmpty())
+        host = QStringLiteral("www.tarnix-provider.example");
+    return {scheme, host};
+}
+
+} // namespace
+
 QString providerHost() {
-    const QString host = qEnvironmentVariable("TARNIX_PROVIDER_HOST").trimmed();
-    return host.isEmpty() ? QStringLiteral("www.tarnix-provider.example") : host;
+    return providerSetting().host;
+}
+
+QString providerScheme() {
+    return providerSetting().scheme;
+}
+
+QString providerOrigin() {
+    const ProviderSetting setting = providerSetting();
+    return setting.scheme + QStringLiteral("://") + setting.host;
 }
 
 QStringList whitelist() {

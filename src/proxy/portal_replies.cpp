@@ -13,10 +13,10 @@ QByteArray notFound() {
     return "HTTP/1.1 404 Object Not Found\nContent-Type: text/html\nContent-Length: 0\n\n";
 }
 
-QByteArray purchasePage(const QString& providerHost, const QString& providerId,
+QByteArray purchasePage(const QString& providerOrigin, const QString& providerId,
                         const QString& clientMac) {
-    return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=http://" +
-           providerHost.toUtf8() +
+    return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=" +
+           providerOrigin.toUtf8() +
            "/gateway/purchasing.asp?id=" + QUrl::toPercentEncoding(providerId) +
            "&mac=" + clientMac.toLatin1() + "\"></head><body> </body></html>";
 }

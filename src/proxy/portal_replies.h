@@ -9,8 +9,9 @@ namespace PortalReplies {
 
 QByteArray configurationDocument(const QByteArray& script);
 QByteArray notFound();
-// The page that sends a browser to the provider's purchase page for this client.
-QByteArray purchasePage(const QString& providerHost, const QString& providerId,
+// The page that sends a browser to the provider's purchase page for this client; providerOrigin
+// is the provider's scheme and host ("http://host:port").
+QByteArray purchasePage(const QString& providerOrigin, const QString& providerId,
                         const QString& clientMac);
 // A plain request that is refused: the purchase page as a 200, as browsers display it.
 QByteArray purchaseRedirect(const QByteArray& page);

@@ -774,7 +774,7 @@ void ProxyServer::refuse(int index, bool tunnel) {
         return;
     }
     const QByteArray page =
-        PortalReplies::purchasePage(Deployment::providerHost(), portal_.providerId, mac);
+        PortalReplies::purchasePage(Deployment::providerOrigin(), portal_.providerId, mac);
     reply(index, tunnel ? PortalReplies::networkAuthenticationRequired(page)
                         : PortalReplies::purchaseRedirect(page));
 }

@@ -23,7 +23,7 @@ void ProviderPage::setLogin(const QString& providerId, const QString& password) 
 
 QUrl ProviderPage::providerPageUrl(const QString& providerId, const QString& password) {
     // Encoded so that an "&", "#" or "=" in a password can neither cut it nor add parameters.
-    const QByteArray url = "http://" + Deployment::providerHost().toUtf8() +
+    const QByteArray url = Deployment::providerOrigin().toUtf8() +
                            "/Gateway/ProviderBanner.asp?id=" + QUrl::toPercentEncoding(providerId) +
                            "&pwd=" + QUrl::toPercentEncoding(password) +
                            "&ver=" + AppInfo::versionText().toLatin1();
