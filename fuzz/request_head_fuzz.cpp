@@ -1,6 +1,8 @@
 // An HTTP head (whole or still arriving) through every reader the proxy applies to it.
 
 #include "fuzz_support.h"
+#include "proxy/head_faults.h"
+#include "proxy/head_rewrite.h"
 #include "proxy/message_framing.h"
 #include "proxy/request_head.h"
 
@@ -43,6 +45,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const RequestTarget target = absoluteTarget(head);
     FUZZ_CHECK(target.port >= 0 && target.port <= 65535 && !hasAsciiIn(target.host, 'A', 'Z'));
     FUZZ_CHECK(!target.host.isEmpty() || target.port == 0);
+
+    // Where the request goes: a host that passes the check holds no byte a resolver would stop
+    // at or read as something else; a head that may be forwarded stays so after its rewrite,
+    // with exactly the Host line the request line names.
+    const Destination destination = requestDestination(head);
+    FUZZ_CHECK(destination.port >= 0 && destination.port <= 65535);
+    FUZZ_CHECK(destination.fromTarget == !destination.authority.isEmpty());
+    if (isValidHost(destination.host)) {
+        for (const char c : destination.host)
+            FUZZ_CHECK(c > ' ' && c != '/' && c != '\\' && c != '@' && c != 0x7F);
+    }
+    const qsizetype whole = headEnd(head);
+    if (whole >= 0 && requestHeadFault(head.left(whole)) == HeadFault::None &&
+        isValidHost(destination.host)) {
+        const QByteArray out = upstreamHead(head.left(whole), method, destination);
+        FUZZ_CHECK(requestHeadFault(out) == HeadFault::None);
+        if (destination.fromTarget)
+            FUZZ_CHECK(GetHeaderSection(out, "Host") == destination.authority.toLower());
+    }
 
     // The empty line ending the head; a search resumed half way finds the same one.
     const qsizetype end = headEnd(head);

@@ -10,7 +10,10 @@
 #include <QSet>
 #include <QTcpServer>
 #include <QTimer>
+#include <arpa/inet.h>
 #include <functional>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -111,6 +114,16 @@ void TcpSocketControl::Accept(qintptr requestID) {
     }
     adoptSocket(socket);
     remoteIp_ = dottedIpv4(socket->peerAddress());
+}
+
+quint32 TcpSocketControl::RequestPeerIPv4(qintptr requestID) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(static_cast<int>(requestID), reinterpret_cast<sockaddr*>(&peer), &size) !=
+            0 ||
+        peer.sin_family != AF_INET)
+        return 0;
+    return ntohl(peer.sin_addr.s_addr);
 }
 
 QString TcpSocketControl::RemoteHostIP() const {

@@ -32,6 +32,9 @@ public:
     bool Listen();
     // Takes the pending connection that ConnectionRequest named; the state is then 7.
     void Accept(qintptr requestID);
+    // The IPv4 address of the peer of a pending connection, before anyone takes it; 0 when it
+    // has none. A request nobody accepts is closed once its event has been handled.
+    static quint32 RequestPeerIPv4(qintptr requestID);
 
     void setRemoteHost(const QString& host) { remoteHost_ = host; }
     QString RemoteHost() const { return remoteHost_; }

@@ -15,8 +15,7 @@ QByteArray notFound() {
 
 QByteArray purchasePage(const QString& providerOrigin, const QString& providerId,
                         const QString& clientMac) {
-    return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=" +
-           providerOrigin.toUtf8() +
+    return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=" + providerOrigin.toUtf8() +
            "/gateway/purchasing.asp?id=" + QUrl::toPercentEncoding(providerId) +
            "&mac=" + clientMac.toLatin1() + "\"></head><body> </body></html>";
 }
@@ -39,6 +38,10 @@ QByteArray tunnelOpen() {
 
 QByteArray headTooLarge() {
     return "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n\r\n";
+}
+
+QByteArray badRequest() {
+    return "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
 }
 
 } // namespace PortalReplies

@@ -19,5 +19,8 @@ QByteArray purchaseRedirect(const QByteArray& page);
 QByteArray networkAuthenticationRequired(const QByteArray& page);
 QByteArray tunnelOpen();
 QByteArray headTooLarge();
+// A head the proxy will not forward: a host that is no host name, or framing an origin might
+// read otherwise.
+QByteArray badRequest();
 
 } // namespace PortalReplies

@@ -3,10 +3,12 @@
 #include "address/wpad_script.h"
 #include "common/deployment.h"
 #include "common/trace.h"
+#include "proxy/head_faults.h"
+#include "proxy/head_rewrite.h"
 #include "proxy/portal_replies.h"
 #include "proxy/request_head.h"
 
-#include <QNetworkInterface>
+#include <QHostAddress>
 #include <algorithm>
 #include <utility>
 
@@ -14,9 +16,14 @@ struct ProxyServer::Slot {
     enum class Phase { Head, Body, Chunked, Tunnel };
     enum class ResponsePhase { Head, Body, Chunked, UntilClose };
 
+    // The client, for the whole connection.
+    quint32 peer = 0;   // its IPv4 address
+    QByteArray peerMac; // its hardware address in the neighbour table; empty when none
+
     // Client side.
     QByteArray RequestBuffer; // client bytes not yet dealt with
     qint64 SlotTime = 0;      // last activity, monotonic milliseconds
+    qint64 headSince = 0;     // since when the next request head is awaited
     Phase phase = Phase::Head;
     qint64 bodyLeft = 0;         // Body: request bytes still to stream upstream
     ChunkedBody requestChunks;   // Chunked: where the request body ends
@@ -31,6 +38,7 @@ struct ProxyServer::Slot {
     QTimer waitTimer;
     QByteArray upstreamHost; // what the upstream connection was opened for
     int upstreamPort = 0;
+    bool upstreamTunnel = false;
     quint64 generation = 0; // bumped whenever the slot starts over, so stale answers are known
 
     // Upstream side.
@@ -49,6 +57,7 @@ struct ProxyServer::Slot {
         ++generation;
         upstreamHost.clear();
         upstreamPort = 0;
+        upstreamTunnel = false;
         RequestBuffer.clear();
         phase = Phase::Head;
         bodyLeft = 0;
@@ -96,65 +105,16 @@ bool isToken(const QByteArray& word) {
     });
 }
 
-// Replaces every occurrence of what, ignoring case, by with.
-void replaceIgnoringCase(QByteArray& head, const QByteArray& what, const QByteArray& with) {
-    const QByteArray lower = head.toLower();
-    const QByteArray needle = what.toLower();
-    QByteArray out;
-    qsizetype done = 0;
-    for (qsizetype at = lower.indexOf(needle); at >= 0; at = lower.indexOf(needle, done)) {
-        out.append(head.constData() + done, at - done);
-        out += with;
-        done = at + needle.size();
-    }
-    if (done == 0)
-        return;
-    out.append(head.constData() + done, head.size() - done);
-    head = out;
-}
-
-// Header names the upstream must not see as sent, and the proxy's absolute address made a path.
-QByteArray rewriteHead(QByteArray head, const QByteArray& method, const QByteArray& server,
-                       int port) {
-    const QByteArray lower = head.toLower();
-    if (lower.contains("if-modified-since"))
-        replaceIgnoringCase(head, "If-Modified-Since", "nothing1");
-    if (lower.contains("proxy-connection"))
-        replaceIgnoringCase(head, "Proxy-Connection", "Connection");
-    if (!server.isEmpty()) {
-        QByteArray absolute = method + " http://" + server;
-        if (port != 80)
-            absolute += ":" + QByteArray::number(port);
-        absolute += "/";
-        if (head.size() >= absolute.size() && qstrnicmp(head.constData(), absolute.size(),
-                                                        absolute.constData(), absolute.size()) == 0)
-            head.replace(0, absolute.size(), method + " /");
-    }
-    return head;
-}
-
-bool domainMatches(const QByteArray& host, const QByteArray& domain) {
-    if (domain.isEmpty())
-        return false;
-    const QByteArray h = host.toLower();
-    return h == domain || h.endsWith("." + domain);
-}
-
 } // namespace
 
-ProxyServer::ProxyServer(Portal portal, QByteArray gatewayHost, UpstreamPolicy policy,
-                         QObject* parent)
-    : QObject(parent), portal_(portal), gatewayHost_(std::move(gatewayHost)), policy_(policy),
-      ownAddresses_(QNetworkInterface::allAddresses()) {
-    lanPrefix_ = gatewayHost_.left(gatewayHost_.lastIndexOf('.') + 1);
-    // Fixed for the process's life; asked for on every request.
-    providerDomain_ = Deployment::providerHost().toLatin1().toLower();
-    const qsizetype colon = providerDomain_.indexOf(':');
-    if (colon >= 0)
-        providerDomain_.truncate(colon);
+ProxyServer::ProxyServer(Portal portal, QByteArray gatewayHost, Options options, QObject* parent)
+    : QObject(parent), portal_(portal), options_(options),
+      access_(std::move(gatewayHost), options.allowLoopback) {
     slots_.push_back(std::make_unique<Slot>()); // the listener's place
     connect(&httpRequest_(0), &TcpSocketControl::ConnectionRequest, this,
             &ProxyServer::HTTPRequest_ConnectionRequest);
+    connect(&portal_.providerPage, &ProviderPage::allowancesChanged, this,
+            &ProxyServer::dropWithdrawnClients);
 }
 
 ProxyServer::~ProxyServer() {
@@ -194,6 +154,11 @@ void ProxyServer::loadSlotPair() {
 
 void ProxyServer::HTTPRequest_ConnectionRequest(int index, qintptr requestID) {
     Q_UNUSED(index);
+    // The Internet side can reach port 8080 too: its connections are closed at once and never
+    // take a slot. Nor can one client take more than its share of them.
+    const quint32 peer = TcpSocketControl::RequestPeerIPv4(requestID);
+    if (!access_.servesPeer(peer) || slotsHeldBy(peer) >= options_.slotsPerClient)
+        return;
     int taken = 0;
     for (int i = 1; i <= httpRequest_.UBound(); ++i) {
         if (httpRequest_(i).State() == sckClosed) {
@@ -211,9 +176,23 @@ void ProxyServer::HTTPRequest_ConnectionRequest(int index, qintptr requestID) {
     // A peer may have closed the old upstream without our Close: it must not reach a newcomer.
     httpExit_(taken).Close();
     resetSlot(taken);
-    slot(taken).SlotTime = now();
+    Slot& s = slot(taken);
+    s.SlotTime = now();
+    s.headSince = s.SlotTime;
+    s.peer = peer;
+    // Loopback has no neighbours: the gateway itself, or tests.
+    s.peerMac = (peer >> 24) == 127 ? QByteArray() : neighbours_->hardwareAddressOf(peer);
     httpRequest_(taken).setLocalPort(0);
     httpRequest_(taken).Accept(requestID);
+}
+
+int ProxyServer::slotsHeldBy(quint32 peer) {
+    int held = 0;
+    for (int i = 1; i <= httpRequest_.UBound(); ++i) {
+        if (slot(i).peer == peer && httpRequest_(i).State() != sckClosed)
+            ++held;
+    }
+    return held;
 }
 
 void ProxyServer::resetSlot(int index) {
@@ -315,10 +294,13 @@ void ProxyServer::dispatch(int index) {
             qsizetype end = s.headEndFound;
             if (end < 0)
                 end = headEnd(buffer, s.headScanned);
+            // Too long a head is refused whether it arrives in pieces or whole.
+            if ((end < 0 && buffer.size() > kMaxHeadBytes) || end > kMaxHeadBytes) {
+                reply(index, PortalReplies::headTooLarge());
+                return;
+            }
             if (end < 0) {
                 s.headScanned = buffer.size();
-                if (buffer.size() > kMaxHeadBytes)
-                    reply(index, PortalReplies::headTooLarge());
                 return;
             }
             s.headEndFound = end;
@@ -342,19 +324,17 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
         reply(index, PortalReplies::notFound());
         return false;
     }
-    // The Internet side may reach port 8080 too; it gets nothing here.
-    if (!servesClient(httpRequest_(index).RemoteHostIP())) {
-        reply(index, PortalReplies::notFound());
+    // What an origin might read otherwise than the proxy does is not forwarded at all; and the
+    // host checked is the host resolved, byte for byte.
+    const Destination destination = requestDestination(head);
+    if (requestHeadFault(head) != HeadFault::None ||
+        (!destination.host.isEmpty() && !isValidHost(destination.host))) {
+        reply(index, PortalReplies::badRequest());
         return false;
     }
     const bool tunnel = method == "CONNECT";
-    QByteArray server = getServer(head);
-    int port = getPort(head);
-    if (!tunnel && server.isEmpty()) {
-        const RequestTarget target = absoluteTarget(head);
-        server = target.host;
-        port = target.port;
-    }
+    const QByteArray& server = destination.host;
+    const int port = destination.port;
 
     const BodyFraming framing = tunnel ? BodyFraming{} : requestFraming(head);
     if (framing.kind == BodyFraming::Kind::Invalid) {
@@ -370,8 +350,8 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
     if (buffer.size() < end + gatheredBytes)
         return false;
 
-    head = rewriteHead(head, method, server, port);
-    if (method == "GET" && (server.isEmpty() || isLocalHost(server))) {
+    head = upstreamHead(head, method, destination);
+    if (method == "GET" && (server.isEmpty() || access_.isLocalHost(server))) {
         const QByteArray path = requestTarget(head).toLower();
         if (path.startsWith("/wpa")) {
             reply(index, PortalReplies::configurationDocument(WpadScript()));
@@ -403,6 +383,12 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
     if (framing.kind == BodyFraming::Kind::Chunked || !gathered)
         after = framing;
 
+    // Every request is checked, on a kept-alive connection too, and before any connecting: a
+    // refused client never makes the gateway open a connection.
+    if (!access_.mayReach(clientPaid(index), server, port, tunnel)) {
+        refuse(index, tunnel);
+        return false;
+    }
     // A tunnel starts on a fresh connection: the kept-alive one is mid-conversation.
     TcpSocketControl& upstream = httpExit_(index);
     const bool reuse = !tunnel && upstream.State() == sckConnected && s.upstreamHost == server &&
@@ -411,12 +397,7 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
         forward(index, request, method, after);
         return true;
     }
-    // Checked before connecting: a refused client never makes the gateway open a connection.
-    if (!portal_.registry.IsClientAllowed(httpRequest_(index).RemoteHostIP()) &&
-        !isWhitelisted(server)) {
-        refuse(index, tunnel);
-        return false;
-    }
+    s.upstreamTunnel = tunnel;
     s.pendingRequest = request;
     s.pendingMethod = method;
     s.pendingFraming = after;
@@ -447,7 +428,7 @@ void ProxyServer::onResolved(int index, quint64 generation, const QHostInfo& inf
         return;
     QHostAddress target;
     for (const QHostAddress& address : info.addresses()) {
-        if (forbiddenUpstream(address))
+        if (access_.forbiddenUpstream(address))
             continue;
         if (target.isNull() || (address.protocol() == QAbstractSocket::IPv4Protocol &&
                                 target.protocol() != QAbstractSocket::IPv4Protocol))
@@ -461,35 +442,6 @@ void ProxyServer::onResolved(int index, quint64 generation, const QHostInfo& inf
     upstream.setRemoteHost(target.toString());
     upstream.setRemotePort(s.upstreamPort);
     upstream.Connect();
-}
-
-// The gateway itself and its LAN are no upstream: otherwise any client could reach services
-// that listen only on the gateway's loopback or on other hosts of the segment.
-bool ProxyServer::forbiddenUpstream(const QHostAddress& address) const {
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (address.isLoopback() || (isV4 && (v4 >> 24) == 127))
-        return !policy_.allowLoopback;
-    if (address.isNull() || address.isLinkLocal() || address.isMulticast() ||
-        address.isBroadcast() || address == QHostAddress::AnyIPv4 ||
-        address == QHostAddress::AnyIPv6)
-        return true;
-    if (isV4) {
-        const QByteArray text = QHostAddress(v4).toString().toLatin1();
-        if (!lanPrefix_.isEmpty() && text.startsWith(lanPrefix_))
-            return true;
-        if ((v4 >> 16) == 0xA9FE) // 169.254.0.0/16
-            return true;
-    }
-    return std::any_of(ownAddresses_.begin(), ownAddresses_.end(),
-                       [&](const QHostAddress& own) { return own.isEqual(address); });
-}
-
-// Clients of the LAN segment, and the gateway itself through loopback.
-bool ProxyServer::servesClient(const QString& clientAddress) const {
-    if (clientAddress.toLatin1().startsWith(lanPrefix_))
-        return true;
-    return QHostAddress(clientAddress).isLoopback();
 }
 
 void ProxyServer::onUpstreamConnected(int index) {
@@ -545,6 +497,7 @@ void ProxyServer::onUpstreamClosed(int index) {
 void ProxyServer::forward(int index, QByteArray request, const QByteArray& method,
                           const BodyFraming& framing) {
     Slot& s = slot(index);
+    s.headSince = now();
     if (method == "CONNECT") {
         // The CONNECT head stays here; from now on every byte of the slot is tunnel data.
         s.phase = Slot::Phase::Tunnel;
@@ -593,6 +546,7 @@ void ProxyServer::HTTPExit_DataArrival(int index, qint64 bytesTotal) {
     const QByteArray chunk = httpExit_(index).GetData();
     DownMegabytes += chunk.size() / kBytesPerMegabyte;
     s.SlotTime = now();
+    s.headSince = s.SlotTime;
     if (!chunk.isEmpty())
         relay(index, chunk);
 }
@@ -767,8 +721,14 @@ void ProxyServer::reply(int index, const QByteArray& response) {
     httpRequest_(index).SendData(response);
 }
 
+bool ProxyServer::clientPaid(int index) {
+    return portal_.registry.IsClientAllowed(httpRequest_(index).RemoteHostIP(),
+                                            slot(index).peerMac);
+}
+
 void ProxyServer::refuse(int index, bool tunnel) {
-    const QString mac = portal_.registry.GetClientMac(httpRequest_(index).RemoteHostIP());
+    const QString mac =
+        portal_.registry.GetClientMac(httpRequest_(index).RemoteHostIP(), slot(index).peerMac);
     if (mac.isEmpty()) {
         reply(index, PortalReplies::notFound());
         return;
@@ -779,20 +739,8 @@ void ProxyServer::refuse(int index, bool tunnel) {
                         : PortalReplies::purchaseRedirect(page));
 }
 
-bool ProxyServer::isWhitelisted(const QByteArray& host) const {
-    const QStringList domains = Deployment::whitelist();
-    return std::any_of(domains.begin(), domains.end(), [&](const QString& domain) {
-        return domainMatches(host, domain.toLatin1());
-    });
-}
-
-// The gateway itself, and the provider service, whose pages reach the gateway's own paths.
-bool ProxyServer::isLocalHost(const QByteArray& host) const {
-    return host == gatewayHost_ || domainMatches(host, providerDomain_);
-}
-
 void ProxyServer::housekeeping() {
-    ownAddresses_ = QNetworkInterface::allAddresses();
+    access_.refreshOwnAddresses();
     const int last = httpRequest_.UBound();
     for (int i = 1; i <= last; ++i) {
         if (httpRequest_(i).State() == sckClosed)
@@ -802,10 +750,24 @@ void ProxyServer::housekeeping() {
             s.SlotTime = now();
         else if (now() - s.SlotTime > kIdleLimitMs)
             closeSlot(i);
+        else if (s.phase == Slot::Phase::Head && !s.replying &&
+                 now() - s.headSince > kHeadDeadlineMs)
+            closeSlot(i);
     }
     while (httpRequest_.UBound() >= 1 && httpRequest_(httpRequest_.UBound()).State() == sckClosed) {
         httpExit_.UnloadLast();
         httpRequest_.UnloadLast();
         slots_.pop_back();
+    }
+}
+
+void ProxyServer::dropWithdrawnClients() {
+    for (int i = 1; i <= httpRequest_.UBound(); ++i) {
+        Slot& s = slot(i);
+        if (httpRequest_(i).State() == sckClosed || s.upstreamHost.isEmpty() || s.replying)
+            continue;
+        const bool tunnel = s.phase == Slot::Phase::Tunnel || s.upstreamTunnel;
+        if (!access_.mayReach(clientPaid(i), s.upstreamHost, s.upstreamPort, tunnel))
+            closeSlot(i);
     }
 }

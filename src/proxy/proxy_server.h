@@ -8,7 +8,9 @@
 
 #include "common/clock.h"
 #include "platform/control_array.h"
+#include "platform/neighbour_table.h"
 #include "platform/tcp_socket_control.h"
+#include "proxy/access_policy.h"
 #include "proxy/chunked_body.h"
 #include "proxy/message_framing.h"
 #include "registry/client_registry.h"
@@ -24,10 +26,11 @@
 #include <memory>
 #include <vector>
 
-// Which upstream addresses the proxy may connect to. The gateway itself and its LAN are never
-// upstreams; tests loosen this for origins on loopback.
-struct ProxyUpstreamPolicy {
+// What tests may loosen: origins on loopback (never an upstream of a deployed proxy), and the
+// share of the slots one client may hold.
+struct ProxyOptions {
     bool allowLoopback = false;
+    int slotsPerClient = 64;
 };
 
 class ProxyServer : public QObject {
@@ -36,6 +39,9 @@ public:
     static constexpr int kMaxSlots = 300;
     static constexpr qint64 kIdleLimitMs = 8640;    // 0.0001 day
     static constexpr qint64 kConnectWaitMs = 17280; // 0.0002 day
+    // A request head must be whole within this time from the connection or from the last
+    // response bytes: a client trickling a head one byte at a time cannot keep its slot.
+    static constexpr qint64 kHeadDeadlineMs = 10000;
     static constexpr qsizetype kMaxHeadBytes = 64 * 1024;
     static constexpr qint64 kGatheredBodyBytes = 64 * 1024;
     static constexpr qint64 kHoldLimit = 5000;
@@ -51,12 +57,12 @@ public:
         const Clock& clock;
     };
 
-    using UpstreamPolicy = ProxyUpstreamPolicy;
+    using Options = ProxyOptions;
 
     // gatewayHost: the gateway's own address text, whose local pages are served here; its
     // first three bytes name the LAN segment whose clients the proxy serves.
     explicit ProxyServer(Portal portal, QByteArray gatewayHost = "192.168.11.1",
-                         UpstreamPolicy policy = {}, QObject* parent = nullptr);
+                         Options options = {}, QObject* parent = nullptr);
     ~ProxyServer() override;
 
     ControlArray<TcpSocketControl>& HTTPRequest() { return httpRequest_; }
@@ -73,6 +79,11 @@ public:
     void housekeeping();
     // Closes every socket.
     void closeAll();
+    // After a provider page load: the connections of clients whose allowance is gone and that
+    // the whitelist does not open are closed, tunnels and kept-alive upstreams alike.
+    void dropWithdrawnClients();
+    // Where the proxy learns a client's hardware address; the kernel's by default.
+    void setNeighbourTable(const NeighbourTable* table) { neighbours_ = table; }
 
     double UpMegabytes = 0;
     double DownMegabytes = 0;
@@ -91,8 +102,8 @@ private:
     bool dispatchHead(int index, qsizetype end);
     void startUpstream(int index, const QByteArray& server, int port);
     void onResolved(int index, quint64 generation, const QHostInfo& info);
-    bool forbiddenUpstream(const QHostAddress& address) const;
-    bool servesClient(const QString& clientAddress) const;
+    int slotsHeldBy(quint32 peer);
+    bool clientPaid(int index);
     void onUpstreamConnected(int index);
     void onUpstreamError(int index);
     void onUpstreamClosed(int index);
@@ -106,16 +117,13 @@ private:
     void sendToClient(int index, const QByteArray& data);
     void reply(int index, const QByteArray& response);
     void refuse(int index, bool tunnel);
-    bool isWhitelisted(const QByteArray& host) const;
-    bool isLocalHost(const QByteArray& host) const;
     qint64 now() const { return portal_.clock.monotonicMs(); }
 
     Portal portal_;
-    QByteArray gatewayHost_;
-    QByteArray providerDomain_; // the provider host without a port, lower case
-    QByteArray lanPrefix_; // "192.168.11."
-    UpstreamPolicy policy_;
-    QList<QHostAddress> ownAddresses_; // refreshed by housekeeping
+    Options options_;
+    AccessPolicy access_;
+    NeighbourTable kernelNeighbours_;
+    const NeighbourTable* neighbours_ = &kernelNeighbours_;
     ControlArray<TcpSocketControl> httpRequest_;
     ControlArray<TcpSocketControl> httpExit_;
     std::vector<std::unique_ptr<Slot>> slots_; // index 0 stands for the listener, unused

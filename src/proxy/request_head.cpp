@@ -214,3 +214,52 @@ RequestTarget absoluteTarget(const QByteArray& Header) {
     }
     return result;
 }
+
+Destination requestDestination(const QByteArray& Header) {
+    Destination destination;
+    if (isConnect(Header)) {
+        QByteArrayView target = requestTarget(Header);
+        const qsizetype scheme = target.indexOf("://");
+        if (scheme >= 0)
+            target = target.sliced(scheme + 3);
+        // The whole authority up to its port is the host: anything else in it makes it none.
+        qsizetype hostEnd = target.lastIndexOf(':');
+        if (target.startsWith('[') && target.indexOf(']') > hostEnd)
+            hostEnd = -1;
+        if (hostEnd < 0)
+            hostEnd = target.size();
+        destination.host = lowerCopy(target.first(hostEnd));
+        const QByteArrayView rest = target.sliced(hostEnd);
+        destination.port = rest.startsWith(':') ? parsePort(rest.sliced(1)) : 0;
+        return destination;
+    }
+    const RequestTarget absolute = absoluteTarget(Header);
+    if (!absolute.host.isEmpty()) {
+        const QByteArrayView authority = requestTarget(Header).sliced(7);
+        destination.host = absolute.host;
+        destination.port = absolute.port;
+        destination.fromTarget = true;
+        destination.authority = authority.first(hostLength(authority, "/?#")).toByteArray();
+        return destination;
+    }
+    destination.host = getServer(Header);
+    destination.port = getPort(Header);
+    return destination;
+}
+
+bool isValidHost(QByteArrayView host) {
+    if (host.isEmpty() || host.size() > 253)
+        return false;
+    if (host.front() == '[') {
+        if (host.size() < 4 || host.back() != ']')
+            return false;
+        return std::all_of(host.begin() + 1, host.end() - 1, [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                   c == ':' || c == '.';
+        });
+    }
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.' || c == '_';
+    });
+}

@@ -4,6 +4,7 @@
 // All of it works on the bytes as received; nothing here allocates per byte of a body.
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 // True when Data begins with one of the request methods DELETE, PUT, GET, POST, HEAD, PROPFIND,
 // OPTIONS, CONNECT followed by a space, or with a status line ("HTTP/..."). The word before the
@@ -37,3 +38,21 @@ struct RequestTarget {
     int port = 0;
 };
 RequestTarget absoluteTarget(const QByteArray& Header);
+
+// Where a request goes, as the proxy decides it. A CONNECT's authority in its request line is
+// its only target (a Host line is not looked at); an absolute address in the request line wins
+// over the Host line (RFC 9112, section 3.2.2), and fromTarget then says that the Host line sent
+// upstream must be made to name authority. Otherwise the Host line. host is lower-cased; port
+// as getPort reads it (0 when absent for CONNECT or not a number).
+struct Destination {
+    QByteArray host;
+    int port = 0;
+    bool fromTarget = false;
+    QByteArray authority; // as written in the request line, when fromTarget
+};
+Destination requestDestination(const QByteArray& Header);
+
+// Whether host is a name or an IP literal and nothing else: letters, digits, "-", "." and "_"
+// (at most 253 of them), or an IPv6 literal in brackets. Control bytes, blanks, "/", "\" or
+// "@" make it no host, so that what is checked is exactly what is resolved.
+bool isValidHost(QByteArrayView host);

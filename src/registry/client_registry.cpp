@@ -99,32 +99,30 @@ ClientEntry* ClientRegistry::RegisterClient(const QString& macText, bool etherne
 }
 
 void ClientRegistry::AllowClient(const QString& macText, double days) {
-    const QDateTime now = clock_.now();
-    QString expiry;
+    ClientEntry* entry = findByMac(macText);
+    if (!entry)
+        return;
     if (days == kNeverExpiresDays) {
-        expiry = QString::fromLatin1(kNeverExpires);
+        entry->expiry = QString::fromLatin1(kNeverExpires);
     } else {
         // Whole seconds, like every other time the registry shows.
         const qint64 seconds = std::llround(days * 86400.0);
-        expiry = generalDateText(now.addMSecs(seconds * 1000));
+        entry->expiry = generalDateText(clock_.now().addMSecs(seconds * 1000));
     }
-    if (ClientEntry* entry = findByMac(macText)) {
-        entry->expiry = expiry;
-        entry->access = QString::fromLatin1(kAllowed);
-        show(*entry, false);
-        return;
-    }
-    ClientEntry* entry = createEntry(macText);
-    if (!entry)
-        return;
-    entry->rootPicture = kRootPictureAllowedAway;
-    entry->expiry = expiry;
     entry->access = QString::fromLatin1(kAllowed);
-    show(*entry, true);
+    show(*entry, false);
 }
 
-bool ClientRegistry::IsClientAllowed(const QString& address) {
+ClientEntry* ClientRegistry::clientAt(const QString& address,
+                                      const QByteArray& neighbourMac) const {
     ClientEntry* entry = findByAddress(address);
+    if (!entry || (!neighbourMac.isEmpty() && neighbourMac != entry->mac))
+        return nullptr;
+    return entry;
+}
+
+bool ClientRegistry::IsClientAllowed(const QString& address, const QByteArray& neighbourMac) {
+    ClientEntry* entry = clientAt(address, neighbourMac);
     if (!entry)
         return false;
     const QDateTime now = clock_.now();
@@ -134,14 +132,11 @@ bool ClientRegistry::IsClientAllowed(const QString& address) {
         entry->lastSeen = now;
         show(*entry, false);
     }
-    if (!entry->ethernet)
-        return false;
-    const QByteArray raw = HexToText(entry->macText);
-    return raw.size() == 6 && allowedMacs_.isAllowed(raw, now);
+    return entry->ethernet && entry->mac.size() == 6 && allowedMacs_.isAllowed(entry->mac, now);
 }
 
-QString ClientRegistry::GetClientMac(const QString& address) const {
-    const ClientEntry* entry = findByAddress(address);
+QString ClientRegistry::GetClientMac(const QString& address, const QByteArray& neighbourMac) const {
+    const ClientEntry* entry = clientAt(address, neighbourMac);
     if (!entry)
         return QString();
     QString mac = entry->macText;
@@ -208,11 +203,7 @@ ClientEntry* ClientRegistry::findByMac(const QString& macText) const {
 }
 
 ClientEntry* ClientRegistry::findByAddress(const QString& address) const {
-    for (const auto& e : entries_) {
-        if (e->address == address)
-            return e.get();
-    }
-    return nullptr;
+    return byAddress_.value(address);
 }
 
 ClientEntry* ClientRegistry::createEntry(const QString& macText, int preferredNumber) {
@@ -225,9 +216,17 @@ ClientEntry* ClientRegistry::createEntry(const QString& macText, int preferredNu
     entry->hostNumber = number;
     entry->key = QStringLiteral("K") + QString::number(number);
     entry->macText = macText;
+    entry->mac = HexToText(macText);
     entry->address = networkPrefix_ + QString::number(number);
     entry->access = QString::fromLatin1(kDenied);
+    // A client that paid before it first came shows its allowance at once.
+    if (allowedMacs_.contains(entry->mac)) {
+        const QDateTime end = allowedMacs_.end(entry->mac);
+        entry->access = QString::fromLatin1(kAllowed);
+        entry->expiry = end.isNull() ? QString::fromLatin1(kNeverExpires) : generalDateText(end);
+    }
     byMac_.insert(macText, entry.get());
+    byAddress_.insert(entry->address, entry.get());
     entries_.push_back(std::move(entry));
     return entries_.back().get();
 }
@@ -281,6 +280,7 @@ void ClientRegistry::removeEntry(ClientEntry* entry) {
     if (display_)
         display_->removeEntry(entry->key);
     byMac_.remove(entry->macText);
+    byAddress_.remove(entry->address);
     entries_.erase(it);
 }
 

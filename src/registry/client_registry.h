@@ -17,6 +17,7 @@ struct ClientEntry {
     int hostNumber = 0;
     QString key;     // "K" and the host number
     QString macText; // HexString of the hardware address, trailing blank included
+    QByteArray mac;  // the hardware address itself, one byte per byte
     int rootPicture = 1;
     QString address;      // "192.168.11." and the host number
     QDateTime lastSeen;   // null until the client is first seen
@@ -54,14 +55,19 @@ public:
     // from 100 to 254 is held by a running lease or held back.
     ClientEntry* RegisterClient(const QString& macText, bool ethernet = true,
                                 int preferredNumber = 0);
-    // Marks the client "Allowed" with an expiry days from now ("Never Expires" for 9999),
-    // creating its entry (picture 6, never seen) when the registry has none and a number is free.
+    // Marks the client's entry "Allowed" with an expiry days from now ("Never Expires" for
+    // 9999). A MAC that has no entry gets none: only a DHCP exchange gives a client an address,
+    // so a feed record can never make an address stand for a paid client that is not on the LAN.
+    // The client's entry shows the allowance once it comes.
     void AllowClient(const QString& macText, double days);
     // Whether the client at this dotted address may browse: its whole six-byte Ethernet address
-    // is in the allowed list and its allowance runs. Marks the client as seen.
-    bool IsClientAllowed(const QString& address);
-    // The client's MAC as 12 hex digits without blanks, or "" when no entry has the address.
-    QString GetClientMac(const QString& address) const;
+    // is in the allowed list and its allowance runs. Marks the client as seen. neighbourMac: the
+    // hardware address the kernel's neighbour table holds for the address, when it holds one;
+    // a host that took a paid client's address by hand shows there and is refused.
+    bool IsClientAllowed(const QString& address, const QByteArray& neighbourMac = {});
+    // The client's MAC as 12 hex digits without blanks, or "" when no entry has the address (or
+    // the neighbour table names another host at it).
+    QString GetClientMac(const QString& address, const QByteArray& neighbourMac = {}) const;
     // Removes denied entries last seen more than an hour ago whose lease has run out.
     void RemoveIdleClients();
     // After a RELEASE: an allowed entry stays with picture 6, any other is removed. The lease
@@ -85,6 +91,8 @@ public:
 
 private:
     ClientEntry* createEntry(const QString& macText, int preferredNumber = 0);
+    // The entry at address, unless the neighbour table names another host there.
+    ClientEntry* clientAt(const QString& address, const QByteArray& neighbourMac) const;
     bool isFreeFor(int hostNumber, const QString& macText, const QDateTime& now) const;
     int freeHostNumber(const QDateTime& now);
     bool leaseRuns(const ClientEntry& entry, const QDateTime& now) const;
@@ -96,7 +104,8 @@ private:
     TreeDisplay* display_;
     QString networkPrefix_;
     std::vector<std::unique_ptr<ClientEntry>> entries_;
-    QHash<QString, ClientEntry*> byMac_; // every message of a client looks its entry up
+    QHash<QString, ClientEntry*> byMac_;     // every message of a client looks its entry up
+    QHash<QString, ClientEntry*> byAddress_; // every proxied request looks its client up
     struct Hold {
         QDateTime end;
         QString holder; // MAC text of the host known to use the number, when known

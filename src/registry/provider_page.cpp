@@ -79,6 +79,7 @@ void ProviderPage::EK_DocumentComplete() {
                     : now.addMSecs(static_cast<qint64>(std::llround(record.days * 86400.0)) * 1000);
             allowedMacs_.add(record.hardwareAddress, end);
         }
+        emit allowancesChanged();
     }
     if (reloadPending_) {
         reloadPending_ = false;

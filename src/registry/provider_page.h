@@ -41,6 +41,8 @@ public:
 signals:
     // The page to show as the banner.
     void bannerChanged(const QString& document);
+    // A page with the allowance feed has replaced the allowed list.
+    void allowancesChanged();
 
 private:
     PageLoader& loader_;

@@ -215,6 +215,7 @@ TEST_F(DhcpServerTest, ReleaseRemovesADeniedClientAndKeepsAnAllowedOne) {
     EXPECT_TRUE(socket.sent.empty());
     EXPECT_TRUE(registry.entries().empty());
 
+    receive(discover());
     registry.AllowClient(QStringLiteral("00 0C 29 AB CD EF "), 1);
     receive(DhcpDatagram().type(kRelease).end());
     ASSERT_EQ(registry.entries().size(), 1u);

@@ -77,13 +77,13 @@ TEST_F(ProxyServerPages, LocalPathsOnAnyOtherHostAreForwarded) {
 
 TEST_F(ProxyServerPages, AccessFollowsRegistryAllowanceAndWhitelist) {
     // "0.0.1" makes 127.0.0.1 a subdomain of an open domain without any name lookup.
-    const EnvGuard whitelist("TARNIX_WHITELIST", "localhost, 0.0.1");
+    ProxyRig open({true, ProxyServer::kMaxSlots}, "localhost, 0.0.1");
     origin.route("/", HttpOrigin::ok("origin page"));
     const QByteArray forwarded = "origin page"; // the end of a forwarded reply
     const QByteArray refused511 = "HTTP/1.1 511 Network Authentication Required\r\nContent-Type: "
                                   "text/html\r\nCache-Control: no-cache\r\nContent-Length: " +
-                                  QByteArray::number(rig.purchasePage().size()) + "\r\n\r\n" +
-                                  rig.purchasePage();
+                                  QByteArray::number(open.purchasePage().size()) + "\r\n\r\n" +
+                                  open.purchasePage();
     const struct {
         const char* name;
         const char* from; // kPaidAddress is registered, unpaid
@@ -92,7 +92,7 @@ TEST_F(ProxyServerPages, AccessFollowsRegistryAllowanceAndWhitelist) {
         QByteArray reply;
     } cases[] = {
         {"unknown client, ordinary host", kUnknownAddress, false, "127.0.0.2", notFoundReply()},
-        {"unpaid client, ordinary host", kPaidAddress, false, "127.0.0.2", rig.purchaseRedirect()},
+        {"unpaid client, ordinary host", kPaidAddress, false, "127.0.0.2", open.purchaseRedirect()},
         {"unpaid client, tunnel", kPaidAddress, true, "127.0.0.2", refused511},
         {"unknown client, tunnel", kUnknownAddress, true, "127.0.0.2", notFoundReply()},
         {"unpaid client, whitelisted domain", kPaidAddress, false, "localhost", forwarded},
@@ -101,17 +101,17 @@ TEST_F(ProxyServerPages, AccessFollowsRegistryAllowanceAndWhitelist) {
         {"unknown client, subdomain of a whitelisted domain", kUnknownAddress, false, "127.0.0.1",
          forwarded},
         {"look-alike with the domain in front", kPaidAddress, false, "localhost.evil",
-         rig.purchaseRedirect()},
+         open.purchaseRedirect()},
         {"look-alike with the domain behind a prefix", kPaidAddress, false, "notlocalhost",
-         rig.purchaseRedirect()},
+         open.purchaseRedirect()},
         {"look-alike of the numeric domain", kUnknownAddress, false, "127.0.0.11", notFoundReply()},
     };
-    rig.registerClient(false);
+    open.registerClient(false);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int connectionsBefore = origin.connections;
         const QByteArray host = c.host + QByteArray(":") + QByteArray::number(origin.port());
-        TestClient client(rig.port, c.from);
+        TestClient client(open.port, c.from);
         const QByteArray reply =
             client.exchange(c.tunnel ? "CONNECT " + host + " HTTP/1.1\r\n\r\n"
                                      : "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
@@ -125,15 +125,26 @@ TEST_F(ProxyServerPages, AccessFollowsRegistryAllowanceAndWhitelist) {
     }
 }
 
-TEST_F(ProxyServerPages, AbsoluteAddressOfTheTargetBecomesAPath) {
+// The request line's absolute address decides where a request goes; the Host line sent upstream
+// is made to name it, so no origin is asked for one site on the strength of another.
+TEST_F(ProxyServerPages, AbsoluteAddressOfTheTargetBecomesAPathAndItsHost) {
     rig.registerClient(true);
     origin.route("/page", HttpOrigin::ok("page"));
     const QByteArray host = originHost();
-    for (const QByteArray& hostLine : {"Host: " + host + "\r\n", QByteArray()}) {
-        SCOPED_TRACE(hostLine.isEmpty() ? "without a Host line" : "with a Host line");
+    const QByteArray sent = "GET /page HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    const struct {
+        const char* name;
+        QByteArray hostLine;
+    } cases[] = {
+        {"with its Host line", "Host: " + host + "\r\n"},
+        {"without a Host line", ""},
+        {"with the Host line of another site", "Host: localhost:1\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         TestClient client(rig.port);
-        client.exchange("GET http://" + host + "/page HTTP/1.1\r\n" + hostLine + "\r\n");
-        EXPECT_EQ(origin.requests.value(0), "GET /page HTTP/1.1\r\n" + hostLine + "\r\n");
+        client.exchange("GET http://" + host + "/page HTTP/1.1\r\n" + c.hostLine + "\r\n");
+        EXPECT_EQ(origin.requests.value(0), sent);
         EXPECT_TRUE(client.received.endsWith("page"));
         origin.requests.clear();
     }
@@ -202,3 +213,41 @@ TEST_F(ProxyServerPages, RequestsWithoutAUsableTargetAreRefusedAtOnce) {
 }
 
 } // namespace
+
+// Heads an origin might read otherwise, hosts that are no host names, and heads too long to
+// hold: answered here, and nothing is resolved or connected.
+TEST_F(ProxyServerPages, AmbiguousHeadsAreRefusedBeforeAnythingGoesUpstream) {
+    rig.registerClient(true);
+    origin.route("/", HttpOrigin::ok("page"));
+    const QByteArray host = originHost();
+    const QByteArray badRequest = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+    const QByteArray tooLarge =
+        "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n\r\n";
+    const struct {
+        const char* name;
+        QByteArray request;
+        QByteArray reply;
+    } cases[] = {
+        {"NUL inside the host",
+         "GET / HTTP/1.1\r\nHost: 127.0.0.1" + QByteArray(1, '\0') + ".localhost\r\n\r\n",
+         badRequest},
+        {"CONNECT to a host with a slash",
+         "CONNECT 127.0.0.1/x:" + QByteArray::number(origin.port()) + " HTTP/1.1\r\n\r\n",
+         badRequest},
+        {"length and chunked",
+         "POST / HTTP/1.1\r\nHost: " + host +
+             "\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n",
+         badRequest},
+        {"two Host lines", "GET / HTTP/1.1\r\nHost: " + host + "\r\nHost: " + host + "\r\n\r\n",
+         badRequest},
+        {"a head of 100 KiB arriving whole",
+         "GET / HTTP/1.1\r\nHost: " + host + "\r\nX: " + QByteArray(100 * 1024, 'x') + "\r\n\r\n",
+         tooLarge},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestClient client(rig.port);
+        EXPECT_EQ(client.exchange(c.request), c.reply);
+    }
+    EXPECT_EQ(origin.connections, 0);
+}

@@ -11,7 +11,7 @@
 using namespace proxytest;
 
 TEST(ProxyServerPolicy, TheGatewayAndItsLanAreNoUpstream) {
-    ProxyRig rig(ProxyServer::UpstreamPolicy{false});
+    ProxyRig rig(ProxyServer::Options{false, ProxyServer::kMaxSlots});
     rig.registerClient(true);
     HttpOrigin origin; // on loopback: a service only the gateway itself should reach
     origin.route("/secret", HttpOrigin::ok("secret"));

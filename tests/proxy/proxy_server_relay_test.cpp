@@ -147,7 +147,7 @@ TEST_F(ProxyServerRelay, BodyAwaitingContinueIsNotGathered) {
 }
 
 // One kept-alive upstream serves pipelined requests in order, a HEAD answer without its body
-// and every method; it is reused without asking for allowance again.
+// and every method; each request is checked, so a withdrawn allowance stops the next one.
 TEST_F(ProxyServerRelay, KeptAliveUpstreamServesEveryMethodInOrder) {
     HttpOrigin origin;
     origin.route("/head", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", false);
@@ -166,7 +166,6 @@ TEST_F(ProxyServerRelay, KeptAliveUpstreamServesEveryMethodInOrder) {
     client.send("HEAD /head HTTP/1.1\r\n" + host);
     ASSERT_TRUE(client.waitFor(40));
     EXPECT_EQ(client.received, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n");
-    rig.allowed.clear();
     for (const QByteArray method : {"PUT", "DELETE", "OPTIONS", "PATCH", "GET"}) {
         SCOPED_TRACE(method.constData());
         client.received.clear();
@@ -176,9 +175,12 @@ TEST_F(ProxyServerRelay, KeptAliveUpstreamServesEveryMethodInOrder) {
         EXPECT_TRUE(origin.requests.last().startsWith(method + " /m HTTP/1.1\r\n"));
     }
     EXPECT_EQ(origin.connections, 1);
-    // A new connection is asked, and is now refused.
-    TestClient other(rig.port);
-    EXPECT_EQ(other.exchange("GET /a HTTP/1.1\r\n" + host), rig.purchaseRedirect());
+    rig.allowed.clear();
+    client.received.clear();
+    client.send("GET /a HTTP/1.1\r\n" + host);
+    ASSERT_TRUE(client.waitClosed());
+    EXPECT_EQ(client.received, rig.purchaseRedirect());
+    EXPECT_EQ(origin.requests.size(), 9);
 }
 
 TEST_F(ProxyServerRelay, TunnelCarriesBytesBothWaysUnparsed) {
@@ -358,3 +360,27 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
 }
 
 } // namespace
+
+// A feed that no longer lists the client ends what it has open on the strength of its payment;
+// what the whitelist opens to all stays.
+TEST_F(ProxyServerRelay, AWithdrawnAllowanceClosesTunnelsAndPaidUpstreams) {
+    RawPeer peer(true);
+    HttpOrigin origin;
+    origin.route("/", okWith("page"), false);
+    TestClient tunnel(rig.port);
+    tunnel.send("CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\nping");
+    TestClient paid(rig.port);
+    paid.send(get(origin.hostAndPort().toLatin1()));
+    TestClient open(rig.port);
+    open.send(get("localhost:" + QByteArray::number(origin.port())));
+    ASSERT_TRUE(tunnel.waitForEnd("ping") && paid.waitForEnd("page") && open.waitForEnd("page"));
+
+    rig.providerPage.LoadProviderPage();
+    rig.loader.complete(QStringLiteral("***Allowed****%*0050560102AB*1*"));
+    EXPECT_TRUE(tunnel.waitClosed());
+    EXPECT_TRUE(paid.waitClosed());
+    EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
+    open.send(get("localhost:" + QByteArray::number(origin.port())));
+    EXPECT_TRUE(open.waitFor(2 * okWith("page").size()));
+    EXPECT_FALSE(open.closed);
+}

@@ -150,3 +150,38 @@ TEST_F(ProxyServerSlots, ThreeHundredClientsAtMostTheNextIsClosedAtOnce) {
 }
 
 } // namespace
+
+namespace {
+
+// A client that trickles its head keeps the slot busy for ten seconds at most, however often
+// it sends; and it cannot hold more than its share of the slots.
+TEST_F(ProxyServerSlots, ATrickledHeadIsCutOffAfterTenSeconds) {
+    std::unique_ptr<TestClient> client;
+    const int index = connectClient(client);
+    ASSERT_GT(index, 0);
+    for (int step = 1; step <= 4; ++step) {
+        ASSERT_TRUE(touch(*client));
+        rig.clock.advanceSeconds(3);
+        rig.proxy.housekeeping();
+        EXPECT_EQ(openSlots().contains(index), step < 4) << step;
+    }
+}
+
+TEST(ProxyServerShare, OneClientHoldsAtMostItsShareOfTheSlots) {
+    ProxyRig rig({true, 2});
+    TestClient a1(rig.port), a2(rig.port);
+    const auto open = [&] {
+        int n = 0;
+        for (int i = 1; i <= rig.proxy.HTTPRequest().UBound(); ++i)
+            n += rig.proxy.HTTPRequest()(i).State() == sckConnected;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return open() == 2; }));
+    TestClient a3(rig.port);
+    EXPECT_TRUE(a3.waitClosed());
+    TestClient b(rig.port, kUnknownAddress);
+    EXPECT_TRUE(waitUntil([&] { return open() == 3; }));
+    EXPECT_FALSE(a1.closed || a2.closed || b.closed);
+}
+
+} // namespace

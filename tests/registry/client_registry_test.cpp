@@ -116,18 +116,25 @@ TEST_F(ClientRegistryTest, SameMacIsTheSameEntrySeenAgainAndARefusalMarksItSeen)
     EXPECT_EQ(display.entry("K100")[2].text, generalDateText(clock.now()));
 }
 
-TEST_F(ClientRegistryTest, AllowingAnUnknownMacCreatesANeverSeenEntryThatRegisterReuses) {
-    registry.RegisterClient(mac(1));
+// A feed record gives no address: only a client that comes onto the LAN gets an entry, and
+// then it shows its allowance at once. And the neighbour table has the last word on who is at
+// an address.
+TEST_F(ClientRegistryTest, AllowanceShowsOnlyOnceTheClientComesAndOnlyForItsOwnHardware) {
     registry.AllowClient(mac(2), 9999);
-    ClientEntry* e = registry.findByMac(mac(2));
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(describe(e), "101 pic6 Allowed|Never Expires|never seen");
-    EXPECT_EQ(display.entry("K101")[2].text, QString());
-    expectMirrored();
-
+    EXPECT_TRUE(registry.entries().empty());
+    allowed.add(macRaw(2), QDateTime());
+    allowed.add(macRaw(3), clock.now().addDays(1));
     clock.advanceSeconds(5);
-    EXPECT_EQ(registry.RegisterClient(mac(2)), e);
-    EXPECT_EQ(describe(e), "101 pic1 Allowed|Never Expires|seen now");
+    EXPECT_EQ(describe(registry.RegisterClient(mac(2))), "100 pic1 Allowed|Never Expires|seen now");
+    EXPECT_EQ(describe(registry.RegisterClient(mac(3))),
+              "101 pic1 Allowed|" + generalDateText(clock.now().addDays(1).addSecs(-5)) +
+                  "|seen now");
+
+    EXPECT_TRUE(registry.IsClientAllowed(addressOf(100)));
+    EXPECT_TRUE(registry.IsClientAllowed(addressOf(100), macRaw(2)));
+    EXPECT_FALSE(registry.IsClientAllowed(addressOf(100), macRaw(9))); // an impostor
+    EXPECT_EQ(registry.GetClientMac(addressOf(100), macRaw(2)), QStringLiteral("000C29100200"));
+    EXPECT_EQ(registry.GetClientMac(addressOf(100), macRaw(9)), QString());
 }
 
 TEST_F(ClientRegistryTest, AllowingAKnownClientLeavesPictureAddressAndLastSeen) {
@@ -158,7 +165,8 @@ TEST_F(ClientRegistryTest, ExpiryTextFollowsTheDays) {
     int n = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        registry.AllowClient(mac(++n), row.days);
+        registry.RegisterClient(mac(++n));
+        registry.AllowClient(mac(n), row.days);
         EXPECT_EQ(registry.findByMac(mac(n))->expiry, row.expiry);
     }
 }
@@ -265,7 +273,8 @@ TEST_F(ClientRegistryTest, IdleSweepTakesOnlySilentDeniedClientsWithoutALease) {
 
 TEST_F(ClientRegistryTest, IdleSweepRemovesEveryIdleEntryAndKeepsTheOrder) {
     registry.RegisterClient(mac(1));
-    registry.AllowClient(mac(2), 9999); // never seen: survives
+    registry.RegisterClient(mac(2));
+    registry.AllowClient(mac(2), 9999); // allowed: survives
     registry.RegisterClient(mac(3));
     registry.RegisterClient(mac(4));
     clock.advanceSeconds(61 * 60);
@@ -298,8 +307,7 @@ TEST_F(ClientRegistryTest, DeclinedNumberIsHeldBackForAnHour) {
     EXPECT_EQ(registry.findByMac(mac(1)), nullptr);
     EXPECT_EQ(registry.RegisterClient(mac(1))->hostNumber, 102); // not even the same client
     clock.advanceSeconds(59 * 60);
-    registry.AllowClient(mac(3), 1);
-    EXPECT_EQ(registry.findByMac(mac(3))->hostNumber, 103);
+    EXPECT_EQ(registry.RegisterClient(mac(3))->hostNumber, 103);
     clock.advanceSeconds(60);
     EXPECT_EQ(registry.RegisterClient(mac(4))->hostNumber, 100);
 }
@@ -307,8 +315,10 @@ TEST_F(ClientRegistryTest, DeclinedNumberIsHeldBackForAnHour) {
 TEST_F(ClientRegistryTest, FullSegmentEvictsTheLongestUnseenEntryWithoutALease) {
     for (int i = 0; i < 153; ++i) // 100..252, all seen at the same moment
         ASSERT_NE(registry.RegisterClient(mac(i / 100 + 1, i % 100)), nullptr);
-    registry.AllowClient(mac(9, 1), 9999); // 253, never seen
-    registry.AllowClient(mac(9, 2), 9999); // 254, never seen
+    clock.advanceSeconds(5);
+    registry.RegisterClient(mac(9, 1)); // 253 and 254, seen later
+    registry.RegisterClient(mac(9, 2));
+    registry.AllowClient(mac(9, 1), 9999);
     ASSERT_EQ(registry.entries().size(), 155u);
     registry.LeaseGranted(registry.entries()[0].get()); // 100 keeps its number
     clock.advanceSeconds(10);
@@ -318,9 +328,9 @@ TEST_F(ClientRegistryTest, FullSegmentEvictsTheLongestUnseenEntryWithoutALease) 
         QString evicted;
         int number;
     } rows[] = {
-        {"never seen counts as oldest, allowed or not", mac(9, 1), 253},
-        {"of two never seen the earlier goes", mac(9, 2), 254},
-        {"among equals the earliest without a lease", mac(1, 1), 101},
+        {"the earliest seen without a lease, allowed or not", mac(1, 1), 101},
+        {"among equals the earliest goes", mac(1, 2), 102},
+        {"then the next", mac(1, 3), 103},
     };
     int n = 0;
     for (const auto& row : rows) {

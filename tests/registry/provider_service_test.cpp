@@ -27,6 +27,7 @@ TEST(ProviderServiceTest, RightLoginFillsTheAllowedListAndAWrongOneChangesNothin
         return waitUntil([&] { return completions > before; }, 10000);
     };
 
+    registry.RegisterClient(QStringLiteral("00 0C 29 AB CD EF "));
     page.setLogin(QStringLiteral("op42"), password);
     page.LoadProviderPage();
     ASSERT_TRUE(loaded(0));

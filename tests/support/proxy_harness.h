@@ -56,8 +56,7 @@ private:
 // The proxy and everything its portal needs, listening on a free port.
 struct ProxyRig {
     EnvGuard providerHost{"TARNIX_PROVIDER_HOST", kProviderHost};
-    // Origins at 127.0.0.1 are not open to all; "localhost" is.
-    EnvGuard whitelist{"TARNIX_WHITELIST", "localhost"};
+    EnvGuard whitelist;
     FakeClock clock;
     AllowedList allowed;
     ClientRegistry registry{clock, allowed, nullptr, QStringLiteral("127.0.0.")};
@@ -65,13 +64,15 @@ struct ProxyRig {
     ProviderPage providerPage{loader, registry, allowed, clock};
     QString providerId = QStringLiteral("prov42");
     // Origins here live on loopback, which a deployed proxy never connects to.
-    ProxyServer::UpstreamPolicy policy{true};
+    ProxyServer::Options policy{true, ProxyServer::kMaxSlots};
     ProxyServer proxy{{registry, providerPage, providerId, clock}, "127.0.0.1", policy};
     int port = 0;
 
+    // Origins at 127.0.0.1 are not open to all; "localhost" is.
     explicit ProxyRig(
-        ProxyServer::UpstreamPolicy upstreamPolicy = ProxyServer::UpstreamPolicy{true})
-        : policy(upstreamPolicy) {
+        ProxyServer::Options upstreamPolicy = ProxyServer::Options{true, ProxyServer::kMaxSlots},
+        const QByteArray& openDomains = "localhost")
+        : whitelist("TARNIX_WHITELIST", openDomains), policy(upstreamPolicy) {
         proxy.HTTPRequest()(0).setLocalPort(0);
         proxy.HTTPRequest()(0).Listen();
         port = proxy.HTTPRequest()(0).LocalPort();

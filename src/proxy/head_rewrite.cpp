@@ -1,0 +1,81 @@
+#include "proxy/head_rewrite.h"
+
+#include <utility>
+
+namespace {
+
+// Replaces every occurrence of what, ignoring case, by with.
+void replaceIgnoringCase(QByteArray& head, const QByteArray& what, const QByteArray& with) {
+    const QByteArray lower = head.toLower();
+    const QByteArray needle = what.toLower();
+    QByteArray out;
+    qsizetype done = 0;
+    for (qsizetype at = lower.indexOf(needle); at >= 0; at = lower.indexOf(needle, done)) {
+        out.append(head.constData() + done, at - done);
+        out += with;
+        done = at + needle.size();
+    }
+    if (done == 0)
+        return;
+    out.append(head.constData() + done, head.size() - done);
+    head = out;
+}
+
+// Where the Host line's value starts and ends, or {-1, -1} when the head has none.
+std::pair<qsizetype, qsizetype> hostValueSpan(const QByteArray& head) {
+    qsizetype pos = head.indexOf('\n') + 1;
+    while (pos > 0 && pos < head.size()) {
+        const qsizetype lf = head.indexOf('\n', pos);
+        if (lf < 0)
+            break;
+        const qsizetype lineEnd = (lf > pos && head.at(lf - 1) == '\r') ? lf - 1 : lf;
+        if (lineEnd - pos >= 5 && qstrnicmp(head.constData() + pos, 5, "host:", 5) == 0) {
+            qsizetype value = pos + 5;
+            while (value < lineEnd && (head.at(value) == ' ' || head.at(value) == '\t'))
+                ++value;
+            qsizetype end = lineEnd;
+            while (end > value && (head.at(end - 1) == ' ' || head.at(end - 1) == '\t'))
+                --end;
+            return {value, end};
+        }
+        pos = lf + 1;
+    }
+    return {-1, -1};
+}
+
+void setHost(QByteArray& head, const QByteArray& authority) {
+    const auto [start, end] = hostValueSpan(head);
+    if (start >= 0) {
+        if (qstrnicmp(head.constData() + start, end - start, authority.constData(),
+                      authority.size()) != 0)
+            head.replace(start, end - start, authority);
+        return;
+    }
+    const qsizetype lf = head.indexOf('\n');
+    if (lf < 0)
+        return;
+    const QByteArray lineEnd = (lf > 0 && head.at(lf - 1) == '\r') ? "\r\n" : "\n";
+    head.insert(lf + 1, "Host: " + authority + lineEnd);
+}
+
+} // namespace
+
+QByteArray upstreamHead(QByteArray head, const QByteArray& method, const Destination& destination) {
+    const QByteArray lower = head.toLower();
+    if (lower.contains("if-modified-since"))
+        replaceIgnoringCase(head, "If-Modified-Since", "nothing1");
+    if (lower.contains("proxy-connection"))
+        replaceIgnoringCase(head, "Proxy-Connection", "Connection");
+    if (destination.fromTarget)
+        setHost(head, destination.authority);
+    if (!destination.host.isEmpty()) {
+        QByteArray absolute = method + " http://" + destination.host;
+        if (destination.port != 80)
+            absolute += ":" + QByteArray::number(destination.port);
+        absolute += "/";
+        if (head.size() >= absolute.size() && qstrnicmp(head.constData(), absolute.size(),
+                                                        absolute.constData(), absolute.size()) == 0)
+            head.replace(0, absolute.size(), method + " /");
+    }
+    return head;
+}
