@@ -750,9 +750,9 @@ void ProxyServer::housekeeping() {
             s.SlotTime = now();
         else if (now() - s.SlotTime > kIdleLimitMs)
             closeSlot(i);
-        else if (s.phase == Slot::Phase::Head && !s.replying &&
+        else if (s.phase == Slot::Phase::Head && s.headEndFound < 0 && !s.replying &&
                  now() - s.headSince > kHeadDeadlineMs)
-            closeSlot(i);
+            closeSlot(i); // a head trickled in: a small body being gathered has no deadline
     }
     while (httpRequest_.UBound() >= 1 && httpRequest_(httpRequest_.UBound()).State() == sckClosed) {
         httpExit_.UnloadLast();
