@@ -4,6 +4,7 @@
 // says whether a probe runs (bit 0) and how its answers go (in use: bits 1 to 7).
 
 #include "address/dhcp_server.h"
+#include "common/ip_format.h"
 #include "fuzz_support.h"
 
 #include <set>
@@ -97,9 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     heldBack.clear();
     int answers = 0;
     const QByteArray datagram = exactBytes(data, size);
+    // Sent from its own ciaddr, as a client holding an address sends (and must, to release it).
+    const QString sender = IpFormat(datagram.mid(12, 4)).value_or(QString());
     for (int round = 0; round < 2; ++round) {
         CheckingSocket socket;
-        server.handleDatagram(datagram, socket);
+        server.handleDatagram(datagram, sender, socket);
         probe.answerAll(answers, hops >> 1);
     }
     FUZZ_CHECK(registry.entries().size() <= 1);

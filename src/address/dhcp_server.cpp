@@ -7,6 +7,7 @@
 #include "common/trace.h"
 
 #include <QDeadlineTimer>
+#include <QHostAddress>
 #include <QPointer>
 
 namespace {
@@ -61,14 +62,24 @@ void DhcpServer::DHCP_DataArrival(int index, qint64 bytesTotal) {
     Q_UNUSED(bytesTotal);
     if (index < 0 || index >= dhcp_.Count())
         return;
-    handleDatagram(dhcp_(index).GetData(), dhcp_(0));
+    UdpSocketControl& received = dhcp_(index);
+    const QByteArray datagram = received.GetData();
+    handleDatagram(datagram, received.RemoteHostIP(), dhcp_(0));
 }
 
-void DhcpServer::handleDatagram(const QByteArray& datagram, DatagramSocket& socket) {
-    handle(datagram, socket, 0);
+void DhcpServer::handleDatagram(const QByteArray& datagram, const QString& sender,
+                                DatagramSocket& socket) {
+    handle(datagram, sender, socket, 0);
 }
 
-void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int attempt) {
+quint32 DhcpServer::hostAddress(int hostNumber) const {
+    return (quint32(static_cast<unsigned char>(gatewayAddress_[0])) << 24) |
+           (quint32(static_cast<unsigned char>(gatewayAddress_[1])) << 16) |
+           (quint32(static_cast<unsigned char>(gatewayAddress_[2])) << 8) | quint32(hostNumber);
+}
+
+void DhcpServer::handle(const QByteArray& datagram, const QString& sender, DatagramSocket& socket,
+                        int attempt) {
     if (gatewayAddress_.size() != 4)
         return;
     const std::optional<DhcpRequest> read = DhcpMessage::readRequest(datagram);
@@ -88,12 +99,28 @@ void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int 
             preferred = static_cast<unsigned char>(claimed.at(3));
     }
     const QString macText = HexString(request.hardwareAddress);
-    const bool known = registry_.findByMac(macText) != nullptr;
+    ClientEntry* const known = registry_.findByMac(macText);
     // A DECLINE or RELEASE from a client without an entry concerns no number of ours; taking
     // it would let anyone hold back the whole segment.
     if (!known && (request.messageType == kDecline || request.messageType == kRelease))
         return;
     const bool ethernet = request.htype == 1 && request.hlen == 6;
+    // An Ethernet client's address bytes under another hardware type or length come from
+    // someone else: the message would mark the entry non-Ethernet (never allowed), or release
+    // or decline its number in its name.
+    if (known && known->ethernet && !ethernet)
+        return;
+    // A client releases unicast from the address it holds (RFC 2131); a RELEASE from anywhere
+    // else is someone ending another's lease.
+    if (request.messageType == kRelease &&
+        QHostAddress(sender).toIPv4Address() != hostAddress(known->hostNumber))
+        return;
+    // A DECLINE waits for the probe's word, and nothing changes before it. Without a probe
+    // (no cap_net_raw; the packaged service has it) it is believed as it stands.
+    if (request.messageType == kDecline && probe_) {
+        probeThenDecline(known);
+        return;
+    }
     ClientEntry* entry = registry_.RegisterClient(macText, ethernet, preferred);
     if (!entry)
         return; // every number of the segment is leased: nothing to offer
@@ -103,7 +130,7 @@ void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int 
             return;
         const auto probed = probedFreeAt_.constFind(entry->hostNumber);
         if (probed == probedFreeAt_.cend() || monotonicMs() - *probed >= kProbedFreeForMs) {
-            probeThenAnswer(datagram, socket, entry, attempt);
+            probeThenAnswer(datagram, sender, socket, entry, attempt);
             return;
         }
         entry->checkedNumber = entry->hostNumber;
@@ -111,21 +138,18 @@ void DhcpServer::handle(const QByteArray& datagram, DatagramSocket& socket, int 
     answer(datagram, request, entry, socket);
 }
 
-void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& socket,
-                                 ClientEntry* entry, int attempt) {
+void DhcpServer::probeThenAnswer(const QByteArray& datagram, const QString& sender,
+                                 DatagramSocket& socket, ClientEntry* entry, int attempt) {
     if (probe_->pending() >= kMaxPendingProbes)
         return; // a flood: the client asks again
     const QString macText = entry->macText;
     const int number = entry->hostNumber;
-    const quint32 address = (quint32(static_cast<unsigned char>(gatewayAddress_[0])) << 24) |
-                            (quint32(static_cast<unsigned char>(gatewayAddress_[1])) << 16) |
-                            (quint32(static_cast<unsigned char>(gatewayAddress_[2])) << 8) |
-                            quint32(number);
     DatagramSocket* out = &socket;
     // A flood of newcomers must not take this number away while the probe runs.
     entry->probing = true;
-    probe_->probe(address, [server = QPointer<DhcpServer>(this), datagram, out, macText, number,
-                            attempt](bool inUse, const QByteArray& holder) {
+    probe_->probe(hostAddress(number), [server = QPointer<DhcpServer>(this), datagram, sender, out,
+                                        macText, number,
+                                        attempt](bool inUse, const QByteArray& holder) {
         if (!server)
             return;
         ClientEntry* current = server->registry_.findByMac(macText);
@@ -142,11 +166,36 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, DatagramSocket& soc
             // The holder itself may come back for its number (a lease from before a restart).
             server->registry_.DeclineClient(current, HexString(holder));
             if (attempt + 1 < kMaxProbeAttempts)
-                server->handle(datagram, *out, attempt + 1);
+                server->handle(datagram, sender, *out, attempt + 1);
             return;
         }
         if (const std::optional<DhcpRequest> request = DhcpMessage::readRequest(datagram))
             server->answer(datagram, *request, current, *out);
+    });
+}
+
+// A DECLINE says another host answers for the client's number, and anyone can send one in the
+// client's name: it is believed only when a host other than the client answers the probe.
+void DhcpServer::probeThenDecline(ClientEntry* entry) {
+    // One probe an entry: a flood of DECLINEs in one name must not take every probe.
+    if (entry->probing || probe_->pending() >= kMaxPendingProbes)
+        return;
+    const QString macText = entry->macText;
+    const int number = entry->hostNumber;
+    entry->probing = true;
+    probe_->probe(hostAddress(number), [server = QPointer<DhcpServer>(this), macText,
+                                        number](bool inUse, const QByteArray& holder) {
+        if (!server)
+            return;
+        ClientEntry* current = server->registry_.findByMac(macText);
+        if (!current || current->hostNumber != number)
+            return;
+        current->probing = false;
+        const QString holderMacText = HexString(holder);
+        if (!inUse || holderMacText == macText)
+            return; // nobody, or the client itself, uses the number: a false DECLINE
+        server->probedFreeAt_.remove(number);
+        server->registry_.DeclineClient(current, holderMacText);
     });
 }
 
@@ -168,7 +217,8 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
         break;
     }
     case kDecline:
-        // Another host uses the address: offering it again would only be declined again.
+        // Another host uses the address (taken on the client's word only when no probe can
+        // ask): offering it again would only be declined again.
         probedFreeAt_.remove(entry->hostNumber);
         registry_.DeclineClient(entry);
         return;

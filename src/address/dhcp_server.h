@@ -29,8 +29,9 @@ public:
 
     // One received datagram on DHCP(index); every reply leaves through element 0.
     void DHCP_DataArrival(int index, qint64 bytesTotal);
-    // Handles one datagram, answering through socket.
-    void handleDatagram(const QByteArray& datagram, DatagramSocket& socket);
+    // Handles one datagram that sender (dotted IPv4 text, the datagram's source address) sent,
+    // answering through socket.
+    void handleDatagram(const QByteArray& datagram, const QString& sender, DatagramSocket& socket);
 
     // Before a number that no entry held is offered, the LAN is asked whether a host uses it
     // (a gateway restarted while clients hold leases must not hand their numbers out again).
@@ -44,9 +45,12 @@ public:
     void DHCP_Error(int index, int number, const QString& description);
 
 private:
-    void handle(const QByteArray& datagram, DatagramSocket& socket, int attempt);
-    void probeThenAnswer(const QByteArray& datagram, DatagramSocket& socket, ClientEntry* entry,
-                         int attempt);
+    void handle(const QByteArray& datagram, const QString& sender, DatagramSocket& socket,
+                int attempt);
+    void probeThenAnswer(const QByteArray& datagram, const QString& sender, DatagramSocket& socket,
+                         ClientEntry* entry, int attempt);
+    void probeThenDecline(ClientEntry* entry);
+    quint32 hostAddress(int hostNumber) const;
     void answer(const QByteArray& datagram, const DhcpRequest& request, ClientEntry* entry,
                 DatagramSocket& socket);
 

@@ -135,7 +135,15 @@ QByteArray UdpSocketControl::GetData() {
     if (!socket_ || !socket_->hasPendingDatagrams())
         return {};
     ++datagramsTaken_;
-    return socket_->receiveDatagram().data();
+    const QNetworkDatagram datagram = socket_->receiveDatagram();
+    lastSender_ = datagram.senderAddress();
+    return datagram.data();
+}
+
+QString UdpSocketControl::RemoteHostIP() const {
+    // Formatted only when asked: most datagrams never need their sender's text.
+    return lastSender_.protocol() == QAbstractSocket::IPv4Protocol ? lastSender_.toString()
+                                                                   : QString();
 }
 
 void UdpSocketControl::Close() {

@@ -7,6 +7,7 @@
 #include "platform/socket_state.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -36,6 +37,8 @@ public:
     bool SendData(const QByteArray& datagram) override;
     // Exactly one whole received datagram ("" when none is waiting).
     QByteArray GetData();
+    // Dotted IPv4 text of the sender of the datagram GetData returned last ("" before any).
+    QString RemoteHostIP() const;
     void Close();
 
 signals:
@@ -50,6 +53,7 @@ private:
     QString remoteHost_;
     int remotePort_ = 0;
     int interfaceIndex_ = 0;
+    QHostAddress lastSender_;
     QPointer<QUdpSocket> socket_;
     // Counts datagrams taken by GetData, so readyRead can tell whether a handler took one.
     quint64 datagramsTaken_ = 0;

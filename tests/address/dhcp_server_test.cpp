@@ -2,6 +2,7 @@
 // each message does to the registry. Replies are caught by a fake socket.
 
 #include "address/dhcp_server.h"
+#include "common/hex_string.h"
 #include "support/bytes.h"
 #include "support/dhcp_datagram.h"
 #include "support/fake_clock.h"
@@ -77,9 +78,10 @@ QByteArray renewal(int host, const QByteArray& mac = kMac) {
 
 class DhcpServerTest : public ::testing::Test {
 protected:
-    void receive(const QByteArray& datagram) {
+    // From 0.0.0.0, as a client without an address sends, unless the test says otherwise.
+    void receive(const QByteArray& datagram, const QString& from = QStringLiteral("0.0.0.0")) {
         socket.sent.clear();
-        server.handleDatagram(datagram, socket);
+        server.handleDatagram(datagram, from, socket);
     }
     // The message type of the first reply (-1 when none), found after options 1, 3, 252, 6.
     int replyType() const {
@@ -211,16 +213,84 @@ TEST_F(DhcpServerTest, DeclineHoldsTheNumberBackAndStrangersChangeNothing) {
 
 TEST_F(DhcpServerTest, ReleaseRemovesADeniedClientAndKeepsAnAllowedOne) {
     receive(discover());
-    receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end());
+    receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end(), "192.168.11.100");
     EXPECT_TRUE(socket.sent.empty());
     EXPECT_TRUE(registry.entries().empty());
 
     receive(discover());
     registry.AllowClient(QStringLiteral("00 0C 29 AB CD EF "), 1);
-    receive(DhcpDatagram().type(kRelease).end());
+    receive(DhcpDatagram().type(kRelease).end(), "192.168.11.100");
     ASSERT_EQ(registry.entries().size(), 1u);
     EXPECT_EQ(registry.entries()[0]->rootPicture, 6);
     EXPECT_EQ(tree.nodeCount(), 5);
+}
+
+TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue) {
+    // Each row's client holds a lease and has paid; then a message with its hardware address
+    // arrives, twice (the second must not take another probe), and the probe is answered.
+    server.setAddressProbe(&probe);
+    enum class Probe { NotAsked, Free, ClientItself, AnotherHost };
+    const struct {
+        const char* name;
+        int type;
+        int htype;
+        bool fromHeldAddress; // else from 192.168.11.50
+        Probe answer;
+        bool kept;
+    } rows[] = {
+        {"a DECLINE of a number only the client answers for is false", kDecline, 1, false,
+         Probe::ClientItself, true},
+        {"a DECLINE of a number nobody answers for is false", kDecline, 1, false, Probe::Free,
+         true},
+        {"a DECLINE of a number another host answers for is believed", kDecline, 1, false,
+         Probe::AnotherHost, false},
+        {"a DISCOVER under hardware type 6 is dropped", kDiscover, 6, false, Probe::NotAsked, true},
+        {"a DECLINE under hardware type 6 is dropped unprobed", kDecline, 6, false, Probe::NotAsked,
+         true},
+        {"a RELEASE under hardware type 6 is dropped, even from the held address", kRelease, 6,
+         true, Probe::NotAsked, true},
+        {"a RELEASE from another address is dropped", kRelease, 1, false, Probe::NotAsked, true},
+        {"a RELEASE from the held address ends the entry", kRelease, 1, true, Probe::NotAsked,
+         false},
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const QByteArray mac = otherMac(++row);
+        const int host = 100 + row;
+        const QString address = QStringLiteral("192.168.11.%1").arg(host);
+        allowed.add(mac, QDateTime());
+        receive(requestFor(host, mac));
+        ASSERT_EQ(replyType(), kAck);
+        const ClientEntry before = *registry.findByMac(HexString(mac));
+        clock.advanceSeconds(60);
+
+        DhcpDatagram message(mac);
+        message.htype(r.htype).type(r.type);
+        if (r.type == kRelease)
+            message.ciaddr({192, 168, 11, host});
+        else
+            message.requested({192, 168, 11, host});
+        const QString from = r.fromHeldAddress ? address : QStringLiteral("192.168.11.50");
+        receive(message.end(), from);
+        receive(message.end(), from);
+        EXPECT_TRUE(socket.sent.empty());
+        EXPECT_EQ(probe.waiting.size(), r.answer == Probe::NotAsked ? 0u : 1u);
+        if (r.answer != Probe::NotAsked && !probe.waiting.empty()) {
+            EXPECT_EQ(probe.asked.back(), quint32(host));
+            probe.answer(r.answer != Probe::Free,
+                         r.answer == Probe::ClientItself ? mac : otherMac(999));
+        }
+
+        const ClientEntry* entry = registry.findByMac(HexString(mac));
+        EXPECT_EQ(entry != nullptr, r.kept);
+        if (!entry)
+            continue;
+        EXPECT_EQ(entry->hostNumber, host);
+        EXPECT_EQ(entry->lastSeen, before.lastSeen);
+        EXPECT_EQ(entry->leaseEnd, before.leaseEnd);
+        EXPECT_TRUE(registry.IsClientAllowed(address)); // still Ethernet, still paid
+    }
 }
 
 TEST_F(DhcpServerTest, OtherMessageTypesRegisterButGetNoReply) {
@@ -331,7 +401,7 @@ TEST_F(DhcpServerTest, ANumberProbedFreeAMomentAgoIsNotProbedAgain) {
     server.setAddressProbe(&probe);
     receive(discover());
     probe.answer(false);
-    receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end());
+    receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end(), "192.168.11.100");
     EXPECT_TRUE(registry.entries().empty());
     socket.sent.clear();
     receive(discover(otherMac(1)));

@@ -15,6 +15,7 @@ TEST(UdpSocketControl, WholeDatagramsOfEveryByteValuePassBothWaysOneByOne) {
     UdpSocketControl control(4);
     ASSERT_TRUE(control.Bind(port, "127.0.0.1"));
     EXPECT_EQ(control.State(), sckOpen);
+    EXPECT_EQ(control.RemoteHostIP(), QString());
 
     QList<QPair<int, qint64>> arrivals;
     QList<QByteArray> received;
@@ -32,6 +33,7 @@ TEST(UdpSocketControl, WholeDatagramsOfEveryByteValuePassBothWaysOneByOne) {
     waitUntil([] { return false; }, 100);
     EXPECT_EQ(arrivals, (QList<QPair<int, qint64>>{{4, 256}, {4, 7}}));
     EXPECT_EQ(received, (QList<QByteArray>{all, "second!"}));
+    EXPECT_EQ(control.RemoteHostIP(), "127.0.0.1"); // the sender of the last one taken
     EXPECT_EQ(control.GetData(), QByteArray());
 
     control.setRemoteHost("127.0.0.1");

@@ -20,6 +20,7 @@ public:
     DhcpDatagram& requested(std::initializer_list<int> address) { return option(50, address); }
     DhcpDatagram& ciaddr(std::initializer_list<int> address) { return field(12, address); }
     DhcpDatagram& flags(int firstByte) { return field(10, {firstByte}); }
+    DhcpDatagram& htype(int hardwareType) { return field(1, {hardwareType}); }
     DhcpDatagram& option(int code, std::initializer_list<int> data) {
         bytes_.append(static_cast<char>(code));
         bytes_.append(static_cast<char>(data.size()));

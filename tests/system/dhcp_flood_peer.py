@@ -8,24 +8,34 @@ datagrams mixed with well-formed DISCOVERs from random hardware addresses, all b
 
 Prints the seed (a failing run can be repeated with it) and one line per kind of datagram with
 how many were sent. Python 3 stdlib only; needs root (SO_BINDTODEVICE, port 68).
+
+  dhcp_flood_peer.py --iface eth0 --spoof MAC,ADDRESS [--timeout 10]
+
+instead sends, in the name of the client with hardware address MAC holding ADDRESS, a DECLINE
+of ADDRESS, a DISCOVER under hardware type 6 and a RELEASE of ADDRESS (unicast to the server,
+from this host's own address), then a DISCOVER of its own whose OFFER shows that the server has
+dealt with all three. Prints "marker=YIADDR" (or "marker=none") and "answered=" the spoofed
+messages the server replied to ("none"); exits 0 once the marker's OFFER came.
 """
 
 import argparse
 import random
+import select
 import socket
 import struct
 import sys
 import time
 
 COOKIE = bytes([99, 130, 83, 99])
+SERVER = "192.168.11.1"
 FIXED = 236  # op .. file, before the cookie
 
 
-def bootp(rng, op=1, htype=1, hlen=6, mac=None, flags=0x8000):
+def bootp(rng, op=1, htype=1, hlen=6, mac=None, flags=0x8000, ciaddr=bytes(4)):
     mac = mac if mac is not None else random_mac(rng)
     chaddr = (mac + bytes(16))[:16]
     return (struct.pack("!BBBBIHH", op, htype, hlen, 0, rng.getrandbits(32), 0, flags) +
-            bytes(16) + chaddr + bytes(64 + 128))
+            ciaddr + bytes(12) + chaddr + bytes(64 + 128))
 
 
 def random_mac(rng):
@@ -125,6 +135,42 @@ MAKERS = [garbage_random, garbage_cookie_options, garbage_type_then_garbage, gar
           garbage_odd_lengths, garbage_request_foreign]
 
 
+def spoof(s, rng, victim, timeout):
+    mac_text, address_text = victim.split(",")
+    mac = bytes.fromhex(mac_text.replace(":", ""))
+    address = socket.inet_aton(address_text)
+    server = socket.inet_aton(SERVER)
+    messages = [  # name, datagram, target
+        ("decline", bootp(rng, mac=mac, flags=0) + COOKIE +
+         bytes([53, 1, 4, 50, 4]) + address + bytes([54, 4]) + server + bytes([255]),
+         "255.255.255.255"),
+        ("discover-htype6", bootp(rng, htype=6, mac=mac) + COOKIE + bytes([53, 1, 1, 255]),
+         "255.255.255.255"),
+        ("release", bootp(rng, mac=mac, flags=0, ciaddr=address) + COOKIE +
+         bytes([53, 1, 7, 54, 4]) + server + bytes([255]), SERVER),
+    ]
+    marker = discover(rng)
+    names = {d[4:8]: name for name, d, _ in messages}
+    for _, datagram, target in messages:
+        s.sendto(datagram, (target, 67))
+    s.sendto(marker, ("255.255.255.255", 67))
+    answered, offered = set(), "none"
+    deadline = time.monotonic() + timeout
+    while offered == "none" and (left := deadline - time.monotonic()) > 0:
+        if not select.select([s], [], [], left)[0]:
+            break
+        reply = s.recv(4096)
+        if len(reply) < 240 or reply[0] != 2:
+            continue
+        if reply[4:8] == marker[4:8]:
+            offered = socket.inet_ntoa(reply[16:20])
+        elif reply[4:8] in names:
+            answered.add(names[reply[4:8]])
+    print(f"sent={' '.join(names.values())} marker={offered} "
+          f"answered={','.join(sorted(answered)) or 'none'}", flush=True)
+    return 0 if offered != "none" else 1
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--iface", required=True)
@@ -134,6 +180,10 @@ def main():
     ap.add_argument("--seed", type=int, default=None)
     ap.add_argument("--declines", type=int, default=0,
                     help="DECLINEs from unknown hosts, besides the garbage")
+    ap.add_argument("--spoof", metavar="MAC,ADDRESS",
+                    help="messages in another client's name instead of a flood")
+    ap.add_argument("--timeout", type=float, default=10,
+                    help="--spoof: how long to wait for the server's OFFER")
     args = ap.parse_args()
     seed = args.seed if args.seed is not None else random.SystemRandom().getrandbits(32)
     rng = random.Random(seed)
@@ -144,6 +194,8 @@ def main():
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, args.iface.encode())
     s.bind(("0.0.0.0", 68))
+    if args.spoof:
+        return spoof(s, rng, args.spoof, args.timeout)
 
     plan = ([None] * args.discovers + [decline_unknown] * args.declines +
             [rng.choice(MAKERS) for _ in range(args.garbage)])
