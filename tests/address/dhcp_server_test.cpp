@@ -250,8 +250,8 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
         {"a RELEASE under hardware type 6 is dropped, even from the held address", kRelease, 6,
          true, Probe::NotAsked, true},
         {"a RELEASE from another address is dropped", kRelease, 1, false, Probe::NotAsked, true},
-        {"a RELEASE from the held address ends the entry", kRelease, 1, true, Probe::NotAsked,
-         false},
+        {"a RELEASE from the held address ends the lease; a paid entry stays", kRelease, 1, true,
+         Probe::NotAsked, true},
     };
     int row = 0;
     for (const auto& r : rows) {
@@ -287,6 +287,11 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
         if (!entry)
             continue;
         EXPECT_EQ(entry->hostNumber, host);
+        if (r.type == kRelease && r.fromHeldAddress && r.htype == 1) {
+            EXPECT_TRUE(entry->leaseEnd.isNull());
+            EXPECT_EQ(entry->rootPicture, 6);
+            continue;
+        }
         EXPECT_EQ(entry->lastSeen, before.lastSeen);
         EXPECT_EQ(entry->leaseEnd, before.leaseEnd);
         EXPECT_TRUE(registry.IsClientAllowed(address)); // still Ethernet, still paid
