@@ -8,6 +8,7 @@
 #   lab_start_origin                    # web origin on 10.99.0.2:80 (origin.lab ...)
 #   lab_start_tls_origin                # optional: the same pages on 10.99.0.2:443 (HTTPS)
 #   lab_start_provider                  # reference provider service, provider.lab (10.99.0.3:80)
+#   lab_start_tls_provider lab          # or over HTTPS (10.99.0.3:443), certificate of the lab CA
 #   lab_watch_dhcp                      # optional: every DHCP message -> $LAB_DIR/dhcp.log
 #   lab_start_gateway "$BUILD/tarnix-gateway"   # waits until UDP 67 and TCP 8080 are open
 #   lab_add_client a 02:00:00:00:11:0a  # a LAN host; a third argument gives it a fixed address
@@ -18,7 +19,7 @@
 #   lab_down                            # also runs on exit, after failures too
 # Also: lab_udhcpc_start (stays running), lab_dhclient_release, lab_stop_gateway, lab_net_start
 # (another service on the Internet host), lab_add_net_name, lab_show_lease, lab_client_mac_hex,
-# lab_refresh_target, lab_chromium_dump.
+# lab_refresh_target, lab_chromium_dump, lab_stop_provider, lab_make_ca, lab_issue_cert.
 #
 # Hosts: "gw" (lan0 192.168.11.1/24, wan0 10.99.0.1/24, default route via 10.99.0.2, forwarding
 # off), "net" (eth0 10.99.0.2/24 for the origins and 10.99.0.3/24 for the provider service), "sw"
@@ -28,6 +29,11 @@
 # The gateway is started as the lab's operator (LAB_PROVIDER_ID, LAB_PROVIDER_PWD: the password
 # holds "&" and "=", which must survive the provider page's query), with provider.lab as its
 # provider host and LAB_WHITELIST as the domains open to clients that have not paid.
+# Certificates: lab_up makes the lab's certificate authority ($LAB_CA_CERT), which the gateway
+# host trusts besides what this machine trusts: /etc/netns/<gw namespace>/ssl, laid over /etc/ssl
+# there, holds a copy of /etc/ssl/certs with the lab CA added. (Qt's TLS backend reads its
+# authorities from /etc/ssl/certs and heeds neither SSL_CERT_FILE nor SSL_CERT_DIR.) Clients
+# name $LAB_CA_CERT themselves (curl --cacert).
 # LAB_KEEP=1 keeps $LAB_DIR (logs, leases, settings, DHCP log) after lab_down.
 # shellcheck shell=bash disable=SC2034 # LAB_MAC and more are read by the scripts sourcing this
 
@@ -56,6 +62,8 @@ LAB_DIR=""
 LAB_GATEWAY_PID=""
 LAB_PROVIDER_PID=""
 LAB_ORIGIN_CERT=""
+LAB_CA_CERT=""
+LAB_PROVIDER_SCHEME=http
 LAB_CHROMIUM_DIR=""
 
 lab_log() { echo "lab: $*" >&2; }
@@ -153,7 +161,57 @@ lab_up() {
     # Nothing answers DNS there: names outside the hosts file fail at once.
     printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$LAB_NET_ADDR" > "$etc/resolv.conf" ||
         return 1
+    lab_make_ca lab || return 1
+    LAB_CA_CERT="$LAB_DIR/tls/lab-ca.pem"
+    lab_trust_ca "$etc/ssl" "$LAB_CA_CERT" || return 1
     lab_log "up: namespaces tlab-$LAB_ID-*, files in $LAB_DIR"
+}
+
+# lab_make_ca NAME: a certificate authority of this run, $LAB_DIR/tls/NAME-ca.pem and its key.
+lab_make_ca() {
+    local dir="$LAB_DIR/tls"
+    [ -d "$dir" ] || mkdir -m 700 "$dir" || return 1
+    if ! openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -subj "/CN=Tarnix lab CA $1" -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" -keyout "$dir/$1-ca-key.pem" \
+        -out "$dir/$1-ca.pem" > "$dir/$1-ca.log" 2>&1; then
+        lab_log "no certificate authority $1: $(cat "$dir/$1-ca.log")"
+        return 1
+    fi
+}
+
+# lab_issue_cert CA NAME DNS-NAME...: a server certificate for the names, issued by the
+# authority CA (lab_make_ca): $LAB_DIR/tls/NAME.pem and NAME-key.pem.
+lab_issue_cert() {
+    local ca=$1 name=$2 common=$3 dir="$LAB_DIR/tls" names
+    shift 2
+    names=$(printf 'DNS:%s,' "$@")
+    if ! openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -CA "$dir/$ca-ca.pem" -CAkey "$dir/$ca-ca-key.pem" -subj "/CN=$common" \
+        -addext "subjectAltName=${names%,}" -addext "basicConstraints=critical,CA:FALSE" \
+        -addext "extendedKeyUsage=serverAuth" -keyout "$dir/$name-key.pem" \
+        -out "$dir/$name.pem" > "$dir/$name.log" 2>&1; then
+        lab_log "no certificate $name: $(cat "$dir/$name.log")"
+        return 1
+    fi
+}
+
+# lab_trust_ca DIR CA-CERT: DIR becomes an /etc/ssl trusting what this machine trusts and
+# CA-CERT: a copy of /etc/ssl/certs (hash links and bundle) with the authority added to both.
+lab_trust_ca() {
+    local dir=$1 ca=$2
+    mkdir -p "$dir" || return 1
+    if [ -d /etc/ssl/certs ]; then
+        cp -a /etc/ssl/certs "$dir/" || return 1
+    fi
+    [ ! -f /etc/ssl/openssl.cnf ] || cp /etc/ssl/openssl.cnf "$dir/" || return 1
+    mkdir -p "$dir/certs" && cp "$ca" "$dir/certs/tarnix-lab-ca.pem" || return 1
+    [ ! -f "$dir/certs/ca-certificates.crt" ] || cat "$ca" >> "$dir/certs/ca-certificates.crt" ||
+        return 1
+    # The bundle holds many certificates, which rehash warns about and skips.
+    openssl rehash "$dir/certs" > /dev/null 2>&1
+    [ -e "$dir/certs/$(openssl x509 -hash -noout -in "$ca").0" ] ||
+        { lab_log "no hash link for the lab CA in $dir/certs"; return 1; }
 }
 
 # lab_add_net_name NAME...: more names for the Internet host, as the gateway resolves them.
@@ -205,18 +263,13 @@ lab_start_origin() {
     fi
 }
 
-# lab_start_tls_origin: the same pages over HTTPS on 10.99.0.2:443, with a self-signed
-# certificate for origin.lab and www.origin.lab in $LAB_ORIGIN_CERT (a client's trust anchor).
+# lab_start_tls_origin: the same pages over HTTPS on 10.99.0.2:443, with a certificate of the
+# lab CA for origin.lab and www.origin.lab; $LAB_ORIGIN_CERT is a client's trust anchor for it.
 lab_start_tls_origin() {
     [ -f "$LAB_DIR/www/index.html" ] || { lab_log "start the web origin first"; return 1; }
-    LAB_ORIGIN_CERT="$LAB_DIR/origin-cert.pem"
-    local key="$LAB_DIR/origin-key.pem"
-    if ! openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-        -subj /CN=origin.lab -addext "subjectAltName=DNS:origin.lab,DNS:www.origin.lab" \
-        -keyout "$key" -out "$LAB_ORIGIN_CERT" > "$LAB_DIR/origin-cert.log" 2>&1; then
-        lab_log "no certificate: $(cat "$LAB_DIR/origin-cert.log")"
-        return 1
-    fi
+    lab_issue_cert lab origin origin.lab www.origin.lab || return 1
+    LAB_ORIGIN_CERT=$LAB_CA_CERT
+    local cert="$LAB_DIR/tls/origin.pem" key="$LAB_DIR/tls/origin-key.pem"
     # The handshake is left to each request's thread, so a silent client blocks no one.
     lab_net_start tls-origin python3 -c '
 import functools, http.server, ssl, sys
@@ -228,7 +281,7 @@ context.load_cert_chain(cert, key)
 server.socket = context.wrap_socket(server.socket, server_side=True,
                                     do_handshake_on_connect=False)
 server.serve_forever()
-' "$LAB_NET_ADDR" "$LAB_ORIGIN_CERT" "$key" "$LAB_DIR/www"
+' "$LAB_NET_ADDR" "$cert" "$key" "$LAB_DIR/www"
     if ! lab_wait 15 lab_listening_at net "$LAB_NET_ADDR" 443; then
         lab_log "HTTPS origin did not start: $(cat "$LAB_DIR/tls-origin.log")"
         return 1
@@ -237,31 +290,61 @@ server.serve_forever()
 
 # lab_start_provider [ID] [PASSWORD]: the reference provider service (tools/provider) on the
 # Internet host as provider.lab, 10.99.0.3:80, with one account (default: the lab's operator).
-# Accounts and purchases in $LAB_DIR/provider/, its request log in $LAB_DIR/provider.log, its
-# PID in LAB_PROVIDER_PID. Its purchase confirmations send the browser to the gateway's refresh.
+# Accounts and purchases in $LAB_DIR/provider/ (purchases stay when it is started again), its
+# request log in $LAB_DIR/provider.log, its PID in LAB_PROVIDER_PID. Its purchase confirmations
+# send the browser to the gateway's refresh. A gateway started after it loads http://provider.lab.
 lab_start_provider() {
-    local id=${1:-$LAB_PROVIDER_ID} password=${2:-$LAB_PROVIDER_PWD} dir="$LAB_DIR/provider"
+    lab_run_provider 80 "${1:-$LAB_PROVIDER_ID}" "${2:-$LAB_PROVIDER_PWD}" || return 1
+    LAB_PROVIDER_SCHEME=http
+}
+
+# lab_start_tls_provider CA [ID] [PASSWORD]: the same over HTTPS on 10.99.0.3:443, with a
+# certificate for provider.lab issued by CA: "lab" for the lab CA, which the gateway host
+# trusts; any other name makes an authority of that name, which nobody trusts. Its log also has
+# a line for each failed handshake. A gateway started after it loads https://provider.lab.
+lab_start_tls_provider() {
+    local ca=$1 dir="$LAB_DIR/tls"
+    [ -f "$dir/$ca-ca.pem" ] || lab_make_ca "$ca" || return 1
+    lab_issue_cert "$ca" "provider-$ca" "$LAB_PROVIDER_HOST" "www.$LAB_PROVIDER_HOST" || return 1
+    lab_run_provider 443 "${2:-$LAB_PROVIDER_ID}" "${3:-$LAB_PROVIDER_PWD}" \
+        --tls-cert "$dir/provider-$ca.pem" --tls-key "$dir/provider-$ca-key.pem" || return 1
+    LAB_PROVIDER_SCHEME=https
+}
+
+lab_run_provider() { # PORT ID PASSWORD [SERVICE OPTIONS...]
+    local port=$1 id=$2 password=$3 dir="$LAB_DIR/provider"
+    shift 3
     local service="$LAB_LIB_DIR/../tools/provider/provider_service.py"
     [ -f "$service" ] || { lab_log "no provider service at $service"; return 1; }
-    mkdir -m 700 "$dir" || return 1
+    [ -d "$dir" ] || mkdir -m 700 "$dir" || return 1
     # JSON written by Python, so any character of the password is quoted right.
     (umask 077 && python3 -c 'import json, sys; json.dump({sys.argv[1]: sys.argv[2]}, sys.stdout)' \
         "$id" "$password" > "$dir/accounts.json") || return 1
-    lab_net_start provider python3 "$service" --listen "$LAB_PROVIDER_ADDR" --port 80 \
-        --accounts "$dir/accounts.json" --purchases "$dir/purchases.json" --gateway "$LAB_PROXY"
+    lab_net_start provider python3 "$service" --listen "$LAB_PROVIDER_ADDR" --port "$port" \
+        --accounts "$dir/accounts.json" --purchases "$dir/purchases.json" --gateway "$LAB_PROXY" \
+        "$@"
     LAB_PROVIDER_PID=$LAB_LAST_PID
-    if ! lab_wait 15 lab_listening_at net "$LAB_PROVIDER_ADDR" 80; then
+    if ! lab_wait 15 lab_listening_at net "$LAB_PROVIDER_ADDR" "$port"; then
         lab_log "provider service did not start: $(cat "$LAB_DIR/provider.log")"
         return 1
     fi
 }
 
+# lab_stop_provider: SIGTERM to the provider service.
+lab_stop_provider() {
+    local pid=$LAB_PROVIDER_PID
+    LAB_PROVIDER_PID=""
+    [ -z "$pid" ] || lab_stop "$pid"
+}
+
 # lab_start_gateway BINARY [ID] [PASSWORD]: runs the gateway headless in the gateway host with
 # its own settings file ($LAB_DIR/gateway.ini; output in gateway.out/.err), provider.lab as its
-# provider host and LAB_WHITELIST open to all, and waits until it serves. Its PID is in
-# LAB_GATEWAY_PID.
+# provider host (https://provider.lab after lab_start_tls_provider) and LAB_WHITELIST open to
+# all, and waits until it serves. Its PID is in LAB_GATEWAY_PID.
 lab_start_gateway() {
     local binary=$1 id=${2:-$LAB_PROVIDER_ID} password=${3:-$LAB_PROVIDER_PWD}
+    local provider=$LAB_PROVIDER_HOST
+    [ "$LAB_PROVIDER_SCHEME" = http ] || provider="$LAB_PROVIDER_SCHEME://$LAB_PROVIDER_HOST"
     if [ ! -x "$binary" ]; then
         lab_log "no gateway program at $binary"
         return 1
@@ -270,7 +353,7 @@ lab_start_gateway() {
     (umask 077 && printf '[Setup]\nProviderID=%s\nProviderPWD=%s\n' "$id" "$password" > "$ini")
     mkdir -m 700 "$runtime" 2> /dev/null || true
     ip netns exec "${LAB_NS[gw]}" env TARNIX_INI="$ini" QT_QPA_PLATFORM=offscreen \
-        XDG_RUNTIME_DIR="$runtime" TARNIX_PROVIDER_HOST="$LAB_PROVIDER_HOST" \
+        XDG_RUNTIME_DIR="$runtime" TARNIX_PROVIDER_HOST="$provider" \
         TARNIX_WHITELIST="$LAB_WHITELIST" "$binary" > "$LAB_DIR/gateway.out" \
         2> "$LAB_DIR/gateway.err" &
     LAB_GATEWAY_PID=$!
@@ -530,6 +613,7 @@ lab_down() {
     LAB_PIDS=()
     LAB_NETNS_DIRS=()
     LAB_ID=""
+    LAB_PROVIDER_SCHEME=http
 }
 
 # lab_proc_rss_kib PID: the process's resident memory in KiB (VmRSS); empty when it is gone.

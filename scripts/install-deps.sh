@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs what building, running and testing the gateway needs, from Debian 12's packages.
 set -eu
+# ca-certificates: the authorities in /etc/ssl/certs that an https provider's certificate is
+# checked against (Qt's TLS backend comes with libqt6network6, OpenSSL with it).
 packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev fonts-dejavu-core
-  iproute2 python3 libcap2-bin busybox isc-dhcp-client curl nodejs chromium openssl
+  ca-certificates iproute2 python3 libcap2-bin busybox isc-dhcp-client curl nodejs chromium openssl
   clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do

@@ -1,7 +1,9 @@
 #pragma once
-// The page loader over HTTP: follows redirections, and completes a load that fails, answers
-// with an error status, takes longer than the time limit or brings more than 4 MiB as an empty
-// page.
+// The page loader over HTTP or HTTPS: follows redirections, but never from https to http, and
+// completes a load that fails, answers with an error status, takes longer than the time limit or
+// brings more than 4 MiB as an empty page. Over HTTPS the server's certificate must check out
+// against the system's certificate authorities (/etc/ssl/certs): a certificate error is never
+// ignored, so the request, password and all, goes to no server that could not prove its name.
 
 #include "platform/page_loader.h"
 

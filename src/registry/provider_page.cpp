@@ -13,6 +13,10 @@ ProviderPage::ProviderPage(PageLoader& loader, ClientRegistry& registry, Allowed
       clock_(clock) {
     timer2_.setInterval(kHourlyInterval);
     connect(&timer2_, &QTimer::timeout, this, &ProviderPage::Timer2_Timer);
+    heldRefreshTimer_.setSingleShot(true);
+    // A coarse timer may fire a little early, which would only hold the refresh again.
+    heldRefreshTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&heldRefreshTimer_, &QTimer::timeout, this, &ProviderPage::loadHeldRefresh);
     connect(&loader_, &PageLoader::DocumentComplete, this, &ProviderPage::EK_DocumentComplete);
 }
 
@@ -35,6 +39,11 @@ void ProviderPage::start() {
 }
 
 void ProviderPage::LoadProviderPage() {
+    // A load that starts after a refresh was asked for brings what that refresh wanted, whatever
+    // started it.
+    heldRefreshDueMs_.reset();
+    heldRefreshTimer_.stop();
+    lastLoadMs_ = clock_.monotonicMs();
     loader_.Navigate(providerPageUrl(providerId_, password_));
 }
 
@@ -48,13 +57,30 @@ void ProviderPage::Timer2_Timer() {
 
 void ProviderPage::forceRefresh() {
     // Neither a purchase's refresh is lost nor can repeated refreshes keep the feed from ever
-    // completing: one reload waits for the load under way.
+    // completing: one reload waits for the load under way (which may have started before the
+    // purchase), and one for the end of the spacing.
     if (loader_.isLoading()) {
         reloadPending_ = true;
         return;
     }
+    if (heldRefreshDueMs_)
+        return;
+    const qint64 now = clock_.monotonicMs();
+    if (lastLoadMs_ && now - *lastLoadMs_ < kRefreshSpacingMs) {
+        heldRefreshDueMs_ = *lastLoadMs_ + kRefreshSpacingMs;
+        heldRefreshTimer_.start(static_cast<int>(*heldRefreshDueMs_ - now));
+        return;
+    }
     RefreshTicks = 70;
     Timer2_Timer();
+}
+
+void ProviderPage::loadHeldRefresh() {
+    if (!heldRefreshDueMs_)
+        return;
+    heldRefreshDueMs_.reset();
+    heldRefreshTimer_.stop();
+    forceRefresh();
 }
 
 void ProviderPage::EK_DocumentComplete() {

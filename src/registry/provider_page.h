@@ -1,7 +1,7 @@
 #pragma once
-// The provider page: requested at start, at the gateway start, every hour (Timer2) and at once
-// on a client's refresh request; its allowance feed rebuilds the allowed list and marks the
-// clients it names "Allowed" in the registry.
+// The provider page: requested at start, at the gateway start, every hour (Timer2) and on a
+// client's refresh request; its allowance feed rebuilds the allowed list and marks the clients it
+// names "Allowed" in the registry.
 
 #include "common/clock.h"
 #include "platform/page_loader.h"
@@ -12,12 +12,17 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <optional>
+
 class ProviderPage : public QObject {
     Q_OBJECT
 public:
     static constexpr int kHourlyInterval = 60000;
     static constexpr int kRetryInterval = 250;
     static constexpr int kTicksPerLoad = 60;
+    // Every load carries the operator's password and any client may ask for a refresh: refreshes
+    // load at most once in this many milliseconds after the last load.
+    static constexpr qint64 kRefreshSpacingMs = 5000;
 
     ProviderPage(PageLoader& loader, ClientRegistry& registry, AllowedList& allowedMacs,
                  const Clock& clock, QObject* parent = nullptr);
@@ -31,12 +36,20 @@ public:
     void start();
     void LoadProviderPage();
     void Timer2_Timer();
-    // A client's refresh request: load now, or once the load under way has completed.
+    // A client's refresh request: load now, once the load under way has completed, or at the
+    // end of the spacing after the last load; however many arrive meanwhile, one load is left.
     void forceRefresh();
     void EK_DocumentComplete();
+    // The monotonic time (Clock::monotonicMs) at which the refresh held back for the spacing
+    // loads; none when no refresh is held.
+    std::optional<qint64> heldRefreshDueMs() const { return heldRefreshDueMs_; }
+    // Loads the held refresh, or holds it again when its time has not come; run by the held
+    // refresh's timer.
+    void loadHeldRefresh();
 
     int RefreshTicks = 0;
     QTimer& Timer2() { return timer2_; }
+    QTimer& heldRefreshTimer() { return heldRefreshTimer_; }
 
 signals:
     // The page to show as the banner.
@@ -52,5 +65,8 @@ private:
     QString providerId_;
     QString password_;
     bool reloadPending_ = false;
+    std::optional<qint64> lastLoadMs_;
+    std::optional<qint64> heldRefreshDueMs_;
     QTimer timer2_;
+    QTimer heldRefreshTimer_;
 };

@@ -1,13 +1,33 @@
 // The provider page loader against a loopback origin: the body markup it yields, and the loads
-// that must complete as a page without content.
+// that must complete as a page without content, a server whose certificate is not trusted among
+// them.
 
 #include "platform/network_page_loader.h"
 #include "support/http_origin.h"
 #include "support/wait.h"
 
+#include <QFile>
+#include <QSslKey>
 #include <gtest/gtest.h>
 
 namespace {
+
+QByteArray testData(const char* name) {
+    QFile file(QStringLiteral(TARNIX_SOURCE_DIR "/tests/data/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A self-signed certificate for 127.0.0.1 that nothing trusts unless told to.
+QSslCertificate testCertificate() {
+    return QSslCertificate(testData("localhost-cert.pem"));
+}
+
+QSslConfiguration testServerTls() {
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(testCertificate());
+    tls.setPrivateKey(QSslKey(testData("localhost-key.pem"), QSsl::Ec));
+    return tls;
+}
 
 class NetworkPageLoaderTest : public ::testing::Test {
 protected:
@@ -62,6 +82,30 @@ TEST_F(NetworkPageLoaderTest, FailuresCompleteAsEmptyPages) {
         ASSERT_TRUE(loadAndWait(QStringLiteral("http://") + url));
         EXPECT_EQ(loader.bodyText(), QString());
     }
+}
+
+TEST_F(NetworkPageLoaderTest, OverHttpsOnlyAServerWithATrustedCertificateIsAsked) {
+    ASSERT_FALSE(testCertificate().isNull());
+    // Two servers: a connection kept from the first load would spare the second its handshake.
+    HttpOrigin untrusted(testServerTls());
+    HttpOrigin trusted(testServerTls());
+    for (HttpOrigin* origin : {&untrusted, &trusted})
+        origin->route("/page", HttpOrigin::ok("<body>***Allowed***</body>"));
+    const QString url = QStringLiteral("https://127.0.0.1:%1/page?pwd=secret");
+
+    ASSERT_TRUE(loadAndWait(url.arg(untrusted.port())));
+    EXPECT_EQ(loader.bodyText(), QString());
+    EXPECT_GE(untrusted.handshakes, 1);
+    EXPECT_TRUE(untrusted.requests.isEmpty()) << "the password went to an unproven server";
+
+    const QSslConfiguration systemTrust = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration withTestCertificate = systemTrust;
+    withTestCertificate.addCaCertificate(testCertificate());
+    QSslConfiguration::setDefaultConfiguration(withTestCertificate);
+    const bool loaded = loadAndWait(url.arg(trusted.port()));
+    QSslConfiguration::setDefaultConfiguration(systemTrust);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loader.bodyText(), QStringLiteral("***Allowed***"));
 }
 
 TEST_F(NetworkPageLoaderTest, ANewNavigationAbandonsTheLoadUnderWay) {

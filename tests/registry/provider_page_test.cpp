@@ -1,5 +1,5 @@
-// The provider page's timing (ticks, forced refresh, retries) and what a loaded feed does to
-// the allowed list and the registry.
+// The provider page's timing (ticks, forced refresh and its spacing, retries) and what a loaded
+// feed does to the allowed list and the registry.
 
 #include "registry/provider_page.h"
 #include "support/fake_clock.h"
@@ -7,6 +7,8 @@
 #include "support/fake_tree_display.h"
 
 #include <gtest/gtest.h>
+
+#include <optional>
 
 namespace {
 
@@ -47,6 +49,25 @@ TEST_F(ProviderPageTest, LoginIsPercentEncodedAndVersionSent) {
               QStringLiteral("id=Op42&pwd=Secret9&ver=1.0.66"));
 }
 
+TEST_F(ProviderPageTest, UrlFollowsTheSchemeOfTheProviderSetting) {
+    const struct {
+        const char* setting;
+        const char* start;
+    } cases[] = {
+        {"provider.lab:8081", "http://provider.lab:8081/Gateway/"},
+        {"https://provider.lab", "https://provider.lab/Gateway/"},
+        {"HTTPS://provider.lab:8443/", "https://provider.lab:8443/Gateway/"},
+        {"http://provider.lab", "http://provider.lab/Gateway/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        qputenv("TARNIX_PROVIDER_HOST", c.setting);
+        EXPECT_TRUE(ProviderPage::providerPageUrl(QStringLiteral("op42"), QStringLiteral("pw"))
+                        .toEncoded()
+                        .startsWith(c.start));
+    }
+}
+
 TEST_F(ProviderPageTest, TheSixtiethTickOrAForcedRefreshLoads) {
     tick(59);
     EXPECT_TRUE(loader.navigations.empty());
@@ -57,9 +78,81 @@ TEST_F(ProviderPageTest, TheSixtiethTickOrAForcedRefreshLoads) {
 
     loader.complete(kFeedA);
     tick(12);
+    clock.advanceSeconds(12 * 60);
     page.forceRefresh();
     EXPECT_EQ(loader.navigations.size(), 2u);
     EXPECT_EQ(page.RefreshTicks, 0);
+}
+
+TEST_F(ProviderPageTest, ARefreshLoadsAtOnceOnlyAfterTheLoadUnderWayAndTheSpacing) {
+    // The page is loaded at second 0; one refresh comes, and the load completes, at the seconds
+    // given.
+    const struct {
+        const char* name;
+        int refreshAt;
+        int completeAt;
+        size_t loadsAtOnce;
+        std::optional<qint64> heldUntilMs;
+    } cases[] = {
+        {"after the spacing: at once", 5, 1, 1, std::nullopt},
+        {"within the spacing: at its end", 4, 1, 0, 5000},
+        {"during a quick load: at the end of the spacing", 1, 2, 0, 5000},
+        {"during a slow load: at once when it completes", 1, 30, 1, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock caseClock;
+        FakePageLoader caseLoader;
+        ProviderPage casePage{caseLoader, registry, allowed, caseClock};
+        casePage.LoadProviderPage();
+        const int first = std::min(c.refreshAt, c.completeAt);
+        caseClock.advanceSeconds(first);
+        c.refreshAt == first ? casePage.forceRefresh() : caseLoader.complete(kFeedA);
+        caseClock.advanceSeconds(std::max(c.refreshAt, c.completeAt) - first);
+        c.refreshAt == first ? caseLoader.complete(kFeedA) : casePage.forceRefresh();
+        EXPECT_EQ(caseLoader.navigations.size(), 1 + c.loadsAtOnce);
+        EXPECT_EQ(casePage.heldRefreshDueMs(), c.heldUntilMs);
+        if (c.heldUntilMs) {
+            EXPECT_TRUE(casePage.heldRefreshTimer().isActive());
+            EXPECT_EQ(casePage.heldRefreshTimer().interval(),
+                      *c.heldUntilMs - caseClock.monotonicMs());
+        }
+    }
+}
+
+TEST_F(ProviderPageTest, AFloodOfRefreshesLoadsOnceAtOnceAndOnceAtTheEndOfTheSpacing) {
+    for (int second = 0; second <= 4; ++second) {
+        clock.advanceSeconds(second == 0 ? 0 : 1);
+        for (int i = 0; i < 20; ++i)
+            page.forceRefresh();
+        if (loader.loading)
+            loader.complete(kFeedA);
+    }
+    EXPECT_EQ(loader.navigations.size(), 1u);
+    EXPECT_EQ(page.heldRefreshDueMs(), 5000);
+
+    page.loadHeldRefresh(); // a timer that fired early: held again for the rest
+    EXPECT_EQ(loader.navigations.size(), 1u);
+    EXPECT_EQ(page.heldRefreshTimer().interval(), 1000);
+    clock.advanceSeconds(1);
+    page.loadHeldRefresh();
+    EXPECT_EQ(loader.navigations.size(), 2u);
+    EXPECT_EQ(page.heldRefreshDueMs(), std::nullopt);
+    loader.complete(kFeedA);
+    page.loadHeldRefresh();
+    EXPECT_EQ(loader.navigations.size(), 2u);
+}
+
+TEST_F(ProviderPageTest, AnyLoadStartedAfterARefreshServesIt) {
+    page.LoadProviderPage();
+    loader.complete(kFeedA);
+    clock.advanceSeconds(1);
+    page.forceRefresh();
+    ASSERT_TRUE(page.heldRefreshDueMs());
+    tick(60); // the hourly load
+    EXPECT_EQ(loader.navigations.size(), 2u);
+    EXPECT_EQ(page.heldRefreshDueMs(), std::nullopt);
+    EXPECT_FALSE(page.heldRefreshTimer().isActive());
 }
 
 TEST_F(ProviderPageTest, RefreshesDuringALoadLeaveExactlyOneReload) {
@@ -67,6 +160,7 @@ TEST_F(ProviderPageTest, RefreshesDuringALoadLeaveExactlyOneReload) {
     for (int i = 0; i < 20; ++i)
         page.forceRefresh();
     EXPECT_EQ(loader.navigations.size(), 1u);
+    clock.advanceSeconds(ProviderPage::kRefreshSpacingMs / 1000);
     loader.complete(kFeedA);
     EXPECT_EQ(loader.navigations.size(), 2u);
     loader.complete(kFeedA);

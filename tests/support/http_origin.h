@@ -2,26 +2,22 @@
 // A small web origin on loopback for tests: answers each request with the canned bytes of its
 // path (by the request line's target), or keeps silent for paths marked to hang. Requests
 // received are kept for the test to look at; requests that arrive together (pipelined) are
-// answered one after the other.
+// answered one after the other. Plain HTTP, or TLS with the server configuration given.
 
 #include <QHostAddress>
 #include <QMap>
+#include <QSslConfiguration>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <memory>
+
 class HttpOrigin : public QObject {
 public:
-    HttpOrigin() {
-        server_.listen(QHostAddress::LocalHost, 0);
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection()) {
-                ++connections;
-                socket->setParent(this);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-            }
-        });
-    }
-    int port() const { return server_.serverPort(); }
+    HttpOrigin() : HttpOrigin(std::make_unique<QTcpServer>()) {}
+    explicit HttpOrigin(const QSslConfiguration& tls) : HttpOrigin(tlsServer(tls)) {}
+    int port() const { return server_->serverPort(); }
     QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
 
     // The whole response for a path; the connection is closed after it when closeAfter.
@@ -36,9 +32,31 @@ public:
     }
 
     QList<QByteArray> requests;
-    int connections = 0; // accepted so far
+    int connections = 0; // accepted so far (over TLS: once the handshake has completed)
+    int handshakes = 0;  // TLS handshakes begun
 
 private:
+    explicit HttpOrigin(std::unique_ptr<QTcpServer> server) : server_(std::move(server)) {
+        server_->listen(QHostAddress::LocalHost, 0);
+        // Not newConnection: a TLS server announces the connection before the handshake, and
+        // has it pending only once the handshake has completed.
+        connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket* socket = server_->nextPendingConnection()) {
+                ++connections;
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            }
+        });
+        if (auto* tls = qobject_cast<QSslServer*>(server_.get()))
+            connect(tls, &QSslServer::startedEncryptionHandshake, this, [this] { ++handshakes; });
+    }
+
+    static std::unique_ptr<QTcpServer> tlsServer(const QSslConfiguration& configuration) {
+        auto server = std::make_unique<QSslServer>();
+        server->setSslConfiguration(configuration);
+        return server;
+    }
+
     struct Route {
         QByteArray response;
         bool closeAfter;
@@ -78,7 +96,7 @@ private:
         return true;
     }
 
-    QTcpServer server_;
+    std::unique_ptr<QTcpServer> server_;
     QMap<QByteArray, Route> routes_;
     QMap<QTcpSocket*, QByteArray> buffers_;
 };

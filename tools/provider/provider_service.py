@@ -5,11 +5,17 @@ Serves the provider page the gateway loads to learn who has paid, and the purcha
 client's browser is sent to. Python 3 standard library only.
 
   python3 provider_service.py --listen ADDR --port PORT --accounts FILE --purchases FILE \
-      [--gateway http://192.168.11.1:8080]
+      [--gateway http://192.168.11.1:8080] [--tls-cert CERT.pem --tls-key KEY.pem]
+
+With --tls-cert and --tls-key it serves HTTPS, as a provider should: the provider page's query
+carries the operator's password.
 
 Accounts file: JSON mapping provider ID to password, e.g. {"op42": "secret"}; a value may
 also be {"password": "...", "name": "Shown name"}. Purchases file: a JSON list of purchase
 records, rewritten atomically after every purchase.
+
+Log: one line per request on stderr (the password masked), so counting the lines of the provider
+page counts its loads; over HTTPS also one line per handshake that failed.
 
 Query decoding: the gateway percent-encodes everything outside the RFC 3986 unreserved set, so
 the provider page and purchase page queries are decoded with unquote: '+' stays '+'. Only the
@@ -24,6 +30,7 @@ import os
 import re
 import signal
 import socket
+import ssl
 import sys
 import tempfile
 import threading
@@ -176,6 +183,17 @@ BANNER_STYLE = ("display:inline-block;padding:6px 12px;border-radius:6px;backgro
 class Handler(BaseHTTPRequestHandler):
     server_version = "TarnixProvider/1.0"
 
+    def handle(self):
+        # The handshake runs here, in the request's own thread, so a client that never
+        # completes it holds up nobody else.
+        if isinstance(self.request, ssl.SSLSocket):
+            try:
+                self.request.do_handshake()
+            except (ssl.SSLError, OSError) as e:
+                self.log_message("TLS handshake failed: %s", getattr(e, "reason", None) or e)
+                return
+        super().handle()
+
     def do_GET(self):
         self.dispatch(None)
 
@@ -293,13 +311,23 @@ class Handler(BaseHTTPRequestHandler):
 class ProviderServer(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, address, store, gateway, log=sys.stderr):
+    def __init__(self, address, store, gateway, log=sys.stderr, tls=None):
+        """tls: an ssl.SSLContext for serving HTTPS, or None for plain HTTP."""
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
         self.store = store
         self.gateway = gateway.rstrip("/")
         self.log = log
         super().__init__(address, Handler)
+        if tls is not None:
+            self.socket = tls.wrap_socket(self.socket, server_side=True,
+                                          do_handshake_on_connect=False)
+
+
+def tls_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
 
 
 def load_accounts(path):
@@ -317,10 +345,15 @@ def main(argv=None):
     ap.add_argument("--accounts", required=True)
     ap.add_argument("--purchases", required=True)
     ap.add_argument("--gateway", default="http://192.168.11.1:8080")
+    ap.add_argument("--tls-cert", help="serve HTTPS with this certificate (PEM, chain after it)")
+    ap.add_argument("--tls-key", help="the certificate's private key (PEM)")
     args = ap.parse_args(argv)
+    if bool(args.tls_cert) != bool(args.tls_key):
+        ap.error("--tls-cert and --tls-key go together")
     try:
         store = Store(load_accounts(args.accounts), args.purchases)
-        server = ProviderServer((args.listen, args.port), store, args.gateway)
+        tls = tls_context(args.tls_cert, args.tls_key) if args.tls_cert else None
+        server = ProviderServer((args.listen, args.port), store, args.gateway, tls=tls)
     except (OSError, ValueError) as e:
         print(f"provider service: {e}", file=sys.stderr)
         return 1
@@ -331,7 +364,8 @@ def main(argv=None):
     try:
         signal.signal(signal.SIGTERM, stop)
         signal.signal(signal.SIGINT, stop)
-        print(f"provider service on {args.listen}:{server.server_address[1]}", flush=True)
+        print(f"provider service on {args.listen}:{server.server_address[1]}"
+              f"{' (HTTPS)' if tls else ''}", flush=True)
         server.serve_forever()
     except KeyboardInterrupt:
         pass

@@ -7,6 +7,7 @@ import os
 import re
 import select
 import signal
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -24,11 +25,35 @@ GATEWAY = "http://192.168.11.1:8080"
 PASSWORD = "s3cret"
 ODD_PASSWORD = "a&b#c=d e+f"
 TIMEOUT = 5
+TEST_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "data")
+CERT = os.path.join(TEST_DATA, "localhost-cert.pem")  # self-signed, for 127.0.0.1
+KEY = os.path.join(TEST_DATA, "localhost-key.pem")
 RECORDS_RE = re.compile(r"\*\*\*Allowed\*\*\*((?:\*%\*[0-9A-F]{12}\*[0-9.]+\*)*)")
+
+
+class Log(io.StringIO):
+    """The service's log, which a test can wait on."""
+
+    def __init__(self):
+        super().__init__()
+        self.changed = threading.Condition()
+
+    def write(self, text):
+        with self.changed:
+            n = super().write(text)
+            self.changed.notify_all()
+            return n
+
+    def wait_for_lines(self, pattern, count):
+        with self.changed:
+            return self.changed.wait_for(
+                lambda: len(re.findall(pattern, self.getvalue())) >= count, TIMEOUT)
 
 
 class ServiceCase(unittest.TestCase):
     """Runs the service in-process on a free loopback port with a clock the test sets."""
+
+    server_tls = None  # an ssl.SSLContext: the service serves HTTPS
 
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -45,8 +70,9 @@ class ServiceCase(unittest.TestCase):
 
     def start(self):
         store = ps.Store(self.accounts, self.purchases)
-        self.log = io.StringIO()
-        self.server = ps.ProviderServer(("127.0.0.1", 0), store, GATEWAY, self.log)
+        self.log = Log()
+        self.server = ps.ProviderServer(("127.0.0.1", 0), store, GATEWAY, self.log,
+                                        self.server_tls)
         self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
         self.thread.start()
 
@@ -57,8 +83,15 @@ class ServiceCase(unittest.TestCase):
             self.thread.join(TIMEOUT)
             self.server = None
 
+    def connection(self, tls=None):
+        port = self.server.server_address[1]
+        if self.server_tls is None:
+            return http.client.HTTPConnection("127.0.0.1", port, timeout=TIMEOUT)
+        return http.client.HTTPSConnection("127.0.0.1", port, timeout=TIMEOUT,
+                                           context=tls or ssl.create_default_context(cafile=CERT))
+
     def request(self, path, method="GET", body=None):
-        conn = http.client.HTTPConnection("127.0.0.1", self.server.server_address[1], timeout=TIMEOUT)
+        conn = self.connection()
         try:
             headers = {"Content-Type": "application/x-www-form-urlencoded"} if body else {}
             conn.request(method, path, body=body, headers=headers)
@@ -149,6 +182,29 @@ class ProviderPageTest(ServiceCase):
         self.assertEqual(len(lines), 3)  # one per request
         self.assertTrue(all("pwd=***" in line for line in lines), lines)
         self.assertNotIn("a%26b", self.log.getvalue())
+
+
+class HttpsTest(ServiceCase):
+    server_tls = ps.tls_context(CERT, KEY)
+
+    def test_serves_over_tls_and_logs_failed_handshakes(self):
+        self.buy("000c29abcdef", "day")
+        self.assertEqual(self.allowed(), {"000C29ABCDEF": "1"})
+        distrustful = ssl.create_default_context()  # the system's authorities only
+        plain = http.client.HTTPConnection("127.0.0.1", self.server.server_address[1],
+                                           timeout=TIMEOUT)
+        for name, conn in [("certificate not trusted", self.connection(distrustful)),
+                           ("plain HTTP", plain)]:
+            with self.subTest(name):
+                with self.assertRaises((http.client.HTTPException, OSError)):
+                    conn.request("GET", f"/gateway/providerbanner.asp?id=op42&pwd={PASSWORD}")
+                    conn.getresponse()
+                conn.close()
+        self.assertTrue(self.log.wait_for_lines(r"TLS handshake failed", 2), self.log.getvalue())
+        self.assertEqual(self.allowed(), {"000C29ABCDEF": "1"})  # still serving
+        log = self.log.getvalue()
+        self.assertEqual(len(re.findall(r"(?i)GET /gateway/providerbanner\.asp", log)), 2, log)
+        self.assertNotIn(PASSWORD, log)
 
 
 class PurchaseTest(ServiceCase):
