@@ -57,7 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(c > ' ' && c != '/' && c != '\\' && c != '@' && c != 0x7F);
     }
     const qsizetype whole = headEnd(head);
-    if (whole >= 0 && requestHeadFault(head.left(whole)) == HeadFault::None &&
+    // The proxy forwards only heads whose method is a word (a request line is never a header).
+    const bool methodWord = !method.isEmpty() && !hasAsciiIn(method, ':', ':');
+    if (whole >= 0 && methodWord && requestHeadFault(head.left(whole)) == HeadFault::None &&
         isValidHost(destination.host)) {
         const QByteArray out = upstreamHead(head.left(whole), method, destination);
         FUZZ_CHECK(requestHeadFault(out) == HeadFault::None);

@@ -21,7 +21,7 @@ void replaceIgnoringCase(QByteArray& head, const QByteArray& what, const QByteAr
     head = out;
 }
 
-// Where the Host line's value starts and ends, or {-1, -1} when the head has none.
+// Where the Host line's value starts and its line ends, or {-1, -1} when the head has none.
 std::pair<qsizetype, qsizetype> hostValueSpan(const QByteArray& head) {
     qsizetype pos = head.indexOf('\n') + 1;
     while (pos > 0 && pos < head.size()) {
@@ -33,10 +33,7 @@ std::pair<qsizetype, qsizetype> hostValueSpan(const QByteArray& head) {
             qsizetype value = pos + 5;
             while (value < lineEnd && (head.at(value) == ' ' || head.at(value) == '\t'))
                 ++value;
-            qsizetype end = lineEnd;
-            while (end > value && (head.at(end - 1) == ' ' || head.at(end - 1) == '\t'))
-                --end;
-            return {value, end};
+            return {value, lineEnd}; // trailing blanks go with the value they follow
         }
         pos = lf + 1;
     }
