@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <arpa/inet.h>
 #include <functional>
+#include <linux/netfilter_ipv4.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -124,6 +125,21 @@ quint32 TcpSocketControl::RequestPeerIPv4(qintptr requestID) {
         peer.sin_family != AF_INET)
         return 0;
     return ntohl(peer.sin_addr.s_addr);
+}
+
+TcpSocketControl::Destination TcpSocketControl::RequestOriginalDestination(qintptr requestID) {
+    const int fd = static_cast<int>(requestID);
+    sockaddr_in original{};
+    socklen_t size = sizeof original;
+    sockaddr_in local{};
+    socklen_t localSize = sizeof local;
+    // Without connection tracking, or for a connection made to the proxy itself, the original
+    // destination is missing or is the listening port.
+    if (::getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, &original, &size) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+        original.sin_family != AF_INET || original.sin_port == local.sin_port)
+        return {};
+    return {ntohl(original.sin_addr.s_addr), ntohs(original.sin_port)};
 }
 
 QString TcpSocketControl::RemoteHostIP() const {

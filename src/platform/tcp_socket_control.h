@@ -35,6 +35,13 @@ public:
     // The IPv4 address of the peer of a pending connection, before anyone takes it; 0 when it
     // has none. A request nobody accepts is closed once its event has been handled.
     static quint32 RequestPeerIPv4(qintptr requestID);
+    // Where a pending connection was headed before the firewall redirected it here
+    // (SO_ORIGINAL_DST); the port is 0 when the connection was not redirected.
+    struct Destination {
+        quint32 address = 0;
+        int port = 0;
+    };
+    static Destination RequestOriginalDestination(qintptr requestID);
 
     void setRemoteHost(const QString& host) { remoteHost_ = host; }
     QString RemoteHost() const { return remoteHost_; }

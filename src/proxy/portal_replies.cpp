@@ -13,11 +13,22 @@ QByteArray notFound() {
     return "HTTP/1.1 404 Object Not Found\nContent-Type: text/html\nContent-Length: 0\n\n";
 }
 
+QByteArray purchaseUrl(const QString& providerOrigin, const QString& providerId,
+                       const QString& clientMac) {
+    return providerOrigin.toUtf8() +
+           "/gateway/purchasing.asp?id=" + QUrl::toPercentEncoding(providerId) +
+           "&mac=" + clientMac.toLatin1();
+}
+
 QByteArray purchasePage(const QString& providerOrigin, const QString& providerId,
                         const QString& clientMac) {
-    return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=" + providerOrigin.toUtf8() +
-           "/gateway/purchasing.asp?id=" + QUrl::toPercentEncoding(providerId) +
-           "&mac=" + clientMac.toLatin1() + "\"></head><body> </body></html>";
+    return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=" +
+           purchaseUrl(providerOrigin, providerId, clientMac) + "\"></head><body> </body></html>";
+}
+
+QByteArray captiveRedirect(const QByteArray& url) {
+    return "HTTP/1.1 302 Found\r\nLocation: " + url +
+           "\r\nCache-Control: no-store\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
 QByteArray purchaseRedirect(const QByteArray& page) {

@@ -13,6 +13,12 @@ QByteArray notFound();
 // is the provider's scheme and host ("http://host:port").
 QByteArray purchasePage(const QString& providerOrigin, const QString& providerId,
                         const QString& clientMac);
+// Where the provider sells this client its access.
+QByteArray purchaseUrl(const QString& providerOrigin, const QString& providerId,
+                       const QString& clientMac);
+// A request captured from a device without proxy settings that is refused: a redirect to the
+// purchase page, which every system's portal detection recognises and opens for sign-in.
+QByteArray captiveRedirect(const QByteArray& url);
 // A plain request that is refused: the purchase page as a 200, as browsers display it.
 QByteArray purchaseRedirect(const QByteArray& page);
 // A refused CONNECT: a 200 would tell the browser its tunnel is open.

@@ -19,6 +19,9 @@ struct ProxyServer::Slot {
     // The client, for the whole connection.
     quint32 peer = 0;   // its IPv4 address
     QByteArray peerMac; // its hardware address in the neighbour table; empty when none
+    // A connection of a device without proxy settings, captured on its way to this address
+    // and port; port 0 for a connection made to the proxy.
+    TcpSocketControl::Destination captured;
 
     // Client side.
     QByteArray RequestBuffer; // client bytes not yet dealt with
@@ -182,6 +185,7 @@ void ProxyServer::HTTPRequest_ConnectionRequest(int index, qintptr requestID) {
     s.peer = peer;
     // Loopback has no neighbours: the gateway itself, or tests.
     s.peerMac = (peer >> 24) == 127 ? QByteArray() : neighbours_->hardwareAddressOf(peer);
+    s.captured = originalDestination_(requestID);
     httpRequest_(taken).setLocalPort(0);
     httpRequest_(taken).Accept(requestID);
 }
@@ -326,7 +330,12 @@ bool ProxyServer::dispatchHead(int index, qsizetype end) {
     }
     // What an origin might read otherwise than the proxy does is not forwarded at all; and the
     // host checked is the host resolved, byte for byte.
-    const Destination destination = requestDestination(head);
+    Destination destination = requestDestination(head);
+    // A captured request without a Host line goes where the device sent it.
+    if (destination.host.isEmpty() && s.captured.port != 0) {
+        destination.host = QHostAddress(s.captured.address).toString().toLatin1();
+        destination.port = s.captured.port;
+    }
     if (requestHeadFault(head) != HeadFault::None ||
         (!destination.host.isEmpty() && !isValidHost(destination.host))) {
         reply(index, PortalReplies::badRequest());
@@ -733,8 +742,13 @@ void ProxyServer::refuse(int index, bool tunnel) {
         reply(index, PortalReplies::notFound());
         return;
     }
-    const QByteArray page =
-        PortalReplies::purchasePage(Deployment::providerOrigin(), portal_.providerId, mac);
+    const QString origin = Deployment::providerOrigin();
+    if (slot(index).captured.port != 0) {
+        reply(index, PortalReplies::captiveRedirect(
+                         PortalReplies::purchaseUrl(origin, portal_.providerId, mac)));
+        return;
+    }
+    const QByteArray page = PortalReplies::purchasePage(origin, portal_.providerId, mac);
     reply(index, tunnel ? PortalReplies::networkAuthenticationRequired(page)
                         : PortalReplies::purchaseRedirect(page));
 }

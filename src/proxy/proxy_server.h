@@ -23,6 +23,7 @@
 #include <QObject>
 #include <QTimer>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -84,6 +85,10 @@ public:
     void dropWithdrawnClients();
     // Where the proxy learns a client's hardware address; the kernel's by default.
     void setNeighbourTable(const NeighbourTable* table) { neighbours_ = table; }
+    // Where a connection was headed before the firewall redirected it to the proxy (port 0: it
+    // came to the proxy itself); the kernel's answer by default.
+    using OriginalDestination = std::function<TcpSocketControl::Destination(qintptr)>;
+    void setOriginalDestination(OriginalDestination lookup) { originalDestination_ = lookup; }
 
     double UpMegabytes = 0;
     double DownMegabytes = 0;
@@ -124,6 +129,7 @@ private:
     AccessPolicy access_;
     NeighbourTable kernelNeighbours_;
     const NeighbourTable* neighbours_ = &kernelNeighbours_;
+    OriginalDestination originalDestination_ = &TcpSocketControl::RequestOriginalDestination;
     ControlArray<TcpSocketControl> httpRequest_;
     ControlArray<TcpSocketControl> httpExit_;
     std::vector<std::unique_ptr<Slot>> slots_; // index 0 stands for the listener, unused

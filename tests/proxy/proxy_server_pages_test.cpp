@@ -251,3 +251,25 @@ TEST_F(ProxyServerPages, AmbiguousHeadsAreRefusedBeforeAnythingGoesUpstream) {
     }
     EXPECT_EQ(origin.connections, 0);
 }
+
+// A device without proxy settings, captured on its way to port 80: refused with the redirect
+// that portal detection opens; once paid, a request without a Host line goes where the device
+// sent it.
+TEST_F(ProxyServerPages, CapturedRequestsGetTheSignInRedirectOrGoWhereTheDeviceSentThem) {
+    rig.proxy.setOriginalDestination([this](qintptr) {
+        return TcpSocketControl::Destination{0x7F000001, origin.port()};
+    });
+    origin.route("/generate_204", "HTTP/1.1 204 No Content\r\n\r\n");
+    rig.registerClient(false);
+    TestClient unpaid(rig.port);
+    EXPECT_EQ(unpaid.exchange("GET /generate_204 HTTP/1.1\r\nHost: probe.test\r\n\r\n"),
+              "HTTP/1.1 302 Found\r\nLocation: "
+              "http://provider.test/gateway/purchasing.asp?id=prov42&mac=000C29ABCDEF\r\n"
+              "Cache-Control: no-store\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+
+    rig.allowed.add(QByteArray::fromHex("000C29ABCDEF"), QDateTime());
+    TestClient paid(rig.port);
+    EXPECT_EQ(paid.exchange("GET /generate_204 HTTP/1.0\r\n\r\n"),
+              "HTTP/1.1 204 No Content\r\n\r\n");
+    EXPECT_EQ(origin.requests.value(0), "GET /generate_204 HTTP/1.0\r\n\r\n");
+}
