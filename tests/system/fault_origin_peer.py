@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A web origin with faults, for the fault test. By path:
+"""A web origin with faults, for the fault test (and a listener that logs every connection, for
+the abuse test). By path:
 
   /big    200 with a 50 MiB body, streamed until done or the peer goes
   /reset  200 declaring 50 MiB, sends 2 MiB, then resets the connection (SO_LINGER 0)
@@ -8,7 +9,8 @@
 
   fault_origin_peer.py --listen 10.99.0.2 --port 81
 
-Logs "GET /path" and "end /path sent=BYTES how=done|peer-gone|reset|timeout" on stdout.
+Logs "connection PEER -> ADDRESS:PORT" as each connection is accepted (whether or not a request
+follows), "GET /path" and "end /path sent=BYTES how=done|peer-gone|reset|timeout" on stdout.
 Python 3 stdlib only.
 """
 
@@ -34,6 +36,7 @@ def log(line):
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         s = self.request
+        log("connection {} -> {}:{}".format(self.client_address[0], *s.getsockname()[:2]))
         s.settimeout(30)
         data = b""
         try:

@@ -1,8 +1,10 @@
 #!/bin/bash
 # The real gateway under load in the lab network:
-#  1. 300 slow clients, each trickling a request head one byte per second, hold every proxy slot:
-#     a 301st connection is closed at once; once they fall silent the housekeeping tick frees
-#     their slots within the idle limit, and once they go away their slots are free at once.
+#  1. Slow connections, each trickling a request head one byte per second: one address holds at
+#     most 64 slots (more are closed at once while other clients are served); 300 of them from
+#     five addresses hold every slot (a 301st connection is closed at once) until the head
+#     deadline, 10 s, cuts them off; once they fall silent the housekeeping tick frees their
+#     slots within the idle limit, and once they go away their slots are free at once.
 #  2. 20,000 short connections in a row leave no descriptors and no memory behind.
 #  3. A flood of malformed DHCP datagrams and DISCOVERs from 1,000 hardware addresses does not
 #     keep a real client from its lease, nor the gateway from serving; DECLINEs from hosts it
@@ -21,7 +23,8 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../lab/lab.sh
 . "$HERE/../../lab/lab.sh"
 
-SLOW_ADDR=192.168.11.20
+# One slow host speaks for five clients, each with its address (outside the DHCP pool).
+SLOW_ADDRS=(192.168.11.20 192.168.11.22 192.168.11.23 192.168.11.24 192.168.11.25)
 GOOD_ADDR=192.168.11.21
 MAC_SLOW=02:00:00:00:21:01
 MAC_GOOD=02:00:00:00:21:02
@@ -30,11 +33,15 @@ MAC_DH=02:00:00:00:21:04
 MAC_DH2=02:00:00:00:21:05
 WPAD_URL="$LAB_PROXY/wpad"
 SLOTS=300
+PER_CLIENT=64
 RSS_LIMIT_KIB=$((64 * 1024))
 RSS_GROWTH_LIMIT_KIB=2048
 # Idle limit 8.64 s plus one housekeeping period of 2.5 s, plus a margin for a loaded machine.
 FREED_WITHIN_S=13
 EARLIEST_FREE_MS=6500
+# A head must be whole 10 s after the connection; the tick that notices comes within 2.5 s.
+CUT_EARLIEST_MS=9000
+CUT_LATEST_MS=15000
 
 
 gateway_rss() { lab_proc_rss_kib "$LAB_GATEWAY_PID"; }
@@ -42,16 +49,17 @@ gateway_fds() { lab_proc_fd_count "$LAB_GATEWAY_PID"; }
 proxy_slots() { lab_established gw '( sport = :8080 )'; }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
 
-# wpad_probe: one request for the auto-config script from the well-behaved client. Leaves
-# "served", "closed" (no reply: the connection was closed or reset) or "other:..." in
-# PROBE_RESULT and the milliseconds it took in PROBE_MS.
+# wpad_probe [HOST [CURL-OPTIONS...]]: one request for the auto-config script, by default from
+# the well-behaved client. Leaves "served", "closed" (no reply: the connection was closed or
+# reset) or "other:..." in PROBE_RESULT and the milliseconds it took in PROBE_MS.
 PROBE_MS=0
 PROBE_RESULT=""
 wpad_probe() {
-    local file="$LAB_DIR/probe.out" start code
+    local file="$LAB_DIR/probe.out" host=${1:-good} start code
+    shift $(($# > 0))
     start=$(now_ms)
-    code=$(lab_in good curl -sS --max-time 3 --noproxy '*' -o "$file" -w '%{http_code}' \
-        "$WPAD_URL" 2> "$file.err")
+    code=$(lab_in "$host" curl -sS --max-time 3 --noproxy '*' "$@" -o "$file" \
+        -w '%{http_code}' "$WPAD_URL" 2> "$file.err")
     PROBE_MS=$(($(now_ms) - start))
     if [ "$code" = 200 ] && grep -q FindProxyForURL "$file"; then
         PROBE_RESULT=served
@@ -64,24 +72,34 @@ wpad_probe() {
 
 # slow_value KEY: a number from the slow clients' status line.
 slow_value() { sed -n "s/.*\b$1=\([0-9]*\).*/\1/p" "$LAB_DIR/slow.status" 2> /dev/null; }
-slow_opened_all() { [ "$(slow_value opened)" = "$SLOTS" ]; }
-slow_all_closed_by_gateway() { [ "$(slow_value closed_by_peer)" = "$SLOTS" ]; }
+slow_opened_all() { [ "$(slow_value opened)" = "$SLOW_COUNT" ]; }
+slow_closed_by_gateway() { [ "$(slow_value closed_by_peer)" = "${1:-$SLOW_COUNT}" ]; }
 slots_at() { [ "$(proxy_slots)" -eq "$1" ]; }
+# slots_by_address: how many proxy connections each client address holds, on one line.
+slots_by_address() {
+    lab_in gw ss -Htn state established '( sport = :8080 )' | awk '{sub(/:[0-9]+$/, "", $4);
+        print $4}' | sort | uniq -c | awk '{printf "%s%s %d", sep, $2, $1; sep = ", "}'
+}
 
+# start_slow_clients COUNT [ADDRESS...]: COUNT slow connections from the slow host, spread over
+# the addresses (all five by default); every one opened.
 SLOW_PID=""
+SLOW_COUNT=0
 start_slow_clients() {
+    local sources
+    SLOW_COUNT=$1
+    shift
+    sources=$(IFS=,; echo "${*:-${SLOW_ADDRS[*]}}")
     rm -f "$LAB_DIR/slow.status"
     # Started directly (not through a function), so that the PID is the program's own.
     ip netns exec "${LAB_NS[slow]}" python3 "$HERE/slow_client_peer.py" --host "$LAB_GW_LAN" \
-        --port 8080 --count "$SLOTS" --status "$LAB_DIR/slow.status" --max-seconds 90 \
-        >> "$LAB_DIR/slow.out" 2>&1 &
+        --port 8080 --count "$SLOW_COUNT" --source "$sources" --status "$LAB_DIR/slow.status" \
+        --max-seconds 90 >> "$LAB_DIR/slow.out" 2>&1 &
     SLOW_PID=$!
     lab_track "$SLOW_PID"
     lab_wait 20 slow_opened_all ||
-        problem "the slow clients opened $(slow_value opened) of $SLOTS connections" \
-            "($(slow_value failed) failed)" || return 1
-    lab_wait 5 slots_at "$SLOTS" ||
-        problem "the gateway holds $(proxy_slots) proxy connections, expected $SLOTS" || return 1
+        problem "the slow clients opened $(slow_value opened) of $SLOW_COUNT connections" \
+            "($(slow_value failed) failed)"
 }
 
 stop_slow_clients() {
@@ -96,13 +114,16 @@ stop_slow_clients() {
     SLOW_PID=""
 }
 
-# expect_refused WHEN: the well-behaved client's request is closed at once, unanswered.
+# expect_refused WHAT [HOST [CURL-OPTIONS...]]: a request (the well-behaved client's unless
+# told) is closed at once, unanswered.
 expect_refused() {
-    wpad_probe
+    local what=$1
+    shift
+    wpad_probe "$@"
     [ "$PROBE_RESULT" = closed ] && [ "$PROBE_MS" -lt 1500 ] ||
-        problem "$1: the 301st connection gave '$PROBE_RESULT' after $PROBE_MS ms," \
-            "expected it closed at once (no free slot)" || return 1
-    echo "  $1: the 301st connection was closed after $PROBE_MS ms, unanswered"
+        problem "$what gave '$PROBE_RESULT' after $PROBE_MS ms, expected it closed at once" ||
+        return 1
+    echo "  $what was closed after $PROBE_MS ms, unanswered"
 }
 
 # served_within SECONDS: probes every 0.25 s until the well-behaved client is served; the
@@ -121,42 +142,93 @@ served_within() {
     problem "the well-behaved client was not served within $1 s (last: $PROBE_RESULT)"
 }
 
-slow_clients_hold_every_slot() {
-    local rss_before rss_full start left
-    rss_before=$(gateway_rss)
-    start_slow_clients || { stop_slow_clients; return 1; }
-    start=$(now_ms)
-    rss_full=$(gateway_rss)
-    echo "  $SLOTS slow clients hold $(proxy_slots) proxy connections;" \
-        "gateway RSS $(mib "$rss_before") before, $(mib "$rss_full") with every slot taken"
-    expect_refused "at once" || { stop_slow_clients; return 1; }
-    # They keep trickling for longer than the idle limit and a housekeeping tick: still held.
-    left=$((FREED_WITHIN_S * 1000 - ($(now_ms) - start)))
-    [ "$left" -gt 0 ] && sleep "$((left / 1000)).$(printf '%03d' $((left % 1000)))"
-    expect_refused "$(($(now_ms) - start)) ms later, slow clients still trickling" ||
+one_address_holds_its_share() {
+    local one=${SLOW_ADDRS[0]} extra=6
+    start_slow_clients $((PER_CLIENT + extra)) "$one" || { stop_slow_clients; return 1; }
+    lab_wait 5 slow_closed_by_gateway "$extra" && slots_at "$PER_CLIENT" ||
+        problem "of $((PER_CLIENT + extra)) connections from $one the gateway closed $(
+            slow_value closed_by_peer) and holds $(proxy_slots), expected $extra and $PER_CLIENT" ||
         { stop_slow_clients; return 1; }
-    [ "$(slow_value closed_by_peer)" = 0 ] && [ "$(proxy_slots)" -eq "$SLOTS" ] ||
-        problem "the gateway closed $(slow_value closed_by_peer) slow clients that were" \
-            "still sending (holds $(proxy_slots))" || { stop_slow_clients; return 1; }
-    echo "  after $(($(now_ms) - start)) ms every slow client is still connected"
+    [ "$(slow_value cut_max_ms)" -lt 1500 ] ||
+        problem "the last of the $extra was closed $(slow_value cut_max_ms) ms after" \
+            "connecting, not at once" || { stop_slow_clients; return 1; }
+    echo "  $one holds $(proxy_slots) slots; its other $extra connections were closed within" \
+        "$(slow_value cut_max_ms) ms"
+    expect_refused "another connection from $one" slow --interface "$one" ||
+        { stop_slow_clients; return 1; }
+    wpad_probe
+    [ "$PROBE_RESULT" = served ] ||
+        problem "the well-behaved client was not served: $PROBE_RESULT" ||
+        { stop_slow_clients; return 1; }
+    echo "  the well-behaved client ($GOOD_ADDR) was served meanwhile, in $PROBE_MS ms"
+    stop_slow_clients
+    lab_wait 5 slots_at 0 || problem "$(proxy_slots) proxy connections left"
+}
+
+SLOW_START=0
+slow_clients_hold_every_slot() {
+    local rss_before rss_full
+    rss_before=$(gateway_rss)
+    SLOW_START=$(now_ms)
+    start_slow_clients "$SLOTS" || { stop_slow_clients; return 1; }
+    lab_wait 5 slots_at "$SLOTS" ||
+        problem "the gateway holds $(proxy_slots) proxy connections, expected $SLOTS" ||
+        { stop_slow_clients; return 1; }
+    # Asked first: in 10 s the head deadline frees the slots.
+    expect_refused "the 301st connection" || { stop_slow_clients; return 1; }
+    rss_full=$(gateway_rss)
+    echo "  $SLOTS slow connections hold $(proxy_slots) proxy slots ($(slots_by_address));" \
+        "gateway RSS $(mib "$rss_before") before, $(mib "$rss_full") with every slot taken"
+    [ "$(slow_value closed_by_peer)" = 0 ] ||
+        problem "$(slow_value closed_by_peer) slow connections were closed already" ||
+        { stop_slow_clients; return 1; }
     RSS_PEAK=$(gateway_rss)
     [ "$RSS_PEAK" -le "$RSS_LIMIT_KIB" ] ||
         problem "gateway RSS $(mib "$RSS_PEAK") is above $(mib "$RSS_LIMIT_KIB")" ||
         { stop_slow_clients; return 1; }
 }
 
+# They go on trickling, yet no head is whole 10 s after its connection: all are cut off then,
+# and not before.
+trickled_heads_cut_off() {
+    local rc=0 first last
+    [ -n "$SLOW_PID" ] || { problem "no slow clients from the step before"; return 1; }
+    if ! lab_wait $((CUT_LATEST_MS / 1000 + 5)) slow_closed_by_gateway; then
+        problem "the gateway closed $(slow_value closed_by_peer) of $SLOTS trickling" \
+            "connections within $(($(now_ms) - SLOW_START)) ms of their start"
+        stop_slow_clients
+        return 1
+    fi
+    first=$(slow_value cut_min_ms)
+    last=$(slow_value cut_max_ms)
+    echo "  the gateway closed all $SLOTS trickling connections $first to $last ms after each" \
+        "connected ($(slow_value bytes) bytes sent, silent=$(slow_value silent))"
+    [ "$first" -ge "$CUT_EARLIEST_MS" ] ||
+        problem "one was closed after $first ms, before the head deadline" || rc=1
+    [ "$last" -le "$CUT_LATEST_MS" ] ||
+        problem "one was closed only after $last ms, expected within $CUT_LATEST_MS" || rc=1
+    served_within 3 || rc=1
+    [ "$rc" -eq 0 ] && echo "  then the well-behaved client was served in $SERVED_AFTER_MS ms"
+    stop_slow_clients
+    return "$rc"
+}
+
 silent_slots_freed_by_housekeeping() {
     local rc=0
-    # They fall silent: the housekeeping tick closes them once the idle limit has passed.
+    start_slow_clients "$SLOTS" && lab_wait 5 slots_at "$SLOTS" ||
+        problem "the slow clients hold $(proxy_slots) slots" || { stop_slow_clients; return 1; }
+    # They fall silent at once: the housekeeping tick closes them once the idle limit has
+    # passed (the head deadline, a little later, would too).
     kill -USR1 "$SLOW_PID" || { problem "the slow clients are gone"; return 1; }
     served_within "$FREED_WITHIN_S" || rc=1
     [ "$rc" -eq 0 ] && echo "  served ${SERVED_AFTER_MS} ms after the slow clients fell silent"
-    # Each sent its last byte about a second before falling silent (more on a busy machine): a
-    # slot freed well before the idle limit means the gateway closes clients that are not idle.
+    # Each sent its last byte at most about a second before falling silent (more on a busy
+    # machine): a slot freed well before the idle limit means the gateway closes clients that
+    # are not idle.
     [ "$rc" -ne 0 ] || [ "$SERVED_AFTER_MS" -ge "$EARLIEST_FREE_MS" ] ||
         problem "served after $SERVED_AFTER_MS ms: slots were freed before the idle limit" ||
         rc=1
-    lab_wait 5 slow_all_closed_by_gateway ||
+    lab_wait 5 slow_closed_by_gateway ||
         problem "only $(slow_value closed_by_peer) of $SLOTS silent clients were closed" || rc=1
     [ "$rc" -eq 0 ] && echo "  the gateway closed all $SLOTS silent slow clients"
     stop_slow_clients
@@ -164,8 +236,9 @@ silent_slots_freed_by_housekeeping() {
 }
 
 departed_slots_free_at_once() {
-    start_slow_clients || { stop_slow_clients; return 1; }
-    expect_refused "full again" || { stop_slow_clients; return 1; }
+    start_slow_clients "$SLOTS" && lab_wait 5 slots_at "$SLOTS" ||
+        problem "the slow clients hold $(proxy_slots) slots" || { stop_slow_clients; return 1; }
+    expect_refused "full again: the 301st connection" || { stop_slow_clients; return 1; }
     stop_slow_clients
     served_within 3 || return 1
     echo "  served ${SERVED_AFTER_MS} ms after the slow clients closed their connections"
@@ -289,20 +362,28 @@ gateway_alive_and_serving() {
 SECONDS=0
 RSS_PEAK=0
 lab_up || { echo "FAIL: could not build the lab"; exit 1; }
-if ! lab_add_client slow "$MAC_SLOW" "$SLOW_ADDR" ||
+if ! lab_add_client slow "$MAC_SLOW" "${SLOW_ADDRS[0]}" ||
     ! lab_add_client good "$MAC_GOOD" "$GOOD_ADDR" || ! lab_add_client flood "$MAC_FLOOD" ||
     ! lab_add_client dh "$MAC_DH" || ! lab_add_client dh2 "$MAC_DH2"; then
     echo "FAIL: could not add the clients"
     exit 1
 fi
+for address in "${SLOW_ADDRS[@]:1}"; do
+    ip -n "${LAB_NS[slow]}" addr add "$address/24" dev eth0 ||
+        { echo "FAIL: could not give the slow host $address"; exit 1; }
+done
 lab_start_gateway "$GATEWAY" || { echo "FAIL: the gateway did not start serving"; exit 1; }
 echo "gateway PID $LAB_GATEWAY_PID: RSS $(mib "$(gateway_rss)"), $(gateway_fds) descriptors"
 
-step "1a. $SLOTS slow clients hold every slot; a 301st connection is closed at once" \
+step "1a. one address holds at most $PER_CLIENT slots; the others are served" \
+    one_address_holds_its_share
+step "1b. $SLOTS slow connections from five addresses hold every slot; a 301st is closed at once" \
     slow_clients_hold_every_slot
-step "1b. once they fall silent, housekeeping frees their slots within $FREED_WITHIN_S s" \
+step "1c. trickling heads are cut off by the 10 s head deadline; then others are served" \
+    trickled_heads_cut_off
+step "1d. once they fall silent, housekeeping frees their slots within $FREED_WITHIN_S s" \
     silent_slots_freed_by_housekeeping
-step "1c. slow clients that go away free their slots at once" departed_slots_free_at_once
+step "1e. slow clients that go away free their slots at once" departed_slots_free_at_once
 step "2. 20,000 short connections leave no descriptors and at most 2 MiB of memory behind" \
     short_connections_leave_nothing
 step "3a. a DHCP flood (10,000 malformed, 1,000 DISCOVERs) while udhcpc obtains a lease" \
