@@ -28,7 +28,9 @@
 # gateway resolves: /etc/netns/<gw namespace>/hosts.
 # The gateway is started as the lab's operator (LAB_PROVIDER_ID, LAB_PROVIDER_PWD: the password
 # holds "&" and "=", which must survive the provider page's query), with provider.lab as its
-# provider host and LAB_WHITELIST as the domains open to clients that have not paid.
+# provider host and LAB_WHITELIST as the domains open to clients that have not paid; with
+# LAB_CAPPORT_URL set (e.g. LAB_CAPPORT_URL='https://provider.lab/capport-api?id={id}&mac={mac}'
+# lab_start_gateway ...) as its TARNIX_CAPPORT_URL, announced in DHCP option 114.
 # Certificates: lab_up makes the lab's certificate authority ($LAB_CA_CERT), which the gateway
 # host trusts besides what this machine trusts: /etc/netns/<gw namespace>/ssl, laid over /etc/ssl
 # there, holds a copy of /etc/ssl/certs with the lab CA added. (Qt's TLS backend reads its
@@ -354,7 +356,8 @@ lab_start_gateway() {
     mkdir -m 700 "$runtime" 2> /dev/null || true
     ip netns exec "${LAB_NS[gw]}" env TARNIX_INI="$ini" QT_QPA_PLATFORM=offscreen \
         XDG_RUNTIME_DIR="$runtime" TARNIX_PROVIDER_HOST="$provider" \
-        TARNIX_WHITELIST="$LAB_WHITELIST" "$binary" > "$LAB_DIR/gateway.out" \
+        TARNIX_WHITELIST="$LAB_WHITELIST" TARNIX_CAPPORT_URL="${LAB_CAPPORT_URL:-}" \
+        "$binary" > "$LAB_DIR/gateway.out" \
         2> "$LAB_DIR/gateway.err" &
     LAB_GATEWAY_PID=$!
     lab_track "$LAB_GATEWAY_PID"
@@ -393,7 +396,8 @@ lab_watch_dhcp() {
 }
 
 # The client scripts write a lease file of key=value lines (ip, mask, router, dns, lease,
-# domain, wpad, server, event) on every bound/renew, append "EVENT IP" to NAME.TOOL.events, and
+# domain, wpad, server, event; udhcpc also opt114, option 114 in hex when asked for with
+# -O 114) on every bound/renew, append "EVENT IP" to NAME.TOOL.events, and
 # set the address and default route on the interface (never /etc/resolv.conf).
 lab_write_udhcpc_script() { # NAME
     local base="$LAB_DIR/$1.udhcpc"
@@ -410,7 +414,7 @@ bound|renew)
     {
         echo "event=\$1"; echo "ip=\$ip"; echo "mask=\${mask:-24}"; echo "router=\$router"
         echo "dns=\$dns"; echo "lease=\$lease"; echo "domain=\$domain"; echo "wpad=\$wpad"
-        echo "server=\$serverid"
+        echo "server=\$serverid"; echo "opt114=\${opt114:-}"
     } > "$base.lease.tmp" && mv "$base.lease.tmp" "$base.lease"
     ip -4 addr flush dev "\$interface"
     ip -4 addr add "\$ip/\${mask:-24}" dev "\$interface"

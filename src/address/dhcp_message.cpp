@@ -32,6 +32,7 @@ enum Option : int {
     kMessageType = 53,
     kServerIdentifier = 54,
     kClientIdentifier = 61,
+    kCaptivePortal = 114,
     kProxyAutoDiscovery = 252,
     kEnd = 255,
 };
@@ -126,7 +127,8 @@ std::optional<DhcpRequest> readRequest(const QByteArray& datagram) {
 
 QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request,
                       const QByteArray& assignedAddress, const QByteArray& gatewayAddress,
-                      bool withLeaseTime, const QByteArray& clientIdentifierOption) {
+                      bool withLeaseTime, const QByteArray& clientIdentifierOption,
+                      const QByteArray& captivePortalUrl) {
     // Start from the request's fixed part: htype, hlen, xid, flags, giaddr, chaddr, sname, file
     // and the cookie go back as they came; the rest is overwritten below.
     QByteArray reply = request.left(kFixedPartSize);
@@ -165,6 +167,11 @@ QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request,
         appendOption(reply, kDomainNameOption, QByteArray(kDomainName, sizeof(kDomainName) - 1));
     if (nack)
         reply.append(clientIdentifierOption);
+    // RFC 8910: the API address belongs in OFFER and ACK (an INFORM's too), not in a NACK,
+    // which configures nothing; servers may send it unasked, as option 252 is. One that a
+    // length byte cannot hold is left out rather than cut.
+    if (!nack && !captivePortalUrl.isEmpty() && captivePortalUrl.size() <= 255)
+        appendOption(reply, kCaptivePortal, captivePortalUrl);
     reply.append(static_cast<char>(kEnd));
     return reply;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // DHCP messages as the address service reads and writes them, byte for byte: the fields taken
 // from a client's request with its option scan, and the OFFER, ACK and NACK replies with their
-// fixed option blocks. Pure functions over whole datagrams.
+// fixed option blocks (and the captive-portal API address when one is configured). Pure
+// functions over whole datagrams.
 
 #include <QByteArray>
 #include <optional>
@@ -37,8 +38,11 @@ std::optional<DhcpRequest> readRequest(const QByteArray& datagram);
 // blocks of the kind and the end option, without padding. assignedAddress and gatewayAddress are
 // four raw bytes. withLeaseTime applies to an ACK (an ACK to an INFORM has none);
 // clientIdentifierOption (whole option, may be empty) is copied into a NACK only.
+// captivePortalUrl, when not empty, goes into an OFFER or ACK as option 114, last before the
+// end option (left out when over 255 bytes: the caller keeps it shorter, captive_portal_url.h).
 QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request,
                       const QByteArray& assignedAddress, const QByteArray& gatewayAddress,
-                      bool withLeaseTime, const QByteArray& clientIdentifierOption);
+                      bool withLeaseTime, const QByteArray& clientIdentifierOption,
+                      const QByteArray& captivePortalUrl = QByteArray());
 
 } // namespace DhcpMessage

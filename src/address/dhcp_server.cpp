@@ -1,5 +1,6 @@
 #include "address/dhcp_server.h"
 
+#include "address/captive_portal_url.h"
 #include "address/dhcp_message.h"
 #include "common/app_info.h"
 #include "common/hex_string.h"
@@ -233,8 +234,15 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
         return;
     }
 
-    const QByteArray reply = DhcpMessage::buildReply(kind, datagram, assigned, gatewayAddress_,
-                                                     withLeaseTime, request.clientIdentifierOption);
+    // A client that is not Ethernet is never let through: no portal for it to pay at.
+    const QByteArray portal =
+        entry->ethernet && providerId_ && kind != DhcpReplyKind::Nack
+            ? CaptivePortalUrl::forClient(captivePortalTemplate_, *providerId_,
+                                          request.hardwareAddress)
+            : QByteArray();
+    const QByteArray reply =
+        DhcpMessage::buildReply(kind, datagram, assigned, gatewayAddress_, withLeaseTime,
+                                request.clientIdentifierOption, portal);
     const bool direct =
         static_cast<unsigned char>(request.ciaddr.at(0)) == 192 && request.flagsFirstByte == 0;
     socket.setRemoteHost(direct ? IpFormat(request.ciaddr).value() : broadcastHost_);

@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
+#include <QString>
 
 class DhcpServer : public QObject {
     Q_OBJECT
@@ -41,6 +42,14 @@ public:
     // A number a probe found free this recently is offered again without another probe: a
     // flood of newcomers then cannot keep the probes busy and starve a real client.
     static constexpr qint64 kProbedFreeForMs = 60 * 1000;
+    // Option 114 in every OFFER and ACK to an Ethernet client: the captive-portal API address
+    // made from urlTemplate with the provider ID *providerId (the login box, which the purchase
+    // page address follows too; it outlives the server) as it stands at each reply. An empty
+    // template, or a URL grown too long since the start checked it: no option.
+    void setCaptivePortalUrl(const QString& urlTemplate, const QString* providerId) {
+        captivePortalTemplate_ = urlTemplate;
+        providerId_ = providerId;
+    }
     // A socket error: one "Error" box at a time, never blocking.
     void DHCP_Error(int index, int number, const QString& description);
 
@@ -62,4 +71,6 @@ private:
     bool errorBoxOpen_ = false;
     AddressProbe* probe_ = nullptr;
     QHash<int, qint64> probedFreeAt_; // host number -> monotonic ms of the probe's answer
+    QString captivePortalTemplate_;
+    const QString* providerId_ = nullptr;
 };

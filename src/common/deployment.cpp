@@ -58,4 +58,8 @@ QStringList whitelist() {
     return domains;
 }
 
+QString captivePortalUrl() {
+    return qEnvironmentVariable("TARNIX_CAPPORT_URL").trimmed();
+}
+
 } // namespace Deployment

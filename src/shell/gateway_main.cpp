@@ -1,6 +1,8 @@
 #include "shell/gateway_main.h"
 
+#include "address/captive_portal_url.h"
 #include "common/app_info.h"
+#include "common/deployment.h"
 #include "common/ip_format.h"
 #include "shell/save_ini.h"
 
@@ -20,6 +22,17 @@ QString startFailureText() {
            QStringLiteral("setup your hardware to agree with Tarnix's basic requirements.") +
            kCrLf + kCrLf + QStringLiteral("Go to ") + QString::fromLatin1(AppInfo::kMakerSite) +
            QStringLiteral(" and read the Hardware Configuration section.");
+}
+
+QString captivePortalRefusalText(const QString& problem) {
+    return QStringLiteral("Tarnix Gateway cannot start: the captive-portal API address") + kCrLf +
+           QStringLiteral("TARNIX_CAPPORT_URL=") + Deployment::captivePortalUrl() + kCrLf +
+           QStringLiteral("cannot be given to the clients: ") + problem + QStringLiteral(".") +
+           kCrLf + kCrLf +
+           QStringLiteral("It must be an https URL with {mac} (and {id} where the provider ID "
+                          "goes),") +
+           kCrLf + QStringLiteral("e.g. https://provider.example/capport-api?id={id}&mac={mac}") +
+           kCrLf + QStringLiteral("Leave TARNIX_CAPPORT_URL unset to announce none.");
 }
 
 QString exitQuestionText() {
@@ -54,6 +67,7 @@ WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObj
     connect(&timer1_, &QTimer::timeout, this, &WFGatewayMain::Timer1_Timer);
     connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
     connect(&dhcp_(0), &UdpSocketControl::Error, &dhcpServer_, &DhcpServer::DHCP_Error);
+    dhcpServer_.setCaptivePortalUrl(Deployment::captivePortalUrl(), &providerText_);
     connect(&services_.notifyArea, &NotifyArea::mouseMessage, this,
             &WFGatewayMain::PicHook_MouseMove);
 }
@@ -85,6 +99,8 @@ void WFGatewayMain::Form_Load() {
     if (!CanWriteINI(kIni))
         services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), settingsUnwritableText());
 
+    if (captivePortalRefused())
+        return;
     if (!providerText_.isEmpty() && !pwdText_.isEmpty())
         ProviderBt_Click();
     else
@@ -99,6 +115,8 @@ void WFGatewayMain::ProviderBt_Click() {
         LoadProviderPage();
         return;
     }
+    if (captivePortalRefused())
+        return;
     if (!openSockets()) {
         startFailed();
         return;
@@ -136,6 +154,19 @@ void WFGatewayMain::startFailed() {
     startFailing_ = true;
     services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), startFailureText(),
                               [this] { unload(1); });
+}
+
+// An API address the clients could not be given, with the provider ID now in the box, stops
+// the start before anything serves: a gateway never runs half-configured.
+bool WFGatewayMain::captivePortalRefused() {
+    const QString problem =
+        CaptivePortalUrl::problem(Deployment::captivePortalUrl(), providerText_);
+    if (problem.isEmpty())
+        return false;
+    startFailing_ = true;
+    services_.messages.inform(QString::fromLatin1(AppInfo::kTitle),
+                              captivePortalRefusalText(problem), [this] { unload(1); });
+    return true;
 }
 
 void WFGatewayMain::LoadProviderPage() {

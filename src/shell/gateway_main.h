@@ -126,6 +126,7 @@ private:
     void hideWindow();
     bool openSockets();
     void startFailed();
+    bool captivePortalRefused();
     void unload(int exitCode);
     void closeAllSockets();
 

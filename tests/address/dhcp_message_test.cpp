@@ -2,6 +2,7 @@
 // and the datagrams that are refused. Datagrams under test sit in buffers of their exact size so
 // that AddressSanitizer catches any read past their end.
 
+#include "address/captive_portal_url.h"
 #include "address/dhcp_message.h"
 #include "support/bytes.h"
 
@@ -31,6 +32,13 @@ const QByteArray kLeaseOption = bytes({51, 4, 0x00, 0x01, 0x51, 0x80});
 const QByteArray kDomainOption = bytes({15, 6}) + "Tarnix";
 const QByteArray kEndOption = bytes({255});
 const QByteArray none; // an absent option or value in the tables below
+// The captive-portal API address of the golden ACK, as the server makes it for this client.
+const QByteArray kPortalUrl = CaptivePortalUrl::forClient(
+    QStringLiteral("https://provider.example/capport-api?id={id}&mac={mac}"),
+    QStringLiteral("op 42"), kMac);
+QByteArray portalOption(const QByteArray& url) {
+    return bytes({114, static_cast<int>(url.size())}) + url;
+}
 QByteArray typeOption(int type) {
     return bytes({53, 1, type});
 }
@@ -109,27 +117,33 @@ TEST(DhcpMessageReply, MatchesGoldenFiles) {
         int requestType;
         bool withLeaseTime;
         QByteArray clientIdentifier;
+        QByteArray captivePortalUrl;
         const char* goldenFile;
         qsizetype size;
     };
     const Row rows[] = {
-        {"offer to a discover", DhcpReplyKind::Offer, 1, true, none, "offer.hex", 313},
+        {"offer to a discover", DhcpReplyKind::Offer, 1, true, none, none, "offer.hex", 313},
         {"an offer carries the lease time whatever the flag says", DhcpReplyKind::Offer, 1, false,
-         none, "offer.hex", 313},
-        {"ack to an inform, without lease time", DhcpReplyKind::Ack, 8, false, none,
+         none, none, "offer.hex", 313},
+        {"ack to an inform, without lease time", DhcpReplyKind::Ack, 8, false, none, none,
          "ack_inform.hex", 307},
         {"nack ends with the copied client identifier", DhcpReplyKind::Nack, 3, false, kClientId,
+         none, "nack_client_id.hex", 271},
+        {"a nack never carries a lease time", DhcpReplyKind::Nack, 3, true, kClientId, none,
          "nack_client_id.hex", 271},
-        {"a nack never carries a lease time", DhcpReplyKind::Nack, 3, true, kClientId,
-         "nack_client_id.hex", 271},
+        {"ack to a request with the captive-portal API address last", DhcpReplyKind::Ack, 3, true,
+         none, kPortalUrl, "ack_captive_portal.hex", 379},
+        {"a nack never carries the captive-portal API address", DhcpReplyKind::Nack, 3, false,
+         kClientId, kPortalUrl, "nack_client_id.hex", 271},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         // The request's own options must not leak into the reply.
         const ExactDatagram request(
             baseRequest(typeOption(row.requestType) + kClientId + bytes({55, 3, 1, 3, 6, 255})));
-        const QByteArray reply = DhcpMessage::buildReply(
-            row.kind, request.view, kAssigned, kGateway, row.withLeaseTime, row.clientIdentifier);
+        const QByteArray reply =
+            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kGateway, row.withLeaseTime,
+                                    row.clientIdentifier, row.captivePortalUrl);
         EXPECT_EQ(reply.size(), row.size);
         EXPECT_TRUE(sameBytes(reply, golden(row.goldenFile)));
     }
@@ -141,28 +155,45 @@ TEST(DhcpMessageReply, OptionBlocksByKind) {
         DhcpReplyKind kind;
         bool withLeaseTime;
         QByteArray clientIdentifier;
+        QByteArray captivePortalUrl;
         QByteArray options;
     };
     // Every OFFER and ACK carries these around the type; a NACK only subnet, router, server.
     const QByteArray before = kSubnetOption + kRouterOption + kWpadOption + kDnsOption;
+    const QByteArray offer = before + typeOption(2) + kServerOption + kLeaseOption + kDomainOption;
     const QByteArray nack = kSubnetOption + kRouterOption + typeOption(6) + kServerOption;
     const QByteArray cid = bytes({61, 1, 9});
+    const QByteArray url255(255, 'u');
     const Row rows[] = {
-        {"an offer never copies the client identifier", DhcpReplyKind::Offer, true, kClientId,
-         before + typeOption(2) + kServerOption + kLeaseOption + kDomainOption + kEndOption},
+        {"an offer never copies the client identifier", DhcpReplyKind::Offer, true, kClientId, none,
+         offer + kEndOption},
         {"an ack with lease has it between server identifier and domain", DhcpReplyKind::Ack, true,
-         none, before + typeOption(5) + kServerOption + kLeaseOption + kDomainOption + kEndOption},
-        {"an ack never copies the client identifier", DhcpReplyKind::Ack, false, kClientId,
+         none, none,
+         before + typeOption(5) + kServerOption + kLeaseOption + kDomainOption + kEndOption},
+        {"an ack never copies the client identifier", DhcpReplyKind::Ack, false, kClientId, none,
          before + typeOption(5) + kServerOption + kDomainOption + kEndOption},
-        {"a nack without client identifier", DhcpReplyKind::Nack, false, none, nack + kEndOption},
-        {"a nack copies a client identifier of any length", DhcpReplyKind::Nack, false, cid,
+        {"a nack without client identifier", DhcpReplyKind::Nack, false, none, none,
+         nack + kEndOption},
+        {"a nack copies a client identifier of any length", DhcpReplyKind::Nack, false, cid, none,
          nack + cid + kEndOption},
+        {"an offer has the captive-portal API address after the domain", DhcpReplyKind::Offer, true,
+         none, kPortalUrl, offer + portalOption(kPortalUrl) + kEndOption},
+        {"an ack to an inform has it too", DhcpReplyKind::Ack, false, none, kPortalUrl,
+         before + typeOption(5) + kServerOption + kDomainOption + portalOption(kPortalUrl) +
+             kEndOption},
+        {"a nack has no captive-portal API address, only the client identifier",
+         DhcpReplyKind::Nack, false, cid, kPortalUrl, nack + cid + kEndOption},
+        {"255 bytes of address fill the option", DhcpReplyKind::Offer, true, none, url255,
+         offer + portalOption(url255) + kEndOption},
+        {"an address over 255 bytes is left out, never cut", DhcpReplyKind::Offer, true, none,
+         url255 + "u", offer + kEndOption},
     };
     const ExactDatagram request(baseRequest(typeOption(3) + kEndOption));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const QByteArray reply = DhcpMessage::buildReply(
-            row.kind, request.view, kAssigned, kGateway, row.withLeaseTime, row.clientIdentifier);
+        const QByteArray reply =
+            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kGateway, row.withLeaseTime,
+                                    row.clientIdentifier, row.captivePortalUrl);
         EXPECT_EQ(reply.size(), DhcpMessage::kFixedPartSize + row.options.size());
         EXPECT_TRUE(sameBytes(reply.mid(DhcpMessage::kFixedPartSize), row.options));
     }

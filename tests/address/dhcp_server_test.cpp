@@ -98,6 +98,15 @@ protected:
             .arg(uchar(d[18]))
             .arg(uchar(d[19]));
     }
+    // The data of the first reply's option code; a null array when it has none.
+    QByteArray replyOption(int code) const {
+        const QByteArray d = socket.sent.empty() ? QByteArray() : socket.sent[0].datagram;
+        for (qsizetype at = 240; at + 1 < d.size() && uchar(d[at]) != 255;
+             at += 2 + uchar(d[at + 1]))
+            if (uchar(d[at]) == code)
+                return d.mid(at + 2, uchar(d[at + 1]));
+        return {};
+    }
     QStringList targets() const {
         QStringList out;
         for (const Sent& s : socket.sent)
@@ -193,6 +202,48 @@ TEST_F(DhcpServerTest, InformGetsNoLeaseAnAckALeaseThatOutlastsSilenceANackTheCl
     receive(DhcpDatagram().type(kRequest).option(61, {1, 0, 12, 41, 171, 205, 239}).end());
     ASSERT_EQ(socket.sent.size(), 1u);
     EXPECT_TRUE(socket.sent[0].datagram.endsWith(bytes({61, 7, 1}) + kMac + bytes({255})));
+}
+
+TEST_F(DhcpServerTest, OffersAndAcksCarryEachClientsCaptivePortalUrl) {
+    QString providerId = QStringLiteral("op 42"); // the login box
+    server.setCaptivePortalUrl(QStringLiteral("https://provider.example/api?id={id}&mac={mac}"),
+                               &providerId);
+    const QByteArray url = "https://provider.example/api?id=op%2042&mac=";
+    const struct {
+        const char* name;
+        QByteArray datagram;
+        int type;
+        QByteArray url; // null: no option 114
+    } rows[] = {
+        {"an offer", discover(), kOffer, url + "000C29ABCDEF"},
+        {"an ack", requestFor(100), kAck, url + "000C29ABCDEF"},
+        {"an ack to an inform", DhcpDatagram().type(kInform).ciaddr({192, 168, 11, 100}).end(),
+         kAck, url + "000C29ABCDEF"},
+        {"a nack configures nothing", requestFor(120), kNack, QByteArray()},
+        {"another client its own", discover(otherMac(1)), kOffer, url + "020000000001"},
+        {"none under hardware type 6: never let through",
+         DhcpDatagram(otherMac(2)).htype(6).type(kDiscover).end(), kOffer, QByteArray()},
+        {"none for an eight-byte address", discover(otherMac(3) + bytes({7, 8})), kOffer,
+         QByteArray()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        receive(row.datagram);
+        ASSERT_EQ(socket.sent.size(), row.type == kNack ? 1u : 2u);
+        EXPECT_EQ(replyType(), row.type);
+        EXPECT_EQ(replyOption(114), row.url);
+        if (!row.url.isNull()) { // last before the end option
+            EXPECT_TRUE(socket.sent[0].datagram.endsWith(
+                bytes({114, static_cast<int>(row.url.size())}) + row.url + bytes({255})));
+        }
+    }
+
+    // Typed longer in the box since the start checked it: the offer goes out without it.
+    providerId = QString(200, QLatin1Char('x'));
+    receive(discover());
+    EXPECT_EQ(replyType(), kOffer);
+    EXPECT_TRUE(replyOption(114).isNull());
+    EXPECT_EQ(socket.sent[0].datagram.size(), 313);
 }
 
 TEST_F(DhcpServerTest, DeclineHoldsTheNumberBackAndStrangersChangeNothing) {

@@ -39,7 +39,10 @@ protected:
         endpoints.dhcpPort = 0;
         endpoints.proxyPort = 0;
     }
-    void TearDown() override { qunsetenv("TARNIX_INI"); }
+    void TearDown() override {
+        qunsetenv("TARNIX_INI");
+        qunsetenv("TARNIX_CAPPORT_URL");
+    }
 
     void store(const char* key, const QString& value) {
         ASSERT_TRUE(WriteINI(QStringLiteral("Setup"), QLatin1String(key), value,
@@ -249,6 +252,71 @@ TEST_F(GatewayMainTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
     EXPECT_EQ(exitCode(), 1);
     EXPECT_EQ(stored("ProviderID"), QStringLiteral("op42"));
     EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("typed"));
+}
+
+TEST_F(GatewayMainTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) {
+    const QString good = QStringLiteral("https://provider.example/capport-api?id={id}&mac={mac}");
+    const QString longId(200, QLatin1Char('x'));
+    const QString tooLong = QStringLiteral("with the provider ID \"") + longId +
+                            QStringLiteral("\" filled in it is 257 bytes long, and a DHCP reply "
+                                           "takes at most 233");
+    const struct {
+        const char* name;
+        QString urlTemplate;
+        QString storedId; // stored with a password; empty: no login stored
+        QString typedId;  // typed while working, then Start; empty: nothing typed
+        QString problem;  // the reason the message gives; empty: no refusal
+    } rows[] = {
+        {"not set", QString(), QStringLiteral("op42"), QString(), QString()},
+        {"https with {mac}", good, QStringLiteral("op42"), QString(), QString()},
+        {"http is refused at load, before anything is bound",
+         QStringLiteral("http://provider.example/capport-api?mac={mac}"), QStringLiteral("op42"),
+         QString(), QStringLiteral("it is not an https URL, and devices ignore any other")},
+        {"without a login it is still refused at load",
+         QStringLiteral("https://provider.example/capport-api?id={id}"), QString(), QString(),
+         QStringLiteral("it has no {mac}, so every client would get the same URL")},
+        {"a stored ID too long for it is refused at load", good, longId, QString(), tooLong},
+        {"an ID typed too long for it is refused at Start", good, QStringLiteral("op42"), longId,
+         tooLong},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        messages.shown.clear();
+        QFile::remove(iniPath);
+        qputenv("TARNIX_CAPPORT_URL", row.urlTemplate.toUtf8());
+        if (!row.storedId.isEmpty()) {
+            store("ProviderID", row.storedId);
+            store("ProviderPWD", QStringLiteral("pw"));
+        }
+        WFGatewayMain& m = load();
+        if (!row.typedId.isEmpty()) {
+            ASSERT_TRUE(working());
+            m.setProviderText(row.typedId);
+            m.ProviderBt_Click();
+        }
+        if (row.problem.isEmpty()) {
+            EXPECT_TRUE(messages.shown.empty());
+            EXPECT_TRUE(working());
+            continue;
+        }
+        ASSERT_EQ(messages.shown.size(), 1u);
+        EXPECT_EQ(messages.shown[0].title, QStringLiteral("Tarnix Gateway"));
+        EXPECT_EQ(messages.shown[0].text,
+                  QStringLiteral("Tarnix Gateway cannot start: the captive-portal API address\r\n"
+                                 "TARNIX_CAPPORT_URL=") +
+                      row.urlTemplate + QStringLiteral("\r\ncannot be given to the clients: ") +
+                      row.problem +
+                      QStringLiteral(".\r\n\r\nIt must be an https URL with {mac} (and {id} "
+                                     "where the provider ID goes),\r\n"
+                                     "e.g. https://provider.example/capport-api?id={id}&mac={mac}"
+                                     "\r\nLeave TARNIX_CAPPORT_URL unset to announce none."));
+        EXPECT_EQ(sockets(), row.typedId.isEmpty() ? kStopped : kRunning);
+        m.ProviderBt_Click(); // a click while the message is up adds nothing
+        EXPECT_EQ(messages.shown.size(), 1u);
+        messages.answerLast(true);
+        EXPECT_EQ(exitCode(), 1);
+        EXPECT_EQ(sockets(), kStopped);
+    }
 }
 
 TEST_F(GatewayMainTest, FailedListenClosesTheBoundAddressSocketAtUnload) {

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Reference provider service for the Tarnix Gateway lab, tests and demo.
 
-Serves the provider page the gateway loads to learn who has paid, and the purchase pages a
-client's browser is sent to. Python 3 standard library only.
+Serves the provider page the gateway loads to learn who has paid, the purchase pages a
+client's browser is sent to, and the captive-portal API (RFC 8908) that devices ask, at the
+address the gateway announces in DHCP option 114, whether they are online yet. Python 3 standard
+library only.
 
   python3 provider_service.py --listen ADDR --port PORT --accounts FILE --purchases FILE \
       [--gateway http://192.168.11.1:8080] [--tls-cert CERT.pem --tls-key KEY.pem]
@@ -16,6 +18,15 @@ records, rewritten atomically after every purchase.
 
 Log: one line per request on stderr (the password masked), so counting the lines of the provider
 page counts its loads; over HTTPS also one line per handshake that failed.
+
+Captive-portal API: GET /capport-api?id=PROVIDER-ID&mac=12-HEX-DIGITS answers
+application/captive+json: "captive", "user-portal-url" (the client's purchase page),
+"seconds-remaining" while a limited allowance runs and "can-extend-session". A client is told
+it is online only once the provider page served to its operator's gateway listed it: until the
+gateway has loaded the page after a purchase it still refuses the client, and a device told
+"online" would give up showing the portal. An unknown ID, a malformed MAC or a request that
+cannot be read is answered "captive" with the front page as portal, never with an error page
+a device could take for the Internet; methods other than GET and HEAD get 405.
 
 Query decoding: the gateway percent-encodes everything outside the RFC 3986 unreserved set, so
 the provider page and purchase page queries are decoded with unquote: '+' stays '+'. Only the
@@ -35,8 +46,9 @@ import sys
 import tempfile
 import threading
 from datetime import datetime, timedelta, timezone
+from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qs, unquote, urlsplit
+from urllib.parse import parse_qs, quote, unquote, urlsplit
 
 UNLIMITED_DAYS = 9999
 PLANS = {  # plan -> (label, days; None is unlimited)
@@ -48,6 +60,12 @@ PLANS = {  # plan -> (label, days; None is unlimited)
 MAX_FIELDS = 64
 MAX_BODY = 16 * 1024
 MAC_RE = re.compile(r"[0-9A-Fa-f]{12}")
+CAPPORT_PATH = "/capport-api"
+CAPPORT_TYPE = "application/captive+json"
+CAPPORT_MAX = 4096  # devices may read no more of an answer
+# A Host line that may name this service in a URL: a host name or an address, optional port.
+HOST_RE = re.compile(r"(?:[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.?|\[[0-9A-Fa-f:.]+\])"
+                     r"(?::[0-9]{1,5})?")
 PWD_RE = re.compile(r"(pwd=)[^&\s\"']*", re.IGNORECASE)
 
 
@@ -106,6 +124,9 @@ class Store:
             self.purchases = []
         if not isinstance(self.purchases, list):
             raise ValueError(f"{purchases_path}: expected a JSON list of purchases")
+        # Provider ID -> {MAC: end (None: unlimited)}: the allowances of the provider page last
+        # served to that operator's gateway, which is all the gateway knows of who has paid.
+        self.served = {}
 
     def check_login(self, pid, pwd):
         account = self.accounts.get(pid)
@@ -139,6 +160,19 @@ class Store:
                 continue
             result[mac] = end
         return result
+
+    def gateway_allows(self, pid, mac, t):
+        """(True, end) when the provider page last served to pid's gateway listed mac with an
+        allowance still running at t (end None: unlimited), else (False, None). A purchase the
+        gateway has not loaded yet does not count, and neither does its extension of a running
+        allowance: the gateway lets the client through only as long as it knows of."""
+        served = self.served.get(pid, {})
+        if mac not in served:
+            return False, None
+        end = served[mac]
+        if end is not None and end <= t:
+            return False, None
+        return True, end
 
     def purchase(self, pid, mac, plan, t):
         days = PLANS[plan][1]
@@ -197,7 +231,14 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         self.dispatch(None)
 
+    def do_HEAD(self):
+        if self.requested_path() == CAPPORT_PATH:
+            return self.capport(urlsplit(self.path).query)
+        self.send_error(HTTPStatus.NOT_IMPLEMENTED, f"Unsupported method ({self.command!r})")
+
     def do_POST(self):
+        if self.requested_path() == CAPPORT_PATH:
+            return self.not_allowed()
         length = self.headers.get("Content-Length", "0")
         if not length.isdigit():
             return self.reply(400, page("Bad request", "<p>Bad Content-Length.</p>"))
@@ -216,6 +257,10 @@ class Handler(BaseHTTPRequestHandler):
                 self.purchasing(parse_query(parts.query))
             elif path == "/gateway/purchase":
                 self.purchase(parse_form(body if body is not None else parts.query))
+            elif path == CAPPORT_PATH:
+                self.capport(parts.query)
+            elif path == "/":
+                self.front_page()
             else:
                 self.reply(404, page("Not found", "<p>No such page.</p>"))
         except ValueError:
@@ -235,6 +280,7 @@ class Handler(BaseHTTPRequestHandler):
         t = now()
         with store.lock:
             ends = store.ends(pid, t)
+            store.served[pid] = dict(ends)
         records = []
         for mac, end in sorted(ends.items()):
             left = UNLIMITED_DAYS if end is None else (end - t).total_seconds() / 86400
@@ -285,6 +331,82 @@ class Handler(BaseHTTPRequestHandler):
                 f'<p><a href="{target}">Continue</a></p>')
         self.reply(200, page("Purchase done", body,
                              f'<meta http-equiv="refresh" content="1; URL={target}">'))
+
+    def front_page(self):
+        body = ("<h1>Tarnix Provider</h1><p>Internet access at the gateways of our operators. "
+                "To buy access, open any web page through the gateway: it brings you to the "
+                "purchase page for your device.</p>")
+        self.reply(200, page("Tarnix Provider", body))
+
+    def capport(self, query, code=200):
+        """The captive-portal API's answer to one device, named by the query's id and mac."""
+        front = {"captive": True, "user-portal-url": self.public_origin() + "/"}
+        try:
+            q = parse_query(query)
+        except ValueError:
+            q = {}
+        state = front
+        pid, mac = q.get("id", ""), q.get("mac", "")
+        if pid in self.server.store.accounts and MAC_RE.fullmatch(mac):
+            state = self.capport_state(pid, mac.upper())
+        data = json.dumps(state).encode("utf-8")
+        if len(data) >= CAPPORT_MAX:  # an account ID of kilobytes
+            data = json.dumps(front).encode("utf-8")
+        self.send_response(code)
+        self.send_header("Content-Type", CAPPORT_TYPE)
+        self.send_header("Content-Length", str(len(data)))
+        # Each device has its own answer, which no shared cache may hand to another.
+        self.send_header("Cache-Control", "private")
+        if code != 200:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(data)
+
+    def capport_state(self, pid, mac):
+        store, t = self.server.store, now()
+        with store.lock:
+            allowed, end = store.gateway_allows(pid, mac, t)
+        portal = (f"{self.public_origin()}/gateway/purchasing.asp?id={quote(pid, safe='')}"
+                  f"&mac={mac}")
+        state = {"captive": not allowed, "user-portal-url": portal}
+        if allowed and end is not None:
+            state["seconds-remaining"] = int((end - t).total_seconds())
+        state["can-extend-session"] = True  # its purchase page sells more time
+        return state
+
+    def public_origin(self):
+        """Scheme and host by which the client reached this service: the Host line when it is a
+        plain host name or address (with a port or not), else the listening address."""
+        scheme = "https" if isinstance(self.connection, ssl.SSLSocket) else "http"
+        headers = getattr(self, "headers", None)
+        host = headers.get("Host", "") if headers else ""
+        if len(host) > 255 or not HOST_RE.fullmatch(host):
+            address, port = self.server.server_address[:2]
+            host = f"[{address}]:{port}" if ":" in address else f"{address}:{port}"
+        return f"{scheme}://{host}"
+
+    def requested_path(self):
+        """The lower-case path of the request line, as far as it was read ("" when none)."""
+        words = getattr(self, "raw_requestline", b"").split(b" ", 2)
+        return urlsplit(words[1].decode("latin-1")).path.lower() if len(words) > 1 else ""
+
+    def not_allowed(self):
+        self.send_response(405)
+        self.send_header("Allow", "GET, HEAD")
+        self.send_header("Content-Length", "0")
+        self.send_header("Connection", "close")  # a request body may be left unread
+        self.end_headers()
+
+    def send_error(self, code, message=None, explain=None):
+        # What the base class refuses before any handler runs (a method without one, a request
+        # line over 64 KiB, a malformed head) still gets an API answer on the API path: a device
+        # must never take an error page for the Internet.
+        if self.requested_path() == CAPPORT_PATH:
+            if code == HTTPStatus.NOT_IMPLEMENTED:
+                return self.not_allowed()
+            return self.capport("", code)
+        super().send_error(code, message, explain)
 
     def reply(self, code, text):
         data = text.encode("utf-8")

@@ -1,4 +1,5 @@
-"""Tests for the reference provider service: provider page, purchase pages, persistence, CLI."""
+"""Tests for the reference provider service: provider page, purchase pages, the captive-portal
+API, persistence, CLI."""
 
 import http.client
 import io
@@ -117,6 +118,40 @@ class ServiceCase(unittest.TestCase):
         self.assertRegex(body, r"<!--\s*\*\*\*Allowed\*\*\*[^<>]*-->")
         return dict(re.findall(r"\*%\*([0-9A-F]{12})\*([0-9.]+)\*", found.group(1)))
 
+    def api(self, query, method="GET", host=None):
+        """The captive-portal API's answer: status, headers, and the JSON (None without body).
+        Every answer is checked for what any API client may rely on."""
+        conn = self.connection()
+        try:
+            conn.putrequest(method, "/capport-api?" + query, skip_host=host is not None)
+            if host is not None:
+                conn.putheader("Host", host)
+            conn.endheaders()
+            resp = conn.getresponse()
+            body = resp.read()
+        finally:
+            conn.close()
+        headers = {k.lower(): v for k, v in resp.getheaders()}
+        if resp.status == 405:
+            self.assertEqual(headers.get("allow"), "GET, HEAD")
+            return resp.status, headers, None
+        self.assertEqual(headers.get("content-type"), "application/captive+json")
+        self.assertEqual(headers.get("cache-control"), "private")
+        length = int(headers["content-length"])
+        self.assertLess(length, 4096)
+        if method == "HEAD":
+            self.assertEqual(body, b"")
+            return resp.status, headers, None
+        self.assertEqual(length, len(body))
+        state = json.loads(body.decode("utf-8"))  # strict UTF-8, then JSON
+        self.assertIsInstance(state["captive"], bool)
+        self.assertRegex(state["user-portal-url"], r"^https?://[^/]+/")
+        return resp.status, headers, state
+
+    def origin(self):
+        scheme = "https" if self.server_tls else "http"
+        return f"{scheme}://127.0.0.1:{self.server.server_address[1]}"
+
 
 class ProviderPageTest(ServiceCase):
     def test_days_left_per_client(self):
@@ -184,6 +219,94 @@ class ProviderPageTest(ServiceCase):
         self.assertNotIn("a%26b", self.log.getvalue())
 
 
+class CaptivePortalApiTest(ServiceCase):
+    MAC = "000C29ABCDEF"
+
+    def state(self, mac=MAC, pid="op42"):
+        status, _, state = self.api(f"id={quote(pid, safe='')}&mac={mac}")
+        self.assertEqual(status, 200)
+        return state
+
+    def test_online_only_once_the_gateway_has_loaded_the_page_after_the_purchase(self):
+        portal = f"{self.origin()}/gateway/purchasing.asp?id=op42&mac={self.MAC}"
+        captive = {"captive": True, "user-portal-url": portal, "can-extend-session": True}
+        self.assertEqual(self.state(), captive)
+        self.assertEqual(self.state(self.MAC.lower()), captive)  # as typed, answered upper case
+        self.allowed()
+        self.buy(self.MAC, "hour")
+        self.assertEqual(self.state(), captive)  # the gateway still refuses it
+        self.allowed("op42", "wrong")  # a refused login is no load
+        self.allowed("op7", "other")  # nor is another operator's
+        self.assertEqual(self.state(), captive)
+        self.now = T0 + timedelta(seconds=2)
+        self.allowed()
+        self.assertEqual(self.state(), {"captive": False, "user-portal-url": portal,
+                                        "seconds-remaining": 3598, "can-extend-session": True})
+        self.assertIs(self.state(pid="op7")["captive"], True)  # paid at op42's gateway only
+        self.now = T0 + timedelta(minutes=30)
+        self.assertEqual(self.state()["seconds-remaining"], 1800)
+        # A day more is not the gateway's to know until it loads the page again.
+        self.buy(self.MAC, "day")
+        self.assertEqual(self.state()["seconds-remaining"], 1800)
+        self.allowed()
+        self.assertEqual(self.state()["seconds-remaining"], 88200)
+        self.now = T0 + timedelta(hours=26)
+        self.assertEqual(self.state(), captive)  # run out, without another load
+
+    def test_unlimited_has_no_seconds_remaining(self):
+        self.buy("0000000000BB", "unlimited")
+        self.allowed()
+        state = self.state("0000000000BB")
+        self.assertIs(state["captive"], False)
+        self.assertNotIn("seconds-remaining", state)
+        self.assertIs(self.state()["captive"], True)  # another client of the same operator
+
+    def test_odd_requests_are_captive_at_the_front_page(self):
+        self.buy(self.MAC, "day")
+        self.allowed()
+        front = {"captive": True, "user-portal-url": self.origin() + "/"}
+        cases = [  # (name, query, status)
+            ("unknown ID", f"id=op43&mac={self.MAC}", 200),
+            ("short MAC", "id=op42&mac=000C29ABCDE", 200),
+            ("colon MAC", "id=op42&mac=00:0C:29:AB:CD:EF", 200),
+            ("non-hex MAC", "id=op42&mac=000C29ABCDEG", 200),
+            ("no MAC", "id=op42", 200),
+            ("no ID", f"mac={self.MAC}", 200),
+            ("no query", "", 200),
+            ("bad escapes", "id=%zz&mac=%", 200),
+            ("invalid UTF-8 in the ID", f"id=%ff%fe&mac={self.MAC}", 200),
+            ("100 fields", "a=1&" * 100 + f"id=op42&mac={self.MAC}", 200),
+            ("a huge query", f"mac={self.MAC}&id=" + "x" * 60000, 200),
+            ("a request line over 64 KiB", "id=op42&mac=" + "A" * 70000, 414),
+        ]
+        for name, query, status in cases:
+            with self.subTest(name):
+                got, _, state = self.api(query)
+                self.assertEqual((got, state), (status, front))
+        status, _, state = self.api(f"mac={self.MAC}&id=op42&id=op7&mac=0000000000BB")
+        self.assertIs(state["captive"], False)  # the first of each name counts
+        self.assertEqual(self.request("/")[0], 200)  # the front page is there to open
+
+    def test_methods_and_hosts(self):
+        query = f"id=op42&mac={self.MAC}"
+        for method in ["POST", "PUT", "DELETE", "PATCH", "OPTIONS", "BREW"]:
+            with self.subTest(method):
+                self.assertEqual(self.api(query, method)[0], 405)
+        status, text = self.request(f"/capport-api?{query}", "POST", "id=op42")
+        self.assertEqual(status, 405)
+        status, headers, _ = self.api(query, "HEAD")
+        self.assertEqual(status, 200)
+        self.assertEqual(int(headers["content-length"]), len(json.dumps(self.state())))
+        portal = "/gateway/purchasing.asp?id=op42&mac=000C29ABCDEF"
+        for host, origin in [("provider.lab", "http://provider.lab"),
+                             ("provider.lab:8443", "http://provider.lab:8443"),
+                             ("evil/<script>", self.origin()), ("a" * 300, self.origin())]:
+            with self.subTest(host=host[:20]):
+                self.assertEqual(self.api(query, host=host)[2]["user-portal-url"],
+                                 origin + portal)
+        self.assertEqual(self.request("/gateway/providerbanner.asp", "HEAD")[0], 501)
+
+
 class HttpsTest(ServiceCase):
     server_tls = ps.tls_context(CERT, KEY)
 
@@ -202,6 +325,10 @@ class HttpsTest(ServiceCase):
                 conn.close()
         self.assertTrue(self.log.wait_for_lines(r"TLS handshake failed", 2), self.log.getvalue())
         self.assertEqual(self.allowed(), {"000C29ABCDEF": "1"})  # still serving
+        state = self.api("id=op42&mac=000C29ABCDEF")[2]
+        self.assertEqual(state["user-portal-url"],
+                         f"{self.origin()}/gateway/purchasing.asp?id=op42&mac=000C29ABCDEF")
+        self.assertEqual(state["seconds-remaining"], 86400)
         log = self.log.getvalue()
         self.assertEqual(len(re.findall(r"(?i)GET /gateway/providerbanner\.asp", log)), 2, log)
         self.assertNotIn(PASSWORD, log)
@@ -258,7 +385,7 @@ class PurchaseTest(ServiceCase):
             ("too_many_fields", "GET", "/gateway/providerbanner.asp?" + "a=1&" * 100, None, 400),
             ("huge_query", "GET", "/gateway/providerbanner.asp?id=" + "x" * 70000, None, 414),
             ("unknown_path", "GET", "/gateway/other.asp", None, 404),
-            ("root", "GET", "/", None, 404),
+            ("root is the front page", "GET", "/", None, 200),
             ("post_unknown_path", "POST", "/x", "a=b", 404),
         ]
         for name, method, path, body, expected in cases:
