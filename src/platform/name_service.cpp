@@ -227,8 +227,10 @@ void NameService::fail(const QString& reason) {
     setState(State::Unavailable, reason);
     if (clock_.monotonicMs() - launchedAtMs_ >= options_.steadyRunMs)
         nextRestartMs_ = options_.firstRestartMs;
-    restartTimer_.start(nextRestartMs_);
+    const int delayMs = nextRestartMs_;
     nextRestartMs_ = std::min(nextRestartMs_ * 2, options_.maxRestartMs);
+    restartTimer_.start(delayMs);
+    emit restartScheduled(delayMs);
 }
 
 void NameService::setState(State state, const QString& reason) {

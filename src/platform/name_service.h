@@ -68,6 +68,8 @@ public:
 
 signals:
     void stateChanged(NameService::State state, const QString& reason);
+    // After a failed or ended run: the next try comes in delayMs.
+    void restartScheduled(int delayMs);
     // One line dnsmasq wrote on its standard error ("dnsmasq[PID]: …").
     void message(const QString& line);
 
