@@ -1,0 +1,132 @@
+// The configuration handed to dnsmasq, as tables: the lines each kind of setting brings, the
+// lines that must never be there (other files, DHCP, answers of its own), and the domains that
+// must not reach the file.
+
+#include "platform/dnsmasq_config.h"
+
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QHostAddress kLan(QStringLiteral("192.168.11.1"));
+
+QStringList optionLines(const QString& text) {
+    QStringList options;
+    for (const QString& line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (!line.startsWith(QLatin1Char('#')))
+            options << line;
+    }
+    return options;
+}
+
+} // namespace
+
+TEST(DnsmasqConfig, HasEachSettingsLinesAndNoneOfTheForbiddenOnes) {
+    struct Row {
+        const char* name;
+        DnsmasqSettings settings;
+        QStringList present; // whole lines, each exactly once
+        QStringList absent;  // no line starts with any of these
+    };
+    const Row rows[] = {
+        {"listens on the one address and port, bound to it alone",
+         {kLan, 53, {}, {}},
+         {"port=53", "listen-address=192.168.11.1", "bind-interfaces"},
+         {"interface=", "except-interface=", "bind-dynamic", "local-service"}},
+        {"takes another address and port",
+         {QHostAddress(QStringLiteral("127.0.0.1")), 5353, {}, {}},
+         {"port=5353", "listen-address=127.0.0.1"},
+         {"listen-address=192.168.11.1"}},
+        {"forwards to the host's resolvers, follows their changes, makes up no answer",
+         {kLan, 53, {"provider.lab"}, {}},
+         {"resolv-file=/etc/resolv.conf", "domain-needed", "bogus-priv"},
+         {"no-resolv", "no-poll",
+          "server=", "address=", "host-record=", "cname=", "local=", "stop-dns-rebind"}},
+        {"reads no other file and serves no DHCP; no pid or lease file",
+         {kLan, 53, {"provider.lab"}, {}},
+         {"pid-file="},
+         {"conf-dir", "conf-file", "addn-hosts", "hostsdir", "servers-file", "dhcp", "read-ethers",
+          "enable-tftp", "enable-ra", "enable-dbus", "dnssec", "trust-anchor"}},
+        {"stays in the foreground, messages on stderr without queries",
+         {kLan, 53, {}, {}},
+         {"keep-in-foreground", "log-facility=-", "log-async=25"},
+         {"log-queries", "log-dhcp", "no-daemon"}},
+        {"bounds what waits: forwarded queries and TCP connections",
+         {kLan, 53, {}, {}},
+         {"dns-forward-max=150", "max-tcp-connections=20", "cache-size=1000"},
+         {}},
+        {"no garden set without domains", {kLan, 53, {}, {}}, {}, {"nftset", "ipset"}},
+        {"one garden line a domain: IPv4 answers into inet tarnix garden",
+         {kLan, 53, {"provider.lab", "pay.lab"}, {}},
+         {"nftset=/provider.lab/4#inet#tarnix#garden", "nftset=/pay.lab/4#inet#tarnix#garden"},
+         {"ipset"}},
+        {"a domain that could end its line or name another set is left out",
+         {kLan,
+          53,
+          {"evil.lab\ndhcp-script=/tmp/x", "a/b", "x#inet#filter#input", "a b", "", "..", "ok.lab"},
+          {}},
+         {"nftset=/ok.lab/4#inet#tarnix#garden"},
+         {"dhcp-script", "nftset=/evil", "nftset=/a", "nftset=/x", "nftset=//"}},
+        {"drops to the given account", {kLan, 53, {}, "dnsmasq"}, {"user=dnsmasq"}, {"group="}},
+        {"keeps dnsmasq's own account when none is given", {kLan, 53, {}, {}}, {}, {"user="}},
+        {"an account name that could end its line is left out",
+         {kLan, 53, {}, "x\nconf-dir=/etc/dnsmasq.d"},
+         {},
+         {"user=", "conf-dir"}},
+    };
+    // One option a line: a name, optionally "=" and printable characters.
+    const QRegularExpression option(QStringLiteral("^[a-z-]+(=[\\x21-\\x7e]*)?$"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString text = dnsmasqConfiguration(row.settings);
+        const QStringList lines = optionLines(text);
+        for (const QString& wanted : row.present)
+            EXPECT_EQ(lines.count(wanted), 1) << qPrintable(wanted);
+        for (const QString& line : lines) {
+            for (const QString& unwanted : row.absent)
+                EXPECT_FALSE(line.startsWith(unwanted)) << qPrintable(line);
+            EXPECT_TRUE(option.match(line).hasMatch()) << qPrintable(line);
+        }
+        EXPECT_TRUE(text.endsWith(QLatin1Char('\n')));
+    }
+}
+
+TEST(DnsmasqConfig, GardenLinesAreExactlyTheAcceptedDomainsInOrder) {
+    const QStringList lines = optionLines(
+        dnsmasqConfiguration({kLan, 53, {"a.lab", "bad domain", "b.lab", "c.lab#x"}, {}}));
+    EXPECT_EQ(
+        lines.filter(QStringLiteral("nftset=")),
+        QStringList({"nftset=/a.lab/4#inet#tarnix#garden", "nftset=/b.lab/4#inet#tarnix#garden"}));
+}
+
+TEST(DnsmasqConfig, PlainDomainNamesAreWhatDnsmasqCanBeGiven) {
+    struct Row {
+        const char* name;
+        QString text;
+        bool plain;
+    };
+    const QString label49 = QString(49, QLatin1Char('a')) + QLatin1Char('.');
+    const Row rows[] = {
+        {"two labels", "provider.lab", true},
+        {"one label", "localhost", true},
+        {"punycode", "xn--bcher-kva.example", true},
+        {"underscore label", "_dmarc.example.com", true},
+        {"label of 63", QString(63, QLatin1Char('a')) + ".lab", true},
+        {"label of 64", QString(64, QLatin1Char('a')) + ".lab", false},
+        {"253 in all", label49.repeated(5) + "abc", true},
+        {"254 in all", label49.repeated(5) + "abcd", false},
+        {"empty", "", false},
+        {"empty label", "a..b", false},
+        {"leading dot", ".a", false},
+        {"trailing dot", "a.", false},
+        {"hyphen first", "-a.lab", false},
+        {"blank", "a b", false},
+        {"slash ends dnsmasq's domain list", "a/b", false},
+        {"hash starts dnsmasq's set name", "a#b", false},
+        {"newline starts an option", "a\nb", false},
+        {"not ASCII (punycode is)", QStringLiteral("b\u00fccher.example"), false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(isPlainDomainName(row.text), row.plain) << row.name;
+}

@@ -1,0 +1,72 @@
+// Reading dnsmasq's standard error: the line that says it answers, and the operator's reason for
+// a start that failed, from the messages dnsmasq 2.90 writes (taken from real runs).
+
+#include "platform/dnsmasq_log.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QHostAddress kLan(QStringLiteral("192.168.11.1"));
+
+} // namespace
+
+TEST(DnsmasqLog, StartedLineIsTheRunningProcesssStartMessage) {
+    struct Row {
+        const char* name;
+        QByteArray line;
+        bool started;
+    };
+    const Row rows[] = {
+        {"start message", "dnsmasq[6999]: started, version 2.90 cachesize 1000", true},
+        {"start message without a cache", "dnsmasq[7]: started, version 2.90 cache disabled", true},
+        {"a later message", "dnsmasq[6999]: reading /etc/resolv.conf", false},
+        {"fatal message has no PID", "dnsmasq: started, version 2.90", false},
+        {"someone else's words", "note: dnsmasq[1]: started, version x", false},
+        {"empty", "", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(dnsmasqStartedLine(row.line), row.started) << row.name;
+}
+
+TEST(DnsmasqLog, FailureReasonNamesWhatTheOperatorCanFix) {
+    struct Row {
+        const char* name;
+        QByteArray lines;
+        QString reason;
+    };
+    const Row rows[] = {
+        {"port taken (UDP or TCP, address or wildcard)",
+         "\ndnsmasq: failed to create listening socket for 192.168.11.1: Address already in use\n",
+         "port 53 on 192.168.11.1 is in use"},
+        {"no adapter holds the address",
+         "\ndnsmasq: failed to create listening socket for 192.168.11.1: Cannot assign requested "
+         "address\n",
+         "no adapter holds 192.168.11.1"},
+        {"no right to bind a privileged port",
+         "\ndnsmasq: failed to create listening socket for 192.168.11.1: Permission denied\n",
+         "dnsmasq may not open port 53 on 192.168.11.1 (it needs cap_net_bind_service)"},
+        {"any other fatal message, as dnsmasq says it",
+         "\ndnsmasq: unknown user or group: dnsmasq\n",
+         "dnsmasq could not start: unknown user or group: dnsmasq"},
+        {"the last fatal message counts",
+         "dnsmasq: first\ndnsmasq[3]: something\ndnsmasq: cannot read /run/x.conf: No such file "
+         "or directory",
+         "dnsmasq could not start: cannot read /run/x.conf: No such file or directory"},
+        {"control characters are blanked", "dnsmasq: bad option at line 3 of x\x1b[2J",
+         "dnsmasq could not start: bad option at line 3 of x [2J"},
+        {"a long message is cut", "dnsmasq: " + QByteArray(500, 'x'),
+         "dnsmasq could not start: " + QString(200, QLatin1Char('x'))},
+        {"a run that ended on its own has no fatal message",
+         "dnsmasq[6999]: started, version 2.90 cachesize 1000\n"
+         "dnsmasq[6999]: exiting on receipt of SIGTERM\n",
+         ""},
+        {"nothing said", "", ""},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(dnsmasqFailureReason(row.lines, kLan, 53), row.reason) << row.name;
+    EXPECT_EQ(dnsmasqFailureReason("dnsmasq: failed to create listening socket for 127.0.0.1: "
+                                   "Address already in use",
+                                   QHostAddress(QStringLiteral("127.0.0.1")), 5353),
+              QStringLiteral("port 5353 on 127.0.0.1 is in use"));
+}
