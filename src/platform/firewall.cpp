@@ -77,6 +77,9 @@ bool Firewall::install(FirewallSetup setup, const QString& stateDirectory) {
                         .arg(setup.lanInterface));
     if (!hasNetAdmin())
         return fail(QString::fromLatin1(FirewallRules::kNoCapabilityText));
+    // A failed install leaves nothing of this firewall, not even an earlier install's table.
+    installed_ = false;
+    paidAddresses_.clear();
     if (!forwarding_.remember(stateDirectory))
         return fail(forwarding_.errorText());
     setup.otherAdaptersUnrouted = forwarding_.earlier() == 0;
@@ -100,7 +103,6 @@ bool Firewall::install(FirewallSetup setup, const QString& stateDirectory) {
         return false;
     }
     setup_ = setup;
-    paidAddresses_.clear();
     installed_ = true;
     return true;
 }

@@ -4,7 +4,8 @@
 serve   --name NAME --tcp PORT... --udp PORT...   servers that log each peer ("tcp PORT from IP
         orig IP:PORT", the original destination read with SO_ORIGINAL_DST) and greet it with
         "NAME PEER-IP"; a TCP line "bulk N" is answered with N bytes, "later N" with a line
-        "late" N seconds later, any other line is echoed
+        "late" N seconds later, "note TAG" is logged ("note TAG from IP"), any other line is
+        echoed
 connect HOST PORT      "connected GREETING", "refused MS" (reset, with the time it took),
                        "timeout" or "error TEXT"
 udp HOST PORT          "reply TEXT", "refused" (ICMP port unreachable) or "timeout"
@@ -12,8 +13,9 @@ stream HOST PORT       a line every --interval s, each echoed; prints "started" 
                        echo and, once no echo came for --silence s (or after --limit s),
                        "last_echo EPOCH-MS echoes N"
 bulk HOST PORT BYTES   "received N" after asking for BYTES bytes
-push HOST PORT         asks for a line --delay s later ("asked"), then "pushed" when it came
-                       within --wait s, else "silence"
+push HOST PORT         asks for a line --delay s later ("asked"), sends "note --tag" itself
+                       then, and prints "pushed" when the line came within --wait s, else
+                       "silence"
 """
 import argparse
 import socket
@@ -57,6 +59,8 @@ def serve_tcp(name, port):
             for line in reader:
                 if line.startswith(b"bulk "):
                     conn.sendall(b"x" * int(line.split()[1]))
+                elif line.startswith(b"note "):
+                    say("note %s from %s" % (line.split()[1].decode(), peer[0]))
                 elif line.startswith(b"later "):
                     threading.Timer(float(line.split()[1]), conn.sendall, [b"late\n"]).start()
                 else:
@@ -158,8 +162,10 @@ def push(args):
     reader.readline()
     conn.sendall(b"later %g\n" % args.delay)
     say("asked")
-    conn.settimeout(args.wait)
+    time.sleep(args.delay)
+    conn.settimeout(args.wait - args.delay)
     try:
+        conn.sendall(b"note %s\n" % args.tag.encode())
         say("pushed" if reader.readline() == b"late\n" else "silence")
     except OSError:
         say("silence")
@@ -197,6 +203,7 @@ def main():
     p.add_argument("port", type=int)
     p.add_argument("--delay", type=float, default=3)
     p.add_argument("--wait", type=float, default=6)
+    p.add_argument("--tag", default="late")
     p.set_defaults(run=push)
     args = parser.parse_args()
     args.run(args)
