@@ -4,10 +4,12 @@ set -eu
 # ca-certificates: the authorities in /etc/ssl/certs that an https provider's certificate is
 # checked against (Qt's TLS backend comes with libqt6network6, OpenSSL with it).
 # dnsmasq-base: the LAN's name service, run by the gateway (and the name service test's
-# Internet-side resolver); nftables: the nft command that test makes the garden's set with.
+# Internet-side resolver). libnftables-dev, libnetfilter-conntrack-dev: the firewall for devices
+# without proxy settings; nftables and conntrack: the tests look at the table and the entries.
 packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev fonts-dejavu-core
   ca-certificates iproute2 python3 libcap2-bin busybox isc-dhcp-client curl nodejs chromium openssl
-  clang libclang-rt-14-dev dnsmasq-base nftables"
+  clang libclang-rt-14-dev dnsmasq-base
+  pkg-config libnftables-dev libnetfilter-conntrack-dev nftables conntrack"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
