@@ -256,6 +256,7 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
     if (kind == DhcpReplyKind::Ack && withLeaseTime) {
         entry->checkedNumber = entry->hostNumber; // the client now answers for it itself
         registry_.LeaseGranted(entry);
+        emit leaseGranted();
     }
     socket.setRemoteHost(QString::fromLatin1(kSegmentBroadcast));
     socket.SendData(reply);

@@ -53,6 +53,10 @@ public:
     // A socket error: one "Error" box at a time, never blocking.
     void DHCP_Error(int index, int number, const QString& description);
 
+signals:
+    // A client was given its lease: its number now stands for it.
+    void leaseGranted();
+
 private:
     void handle(const QByteArray& datagram, const QString& sender, DatagramSocket& socket,
                 int attempt);

@@ -6,6 +6,8 @@
 #include "common/ip_format.h"
 #include "shell/save_ini.h"
 
+#include <QFileInfo>
+#include <QHostAddress>
 #include <QLocale>
 
 namespace {
@@ -14,6 +16,7 @@ const QString kSetup = QStringLiteral("Setup");
 const QString kProviderIdKey = QStringLiteral("ProviderID");
 const QString kProviderPwdKey = QStringLiteral("ProviderPWD");
 const QString kAutoHideKey = QStringLiteral("AutoHide");
+const QString kTransparentKey = QStringLiteral("TransparentAccess");
 const QString kIni = QString::fromLatin1(kIniFileName);
 const QString kCrLf = QStringLiteral("\r\n");
 
@@ -48,6 +51,18 @@ QString settingsUnwritableText() {
            QStringLiteral("will not be kept for the next start.");
 }
 
+LanServices::Setup lanServicesSetup(const GatewayEndpoints& endpoints) {
+    LanServices::Setup setup;
+    const QString address = IpFormat(endpoints.gatewayAddress).value_or(QString());
+    setup.gatewayAddress = QHostAddress(address).toIPv4Address();
+    setup.proxyPort = static_cast<quint16>(endpoints.proxyPort);
+    setup.names.listenAddress = QHostAddress(address);
+    setup.names.gardenDomains = Deployment::whitelist();
+    setup.stateDirectory = QFileInfo(settingsPath(kIni)).absolutePath();
+    setup.enabled = endpoints.lanServices;
+    return setup;
+}
+
 // "192.168.11." for the gateway address 192.168.11.1: the segment its clients are numbered in.
 QString networkPrefix(const QByteArray& gatewayAddress) {
     const QString text = IpFormat(gatewayAddress).value_or(QStringLiteral("192.168.11.1"));
@@ -62,7 +77,8 @@ WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObj
       dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
       providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock),
       proxy_({registry_, providerPage_, providerText_, services.clock},
-             IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1()) {
+             IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1()),
+      lanServices_(services.clock, registry_, AllowedMacs, lanServicesSetup(endpoints_)) {
     timer1_.setInterval(kTimer1Interval);
     connect(&timer1_, &QTimer::timeout, this, &WFGatewayMain::Timer1_Timer);
     connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
@@ -70,6 +86,15 @@ WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObj
     dhcpServer_.setCaptivePortalUrl(Deployment::captivePortalUrl(), &providerText_);
     connect(&services_.notifyArea, &NotifyArea::mouseMessage, this,
             &WFGatewayMain::PicHook_MouseMove);
+    // A purchase or a lease changes who the kernel forwards at once, not at the next tick.
+    connect(&providerPage_, &ProviderPage::allowancesChanged, &lanServices_,
+            &LanServices::refreshPaidClients);
+    connect(&dhcpServer_, &DhcpServer::leaseGranted, &lanServices_,
+            &LanServices::refreshPaidClients);
+    connect(&lanServices_, &LanServices::statusChanged, this, &WFGatewayMain::servicesChanged);
+    connect(&lanServices_, &LanServices::notice, this, [this](const QString& text) {
+        services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), text);
+    });
 }
 
 WFGatewayMain::~WFGatewayMain() {
@@ -94,6 +119,8 @@ void WFGatewayMain::Form_Load() {
         emit autoHideChanged(true);
         hideWindow();
     }
+    transparentChecked_ = ReadINI(kSetup, kTransparentKey, QString(), kIni) != QLatin1String("0");
+    emit transparentChanged(transparentChecked_);
 
     // Told now rather than found out at the next start with the typed login gone.
     if (!CanWriteINI(kIni))
@@ -122,6 +149,7 @@ void WFGatewayMain::ProviderBt_Click() {
         return;
     }
     timer1_.start();
+    lanServices_.start(transparentChecked_);
     LoadProviderPage();
 }
 
@@ -230,9 +258,12 @@ void WFGatewayMain::unload(int exitCode) {
     WriteINI(kSetup, kProviderIdKey, providerText_, kIni);
     WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
     WriteINI(kSetup, kAutoHideKey, autoHideChecked_ ? QStringLiteral("1") : QString(), kIni);
+    WriteINI(kSetup, kTransparentKey,
+             transparentChecked_ ? QStringLiteral("1") : QStringLiteral("0"), kIni);
     services_.notifyArea.remove();
     timer1_.stop();
     providerPage_.Timer2().stop();
+    lanServices_.stop();
     closeAllSockets();
     emit unloaded(exitCode);
 }
@@ -244,6 +275,8 @@ void WFGatewayMain::closeAllSockets() {
 
 void WFGatewayMain::Timer1_Timer() {
     proxy_.housekeeping();
+    lanServices_.refreshPaidClients();
+    lanServices_.readCounters();
     updatecon();
 }
 
@@ -258,13 +291,22 @@ void WFGatewayMain::updatecon() {
     counters_.NumberofSocks = QString::number(proxy_.HTTPRequest().UBound());
     counters_.NumberOfClients = QString::number(registry_.NodeCount() / 5.0, 'g', 15);
     counters_.PurCounter = QString::number(proxy_.PurchaseCount, 'g', 15);
-    counters_.TotUP = byteTotalText(proxy_.UpMegabytes);
-    counters_.TotDown = byteTotalText(proxy_.DownMegabytes);
+    // The proxy's bytes and what the kernel forwarded for devices without proxy settings.
+    counters_.TotUP = byteTotalText(proxy_.UpMegabytes +
+                                    lanServices_.forwardedUp() / ProxyServer::kBytesPerMegabyte);
+    counters_.TotDown = byteTotalText(proxy_.DownMegabytes + lanServices_.forwardedDown() /
+                                                                 ProxyServer::kBytesPerMegabyte);
     emit countersChanged();
 }
 
 void WFGatewayMain::mnHide_Click() {
     hideWindow();
+}
+
+void WFGatewayMain::mnTransparent_Click() {
+    transparentChecked_ = !transparentChecked_;
+    lanServices_.setTransparent(transparentChecked_);
+    emit transparentChanged(transparentChecked_);
 }
 
 void WFGatewayMain::mnAutoHide_Click() {

@@ -16,6 +16,7 @@
 #include "registry/allowed_list.h"
 #include "registry/client_registry.h"
 #include "registry/provider_page.h"
+#include "shell/lan_services.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -27,6 +28,9 @@ struct GatewayEndpoints {
     QByteArray gatewayAddress = QByteArray("\xC0\xA8\x0B\x01", 4); // 192.168.11.1
     int dhcpPort = 67;
     int proxyPort = 8080;
+    // The name service and the firewall for devices without proxy settings; tests that run
+    // beside the machine's own services go without.
+    bool lanServices = true;
 };
 
 class WFGatewayMain : public QObject {
@@ -57,6 +61,8 @@ public:
     void mnExit_Click();
     void mnHide_Click();
     void mnAutoHide_Click();
+    // Setup > serve devices without proxy settings: kept in the settings file, on by default.
+    void mnTransparent_Click();
     void PicHook_MouseMove(int trayMessage);
     void ExitApplication();
 
@@ -69,6 +75,10 @@ public:
     QString buttonCaption() const { return buttonCaption_; }
     bool buttonEnabled() const { return buttonEnabled_; }
     bool autoHideChecked() const { return autoHideChecked_; }
+    bool transparentChecked() const { return transparentChecked_; }
+    // The name service's and the firewall's state, one line for the window.
+    QString servicesText() const { return lanServices_.statusText(); }
+    LanServices& lanServices() { return lanServices_; }
     Visibility visibility() const { return visibility_; }
     bool isUnloaded() const { return unloaded_; }
 
@@ -113,6 +123,8 @@ signals:
     void pwdTextChanged(const QString& text);
     void buttonChanged();
     void autoHideChanged(bool checked);
+    void transparentChanged(bool checked);
+    void servicesChanged();
     void visibilityChanged(WFGatewayMain::Visibility visibility);
     void countersChanged();
     // The window is gone: the program ends with this exit code.
@@ -137,6 +149,7 @@ private:
     QString buttonCaption_ = QString::fromLatin1(kStartCaption);
     bool buttonEnabled_ = true;
     bool autoHideChecked_ = false;
+    bool transparentChecked_ = true;
     Visibility visibility_ = Visibility::Shown;
     bool trayBusy_ = false;
     int trayMessage_ = 0;
@@ -149,6 +162,7 @@ private:
     DhcpServer dhcpServer_;
     ProviderPage providerPage_;
     ProxyServer proxy_;
+    LanServices lanServices_;
     ArpProbe arpProbe_;
     Counters counters_;
 };

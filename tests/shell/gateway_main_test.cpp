@@ -38,6 +38,7 @@ protected:
         // running at the same time.
         endpoints.dhcpPort = 0;
         endpoints.proxyPort = 0;
+        endpoints.lanServices = false; // no dnsmasq or firewall beside the machine's own
     }
     void TearDown() override {
         qunsetenv("TARNIX_INI");

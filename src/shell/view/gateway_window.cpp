@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTextBrowser>
 #include <QTreeWidget>
 
@@ -47,6 +48,8 @@ GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
 
     buildMenus();
     setCentralWidget(buildClientArea());
+    // A line for the name service and devices without proxy settings, below the form.
+    statusBar()->setSizeGripEnabled(false);
     setFixedSize(sizeHint());
 
     connect(&model_, &WFGatewayMain::providerTextChanged, provider_, [this](const QString& text) {
@@ -62,6 +65,9 @@ GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
     connect(providerBt_, &QPushButton::clicked, &model_, &WFGatewayMain::ProviderBt_Click);
     connect(&model_, &WFGatewayMain::buttonChanged, this, &GatewayWindow::showButton);
     connect(&model_, &WFGatewayMain::autoHideChanged, mnAutoHide_, &QAction::setChecked);
+    connect(&model_, &WFGatewayMain::transparentChanged, mnTransparent_, &QAction::setChecked);
+    connect(&model_, &WFGatewayMain::servicesChanged, this,
+            [this] { statusBar()->showMessage(model_.servicesText()); });
     connect(&model_, &WFGatewayMain::visibilityChanged, this, &GatewayWindow::applyVisibility);
     connect(&model_.providerPage(), &ProviderPage::bannerChanged, ek_, &QTextBrowser::setHtml);
     connect(&model_, &WFGatewayMain::countersChanged, this, &GatewayWindow::showCounters);
@@ -79,6 +85,8 @@ GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
     provider_->setText(model_.providerText());
     pwd_->setText(model_.pwdText());
     mnAutoHide_->setChecked(model_.autoHideChecked());
+    mnTransparent_->setChecked(model_.transparentChecked());
+    statusBar()->showMessage(model_.servicesText());
     showButton();
 }
 
@@ -105,6 +113,14 @@ void GatewayWindow::buildMenus() {
     connect(mnAutoHide_, &QAction::triggered, this, [this] {
         mnAutoHide_->setChecked(model_.autoHideChecked());
         model_.mnAutoHide_Click();
+    });
+
+    mnTransparent_ = mnSetup->addAction(QStringLiteral("Serve &Devices Without Proxy Settings"));
+    mnTransparent_->setObjectName(QStringLiteral("mnTransparent"));
+    mnTransparent_->setCheckable(true);
+    connect(mnTransparent_, &QAction::triggered, this, [this] {
+        mnTransparent_->setChecked(model_.transparentChecked());
+        model_.mnTransparent_Click();
     });
 
     QMenu* mnHelp = menuBar()->addMenu(QStringLiteral("&Help"));

@@ -56,6 +56,7 @@ private:
     QPushButton* providerBt_ = nullptr;
     QTreeWidget* tv_ = nullptr;
     QAction* mnAutoHide_ = nullptr;
+    QAction* mnTransparent_ = nullptr;
     std::unique_ptr<ClientTreeView> treeView_;
     QPointer<LegendWindow> legend_;
     QPointer<AboutWindow> about_;
