@@ -170,16 +170,23 @@ TEST_F(GatewayMainTest, AnyNonEmptyAutoHideValueHidesAtLoad) {
     }
 }
 
-TEST_F(GatewayMainTest, AutoHideTakesEffectAtTheNextStartAndUncheckedIsSavedEmpty) {
+// The two Setup choices live in the settings file; serving devices without proxy settings is
+// on until the operator switches it off.
+TEST_F(GatewayMainTest, SetupChoicesAreKeptAndAutoHideTakesEffectAtTheNextStart) {
     WFGatewayMain& m = load();
+    EXPECT_TRUE(m.transparentChecked());
+    m.mnTransparent_Click();
+    EXPECT_FALSE(m.transparentChecked());
     m.mnAutoHide_Click();
     EXPECT_TRUE(m.autoHideChecked());
     EXPECT_EQ(m.visibility(), Visibility::Shown);
     m.Form_Unload();
     EXPECT_EQ(stored("AutoHide"), QStringLiteral("1"));
+    EXPECT_EQ(stored("TransparentAccess"), QStringLiteral("0"));
 
     WFGatewayMain& next = load();
     EXPECT_EQ(next.visibility(), Visibility::Hidden);
+    EXPECT_FALSE(next.transparentChecked());
     next.mnAutoHide_Click();
     EXPECT_EQ(next.visibility(), Visibility::Hidden);
     next.Form_Unload();
