@@ -6,11 +6,12 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <algorithm>
 #include <map>
 
 namespace {
 
-// Protocol ports of the gateway's own services besides the proxy.
+// The gateway's name service and DHCP server, and the web's plain and TLS ports.
 constexpr int kNameServicePort = 53;
 constexpr int kDhcpServerPort = 67;
 constexpr int kWebPort = 80;
@@ -25,9 +26,9 @@ QString dotted(quint32 address) {
     return QHostAddress(address).toString();
 }
 
+// prefixLength from 1 to 32.
 quint32 networkOf(quint32 address, int prefixLength) {
-    const quint32 mask = prefixLength == 0 ? 0 : ~quint32(0) << (32 - prefixLength);
-    return address & mask;
+    return address & (~quint32(0) << (32 - prefixLength));
 }
 
 QString elementTimeout(const std::optional<qint64>& secondsLeft) {

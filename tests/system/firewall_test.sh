@@ -44,7 +44,8 @@ STARTED_PIDS+=("$!")
 ip netns exec "$GW" python3 "$PEER" serve --name gateway --tcp 8080 53 2222 --udp 53 67 5353 \
     >"$WORK_DIR/gateway.log" 2>&1 &
 STARTED_PIDS+=("$!")
-wait_for 10 grep -qx ready "$WORK_DIR/internet.log" || fail "the Internet host's servers did not start"
+wait_for 10 grep -qx ready "$WORK_DIR/internet.log" ||
+    fail "the Internet host's servers did not start"
 wait_for 10 grep -qx ready "$WORK_DIR/gateway.log" || fail "the gateway's servers did not start"
 
 # An unrelated table of the machine, which must survive everything below.
