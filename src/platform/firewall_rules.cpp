@@ -96,6 +96,19 @@ QString tableText(const FirewallSetup& setup) {
     t << QStringLiteral("        timeout %1").arg(timeoutText(setup.gardenTimeoutSeconds));
     t << QStringLiteral("        size %1").arg(setup.gardenSize);
     t << QStringLiteral("    }");
+    // Per-address limits on the name service, which has none of its own: one client's flood of
+    // queries or of silent TCP connections cannot crowd the others out.
+    t << QStringLiteral("    set name_queries {");
+    t << QStringLiteral("        type ipv4_addr");
+    t << QStringLiteral("        flags dynamic,timeout");
+    t << QStringLiteral("        timeout 1m");
+    t << QStringLiteral("        size 4096");
+    t << QStringLiteral("    }");
+    t << QStringLiteral("    set name_connections {");
+    t << QStringLiteral("        type ipv4_addr");
+    t << QStringLiteral("        flags dynamic");
+    t << QStringLiteral("        size 4096");
+    t << QStringLiteral("    }");
     t << QStringLiteral("    counter up {");
     t << QStringLiteral("    }");
     t << QStringLiteral("    counter down {");
@@ -155,6 +168,12 @@ QString tableText(const FirewallSetup& setup) {
     // port. Echo requests are answered, and IPv6's neighbour discovery keeps working.
     t << QStringLiteral("    chain lan_to_gateway {");
     t << QStringLiteral("        ct state established,related accept");
+    t << QStringLiteral("        udp dport %1 add @name_queries { ip saddr limit rate over "
+                        "200/second burst 400 packets } drop")
+             .arg(kNameServicePort);
+    t << QStringLiteral("        tcp dport %1 ct state new add @name_connections { ip saddr ct "
+                        "count over 4 } reject with tcp reset")
+             .arg(kNameServicePort);
     t << QStringLiteral("        udp dport { %1, %2 } accept")
              .arg(kNameServicePort)
              .arg(kDhcpServerPort);

@@ -60,6 +60,9 @@ TEST(FirewallRules, ChainsAndSets) {
         {"set paid", {"type ipv4_addr . ether_addr", "flags timeout"}},
         {"set paid_addresses", {"type ipv4_addr", "flags timeout"}},
         {"set garden", {"type ipv4_addr", "flags timeout", "timeout 1d", "size 4096"}},
+        {"set name_queries",
+         {"type ipv4_addr", "flags dynamic,timeout", "timeout 1m", "size 4096"}},
+        {"set name_connections", {"type ipv4_addr", "flags dynamic", "size 4096"}},
         {"counter up", {}},
         {"counter down", {}},
         {"chain capture",
@@ -85,9 +88,14 @@ TEST(FirewallRules, ChainsAndSets) {
          {"type filter hook input priority filter; policy accept;",
           "iifname \"lan0\" jump lan_to_gateway"}},
         {"chain lan_to_gateway",
-         {"ct state established,related accept", "udp dport { 53, 67 } accept",
-          "tcp dport { 53, 8080 } accept", "icmp type echo-request accept",
-          "meta l4proto ipv6-icmp accept", "meta l4proto tcp reject with tcp reset", "reject"}},
+         {"ct state established,related accept",
+          "udp dport 53 add @name_queries { ip saddr limit rate over 200/second burst 400 packets "
+          "} drop",
+          "tcp dport 53 ct state new add @name_connections { ip saddr ct count over 4 } reject "
+          "with tcp reset",
+          "udp dport { 53, 67 } accept", "tcp dport { 53, 8080 } accept",
+          "icmp type echo-request accept", "meta l4proto ipv6-icmp accept",
+          "meta l4proto tcp reject with tcp reset", "reject"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.header);
