@@ -4,5 +4,6 @@
 
 #include <QByteArray>
 
-// 177 bytes, five lines each ended by LF, no CR.
-QByteArray WpadScript();
+// Five lines each ended by LF, no CR; proxy is the gateway's "address:port" (177 bytes for
+// "192.168.11.1:8080").
+QByteArray WpadScript(const QByteArray& proxy);

@@ -15,35 +15,6 @@
 
 namespace {
 
-// Error numbers as the classic socket control reported them.
-int classicNumber(int error) {
-    switch (error) {
-    case ECONNREFUSED:
-        return 10061;
-    case ECONNRESET:
-    case EPIPE:
-        return 10054;
-    case ETIMEDOUT:
-        return 10060;
-    case EACCES:
-    case EPERM:
-        return 10013;
-    case ENOBUFS:
-    case ENOMEM:
-    case EMFILE:
-    case ENFILE:
-        return 10055;
-    case EADDRINUSE:
-        return 10048;
-    case EADDRNOTAVAIL:
-        return 10049;
-    case EAFNOSUPPORT:
-        return 10045;
-    default:
-        return 10050;
-    }
-}
-
 QString errorText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
@@ -82,9 +53,17 @@ bool StreamSocket::adopt(qintptr descriptor) {
     return true;
 }
 
-void StreamSocket::connectToHost(const QString& host, quint16 port) {
+void StreamSocket::connectToHost(const QString& host, quint16 port, const AddressFilter& allowed) {
     QHostAddress address;
     if (address.setAddress(host)) {
+        if (allowed && !allowed(address)) {
+            state_ = State::Unconnected;
+            ended_ = true;
+            QTimer::singleShot(0, this, [this] {
+                emit errorOccurred(0, QStringLiteral("No address to connect to"));
+            });
+            return;
+        }
         startConnect(address, port);
         return;
     }
@@ -92,11 +71,13 @@ void StreamSocket::connectToHost(const QString& host, quint16 port) {
     const quint64 generation = ++lookupGeneration_;
     // Not aborted when no longer wanted (that would leak the toolkit's callback); the
     // generation drops a late answer.
-    QHostInfo::lookupHost(host, this, [this, generation, port](const QHostInfo& info) {
+    QHostInfo::lookupHost(host, this, [this, generation, port, allowed](const QHostInfo& info) {
         if (generation != lookupGeneration_ || state_ != State::HostLookup)
             return;
         QHostAddress chosen;
         for (const QHostAddress& candidate : info.addresses()) {
+            if (allowed && !allowed(candidate))
+                continue;
             if (chosen.isNull() || (candidate.protocol() == QAbstractSocket::IPv4Protocol &&
                                     chosen.protocol() != QAbstractSocket::IPv4Protocol))
                 chosen = candidate;
@@ -104,7 +85,7 @@ void StreamSocket::connectToHost(const QString& host, quint16 port) {
         if (chosen.isNull()) {
             state_ = State::Unconnected;
             ended_ = true;
-            emit errorOccurred(11001, QStringLiteral("Host not found"));
+            emit errorOccurred(0, QStringLiteral("No address to connect to"));
             return;
         }
         startConnect(chosen, port);
@@ -286,7 +267,7 @@ void StreamSocket::onWritable() {
         if (error != 0) {
             state_ = State::Unconnected;
             ended_ = true;
-            emit errorOccurred(classicNumber(error), errorText(error));
+            emit errorOccurred(error, errorText(error));
             return;
         }
         state_ = State::Connected;
@@ -325,7 +306,7 @@ void StreamSocket::end(int error) {
     if (error == 0 || error == ECONNRESET || error == EPIPE)
         peerEnded();
     else
-        emit errorOccurred(classicNumber(error), errorText(error));
+        emit errorOccurred(error, errorText(error));
 }
 
 // The same from the event loop, for an end found inside a call of the owner's.

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 #include <deque>
+#include <functional>
 
 class QSocketNotifier;
 class QTimer;
@@ -24,9 +25,12 @@ public:
 
     // Takes an accepted connection. False (and the descriptor closed) when it is unusable.
     bool adopt(qintptr descriptor);
-    // Starts connecting to an address, or to a name once it is resolved; connected() or
-    // errorOccurred() follows.
-    void connectToHost(const QString& host, quint16 port);
+    // Which addresses a connection may go to; an empty one allows all.
+    using AddressFilter = std::function<bool(const QHostAddress&)>;
+    // Starts connecting to an address, or to a name once it is resolved (its first IPv4 address
+    // the filter allows, else its first other one); connected() or errorOccurred() follows. A
+    // name with no allowed address fails with error 0.
+    void connectToHost(const QString& host, quint16 port, const AddressFilter& allowed = {});
 
     State state() const { return state_; }
     QHostAddress peerAddress() const { return peer_; }
@@ -49,8 +53,9 @@ signals:
     void bytesWritten();
     // The peer ended the stream (or reset it), after the last of its bytes were read.
     void disconnected();
-    // number: the classic socket error number.
-    void errorOccurred(int number, const QString& description);
+    // error: the system's error number (0: the name gave no address to connect to), with its
+    // text.
+    void errorOccurred(int error, const QString& description);
 
 private:
     void startConnect(const QHostAddress& address, quint16 port);

@@ -1,6 +1,7 @@
 #include "shell/gateway_main.h"
 
 #include "address/captive_portal_url.h"
+#include "address/wpad_script.h"
 #include "common/app_info.h"
 #include "common/deployment.h"
 #include "common/ip_format.h"
@@ -77,7 +78,9 @@ WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObj
       dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
       providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock),
       proxy_({registry_, providerPage_, providerText_, services.clock},
-             IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1()),
+             IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1(),
+             WpadScript(IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1() + ':' +
+                        QByteArray::number(endpoints_.proxyPort))),
       lanServices_(services.clock, registry_, AllowedMacs, lanServicesSetup(endpoints_)) {
     timer1_.setInterval(kTimer1Interval);
     connect(&timer1_, &QTimer::timeout, this, &WFGatewayMain::Timer1_Timer);
@@ -169,13 +172,7 @@ bool WFGatewayMain::openSockets() {
     WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
     setButton(QString::fromLatin1(kWorkingCaption), false);
 
-    TcpSocketControl& listener = proxy_.HTTPRequest()(0);
-    if (listener.State() == sckClosed) {
-        listener.setLocalPort(endpoints_.proxyPort);
-        if (!listener.Listen())
-            return false;
-    }
-    return true;
+    return proxy_.isListening() || proxy_.listen(static_cast<quint16>(endpoints_.proxyPort));
 }
 
 void WFGatewayMain::startFailed() {
@@ -288,7 +285,7 @@ QString WFGatewayMain::byteTotalText(double megabytes) {
 }
 
 void WFGatewayMain::updatecon() {
-    counters_.NumberofSocks = QString::number(proxy_.HTTPRequest().UBound());
+    counters_.NumberofSocks = QString::number(proxy_.slotCount());
     counters_.NumberOfClients = QString::number(registry_.NodeCount() / 5.0, 'g', 15);
     counters_.PurCounter = QString::number(proxy_.PurchaseCount, 'g', 15);
     // The proxy's bytes and what the kernel forwarded for devices without proxy settings.

@@ -10,7 +10,6 @@
 #include "platform/message_box.h"
 #include "platform/notify_area.h"
 #include "platform/page_loader.h"
-#include "platform/tcp_socket_control.h"
 #include "platform/udp_socket_control.h"
 #include "proxy/proxy_server.h"
 #include "registry/allowed_list.h"
@@ -88,8 +87,6 @@ public:
     AllowedList AllowedMacs;
 
     ControlArray<UdpSocketControl>& DHCP() { return dhcp_; }
-    ControlArray<TcpSocketControl>& HTTPRequest() { return proxy_.HTTPRequest(); }
-    ControlArray<TcpSocketControl>& HTTPExit() { return proxy_.HTTPExit(); }
     ProxyServer& proxy() { return proxy_; }
     QTimer& Timer1() { return timer1_; }
     ClientRegistry& registry() { return registry_; }

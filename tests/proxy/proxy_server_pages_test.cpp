@@ -11,8 +11,8 @@ using namespace proxytest;
 namespace {
 
 QByteArray wpadReply() {
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 177\r\n\r\n" +
-           WpadScript();
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+           QByteArray::number(ProxyRig::pacScript().size()) + "\r\n\r\n" + ProxyRig::pacScript();
 }
 
 class ProxyServerPages : public ::testing::Test {
@@ -257,7 +257,7 @@ TEST_F(ProxyServerPages, AmbiguousHeadsAreRefusedBeforeAnythingGoesUpstream) {
 // sent it.
 TEST_F(ProxyServerPages, CapturedRequestsGetTheSignInRedirectOrGoWhereTheDeviceSentThem) {
     rig.proxy.setOriginalDestination([this](qintptr) {
-        return TcpSocketControl::Destination{0x7F000001, origin.port()};
+        return TcpListener::Destination{0x7F000001, origin.port()};
     });
     origin.route("/generate_204", "HTTP/1.1 204 No Content\r\n\r\n");
     rig.registerClient(false);

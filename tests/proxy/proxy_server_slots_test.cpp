@@ -15,14 +15,9 @@ class ProxyServerSlots : public ::testing::Test {
 protected:
     void SetUp() override { rig.registerClient(true); }
 
-    ControlArray<TcpSocketControl>& clients() { return rig.proxy.HTTPRequest(); }
     QSet<int> openSlots() {
-        QSet<int> open;
-        for (int i = 1; i <= clients().UBound(); ++i) {
-            if (clients()(i).State() == sckConnected)
-                open << i;
-        }
-        return open;
+        const std::vector<int> taken = rig.proxy.takenSlots();
+        return QSet<int>(taken.begin(), taken.end());
     }
     // Connects a client and waits for the proxy to take it: the slot it took, 0 when none.
     int connectClient(std::unique_ptr<TestClient>& client) {
@@ -61,20 +56,18 @@ TEST_F(ProxyServerSlots, IdleSlotsCloseAndClosedSlotsAreTrimmedFromTheEnd) {
     EXPECT_TRUE(a->waitClosed());
     EXPECT_TRUE(c->waitClosed());
     // Closed slots below an open one stay, and newcomers take the lowest of them.
-    EXPECT_EQ(clients().UBound(), 4);
+    EXPECT_EQ(rig.proxy.slotCount(), 4);
     ASSERT_EQ(connectClient(e), 1);
     ASSERT_EQ(connectClient(f), 2);
 
     d->socket.disconnectFromHost();
     ASSERT_TRUE(waitUntil([&] { return openSlots() == QSet<int>{1, 2}; }));
     rig.proxy.housekeeping();
-    EXPECT_EQ(clients().UBound(), 2);
-    EXPECT_EQ(rig.proxy.HTTPExit().UBound(), 2);
+    EXPECT_EQ(rig.proxy.slotCount(), 2);
 
     rig.clock.advanceSeconds(9);
     rig.proxy.housekeeping();
-    EXPECT_EQ(clients().UBound(), 0);
-    EXPECT_EQ(rig.proxy.HTTPExit().UBound(), 0);
+    EXPECT_EQ(rig.proxy.slotCount(), 0);
     EXPECT_TRUE(e->waitClosed());
     EXPECT_TRUE(f->waitClosed());
 }
@@ -139,11 +132,11 @@ TEST_F(ProxyServerSlots, ThreeHundredClientsAtMostTheNextIsClosedAtOnce) {
         const int expected = static_cast<int>(clientList.size());
         ASSERT_TRUE(waitUntil([&] { return openSlots().size() == expected; }, 10000));
     }
-    EXPECT_EQ(clients().UBound(), 300);
+    EXPECT_EQ(rig.proxy.slotCount(), 300);
 
     TestClient extra(rig.port);
     EXPECT_TRUE(extra.waitClosed(2000));
-    EXPECT_EQ(clients().UBound(), 300);
+    EXPECT_EQ(rig.proxy.slotCount(), 300);
     EXPECT_EQ(openSlots().size(), 300);
     EXPECT_TRUE(std::none_of(clientList.begin(), clientList.end(),
                              [](const auto& client) { return client->closed; }));
@@ -170,12 +163,7 @@ TEST_F(ProxyServerSlots, ATrickledHeadIsCutOffAfterTenSeconds) {
 TEST(ProxyServerShare, OneClientHoldsAtMostItsShareOfTheSlots) {
     ProxyRig rig({true, 2});
     TestClient a1(rig.port), a2(rig.port);
-    const auto open = [&] {
-        int n = 0;
-        for (int i = 1; i <= rig.proxy.HTTPRequest().UBound(); ++i)
-            n += rig.proxy.HTTPRequest()(i).State() == sckConnected;
-        return n;
-    };
+    const auto open = [&] { return rig.proxy.connectionCount(); };
     ASSERT_TRUE(waitUntil([&] { return open() == 2; }));
     TestClient a3(rig.port);
     EXPECT_TRUE(a3.waitClosed());

@@ -66,7 +66,9 @@ protected:
         model->Form_Load();
         return *model;
     }
-    Sockets sockets() const { return {model->DHCP()(0).State(), model->HTTPRequest()(0).State()}; }
+    Sockets sockets() const {
+        return {model->DHCP()(0).State(), model->proxy().isListening() ? sckListening : sckClosed};
+    }
     bool working() const {
         return model->buttonCaption() == QLatin1String(WFGatewayMain::kWorkingCaption) &&
                !model->buttonEnabled();

@@ -3,6 +3,7 @@
 // 127.0.0.n, the clients that talk to it from those addresses, and a raw peer that stands in
 // for origins and tunnel ends.
 
+#include "address/wpad_script.h"
 #include "proxy/proxy_server.h"
 #include "registry/allowed_list.h"
 #include "registry/client_registry.h"
@@ -65,7 +66,8 @@ struct ProxyRig {
     QString providerId = QStringLiteral("prov42");
     // Origins here live on loopback, which a deployed proxy never connects to.
     ProxyServer::Options policy{true, ProxyServer::kMaxSlots};
-    ProxyServer proxy{{registry, providerPage, providerId, clock}, "127.0.0.1", policy};
+    ProxyServer proxy{
+        {registry, providerPage, providerId, clock}, "127.0.0.1", pacScript(), policy};
     int port = 0;
 
     // Origins at 127.0.0.1 are not open to all; "localhost" is.
@@ -73,9 +75,8 @@ struct ProxyRig {
         ProxyServer::Options upstreamPolicy = ProxyServer::Options{true, ProxyServer::kMaxSlots},
         const QByteArray& openDomains = "localhost")
         : whitelist("TARNIX_WHITELIST", openDomains), policy(upstreamPolicy) {
-        proxy.HTTPRequest()(0).setLocalPort(0);
-        proxy.HTTPRequest()(0).Listen();
-        port = proxy.HTTPRequest()(0).LocalPort();
+        proxy.listen(0);
+        port = proxy.port();
     }
     // The client at kPaidAddress, registered; paid when allow.
     void registerClient(bool allow) {
@@ -88,18 +89,12 @@ struct ProxyRig {
                "Content-Length: " +
                QByteArray::number(purchasePage().size()) + "\r\n\r\n" + purchasePage();
     }
+    // The script the proxy serves here: it names the gateway as the tests' proxy.
+    static QByteArray pacScript() { return WpadScript("127.0.0.1:8080"); }
     static QByteArray purchasePage() {
         return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=http://" +
                QByteArray(kProviderHost) +
                "/gateway/purchasing.asp?id=prov42&mac=000C29ABCDEF\"></head><body> </body></html>";
-    }
-    // The index of the slot whose client is connected, 0 when none is.
-    int connectedSlot() {
-        for (int i = 1; i <= proxy.HTTPRequest().UBound(); ++i) {
-            if (proxy.HTTPRequest()(i).State() == sckConnected)
-                return i;
-        }
-        return 0;
     }
 };
 
