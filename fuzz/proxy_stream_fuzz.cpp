@@ -32,11 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (end < 0)
             return 0; // the head never completes: the proxy waits for more
         const QByteArray head = buffer.left(end);
-        QByteArray method;
-        IsHTTPHeader(head, &method);
-        if (method == "CONNECT")
+        if (head.startsWith("CONNECT ") || head.startsWith("connect "))
             return 0; // a tunnel: the rest is not HTTP
-        const int port = getPort(head);
+        const int port = requestDestination(head).port;
         FUZZ_CHECK(port >= 0 && port <= 65535);
 
         qsizetype next = offset + end;

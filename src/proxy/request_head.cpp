@@ -11,9 +11,6 @@ namespace {
 char lowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
-char upperAscii(char c) {
-    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
-}
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -105,22 +102,6 @@ qsizetype hostLength(QByteArrayView authority, QByteArrayView stops) {
 
 } // namespace
 
-bool IsHTTPHeader(const QByteArray& Data, QByteArray* Header_Method) {
-    const qsizetype space = Data.indexOf(' ');
-    if (space < 0)
-        return false;
-    QByteArray word(space, Qt::Uninitialized);
-    std::transform(Data.cbegin(), Data.cbegin() + space, word.begin(), upperAscii);
-    static const char* const methods[] = {"DELETE", "PUT",      "GET",     "POST",
-                                          "HEAD",   "PROPFIND", "OPTIONS", "CONNECT"};
-    bool known = word.startsWith("HTTP/");
-    for (const char* method : methods)
-        known = known || word == method;
-    if (Header_Method)
-        *Header_Method = std::move(word);
-    return known;
-}
-
 QByteArray GetHeaderSection(const QByteArray& Header, const QByteArray& Section) {
     const qsizetype nameSize = Section.size();
     if (nameSize == 0)
@@ -150,7 +131,8 @@ QByteArray GetHeaderSection(const QByteArray& Header, const QByteArray& Section)
     return {};
 }
 
-QByteArray getServer(const QByteArray& Header) {
+// The Host line's host, lower-cased; for a CONNECT without one, its request line's.
+static QByteArray getServer(const QByteArray& Header) {
     const QByteArray host = hostValue(Header);
     if (!host.isEmpty())
         return host.left(hostLength(host, ":"));
@@ -166,7 +148,8 @@ QByteArray getServer(const QByteArray& Header) {
     return (colon < 0 ? target : target.first(colon)).toByteArray();
 }
 
-int getPort(const QByteArray& Header) {
+// A CONNECT's port from its request line; else the Host line's, 80 when it names none.
+static int getPort(const QByteArray& Header) {
     if (isConnect(Header)) {
         const QByteArrayView target = requestTarget(Header);
         const qsizetype colon = target.lastIndexOf(':');
@@ -196,7 +179,13 @@ qsizetype headEnd(const QByteArray& Data, qsizetype from) {
     return -1;
 }
 
-RequestTarget absoluteTarget(const QByteArray& Header) {
+struct RequestTarget {
+    QByteArray host;
+    int port = 0;
+};
+
+// The host and port of an absolute address in the request line; an empty host when none.
+static RequestTarget absoluteTarget(const QByteArray& Header) {
     const QByteArrayView target = requestTarget(Header);
     if (!startsWithIgnoringCase(target, "http://"))
         return {};

@@ -31,19 +31,10 @@ TEST_F(ProxyServerPages, GatewayAndProviderHostsServeTheLocalPagesThenClose) {
         int purchases;
         size_t navigations;
     } cases[] = {
-        {"wpad without any host", kUnknownAddress, "GET /wpad HTTP/1.1\r\n\r\n", wpadReply(), 0, 0},
-        {"any path beginning /wpa, gateway host with a port", kUnknownAddress,
-         "GET /wpad.dat HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n", wpadReply(), 0, 0},
-        {"wpad on a subdomain of the provider host", kPaidAddress,
-         "GET /wpad HTTP/1.1\r\nHost: www.provider.test\r\n\r\n", wpadReply(), 0, 0},
-        {"wpad by absolute address on the gateway", kUnknownAddress,
-         "GET http://127.0.0.1/wpad HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", wpadReply(), 0, 0},
-        {"purchase notice counts a purchase", kPaidAddress,
+        {"the script", kUnknownAddress, "GET /wpad HTTP/1.1\r\n\r\n", wpadReply(), 0, 0},
+        {"a purchase notice counts", kPaidAddress,
          "GET /purchase-notice HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", notFoundReply(), 1, 0},
-        {"purchase notice on the provider host", kUnknownAddress,
-         "GET /purchase-notice?x=1 HTTP/1.1\r\nHost: provider.test:80\r\n\r\n", notFoundReply(), 1,
-         0},
-        {"refresh reloads the provider page", kUnknownAddress, "GET /refresh HTTP/1.1\r\n\r\n",
+        {"a refresh reloads the provider page", kUnknownAddress, "GET /refresh HTTP/1.1\r\n\r\n",
          notFoundReply(), 0, 1},
     };
     for (const auto& c : cases) {
@@ -58,21 +49,6 @@ TEST_F(ProxyServerPages, GatewayAndProviderHostsServeTheLocalPagesThenClose) {
         EXPECT_EQ(rig.loader.navigations.size() - navigationsBefore, c.navigations);
     }
     EXPECT_EQ(origin.connections, 0);
-}
-
-TEST_F(ProxyServerPages, LocalPathsOnAnyOtherHostAreForwarded) {
-    rig.registerClient(true);
-    origin.route("/purchase-history", HttpOrigin::ok("shop history"), false);
-    origin.route("/wpad", HttpOrigin::ok("their wpad"), false);
-    TestClient client(rig.port);
-    const QByteArray host = "localhost:" + QByteArray::number(origin.port());
-    client.send("GET /purchase-history HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-    ASSERT_TRUE(client.waitForEnd("shop history"));
-    client.send("GET /wpad HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-    ASSERT_TRUE(client.waitForEnd("their wpad"));
-    EXPECT_EQ(rig.proxy.PurchaseCount, 0);
-    EXPECT_EQ(origin.requests.size(), 2);
-    EXPECT_FALSE(client.closed);
 }
 
 TEST_F(ProxyServerPages, AccessFollowsRegistryAllowanceAndWhitelist) {
@@ -96,15 +72,8 @@ TEST_F(ProxyServerPages, AccessFollowsRegistryAllowanceAndWhitelist) {
         {"unpaid client, tunnel", kPaidAddress, true, "127.0.0.2", refused511},
         {"unknown client, tunnel", kUnknownAddress, true, "127.0.0.2", notFoundReply()},
         {"unpaid client, whitelisted domain", kPaidAddress, false, "localhost", forwarded},
-        {"unknown client, whitelisted domain written in capitals", kUnknownAddress, false,
-         "LocalHost", forwarded},
         {"unknown client, subdomain of a whitelisted domain", kUnknownAddress, false, "127.0.0.1",
          forwarded},
-        {"look-alike with the domain in front", kPaidAddress, false, "localhost.evil",
-         open.purchaseRedirect()},
-        {"look-alike with the domain behind a prefix", kPaidAddress, false, "notlocalhost",
-         open.purchaseRedirect()},
-        {"look-alike of the numeric domain", kUnknownAddress, false, "127.0.0.11", notFoundReply()},
     };
     open.registerClient(false);
     for (const auto& c : cases) {
@@ -125,132 +94,7 @@ TEST_F(ProxyServerPages, AccessFollowsRegistryAllowanceAndWhitelist) {
     }
 }
 
-// The request line's absolute address decides where a request goes; the Host line sent upstream
-// is made to name it, so no origin is asked for one site on the strength of another.
-TEST_F(ProxyServerPages, AbsoluteAddressOfTheTargetBecomesAPathAndItsHost) {
-    rig.registerClient(true);
-    origin.route("/page", HttpOrigin::ok("page"));
-    const QByteArray host = originHost();
-    const QByteArray sent = "GET /page HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
-    const struct {
-        const char* name;
-        QByteArray hostLine;
-    } cases[] = {
-        {"with its Host line", "Host: " + host + "\r\n"},
-        {"without a Host line", ""},
-        {"with the Host line of another site", "Host: localhost:1\r\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestClient client(rig.port);
-        client.exchange("GET http://" + host + "/page HTTP/1.1\r\n" + c.hostLine + "\r\n");
-        EXPECT_EQ(origin.requests.value(0), sent);
-        EXPECT_TRUE(client.received.endsWith("page"));
-        origin.requests.clear();
-    }
-}
-
-// A head in three pieces goes upstream once, after the piece that ends it, with the two
-// header names rewritten; the body, though it names them too, passes unchanged.
-TEST_F(ProxyServerPages, HeadInPiecesIsForwardedOnceWithItsHeadersRewritten) {
-    rig.registerClient(true);
-    for (const QByteArray n : {"\r\n", "\n"}) {
-        SCOPED_TRACE(n == "\n" ? "LF only" : "CR LF");
-        RawPeer peer;
-        const QByteArray body = "If-Modified-Since: x" + n + "proxy-connection: y" + n;
-        const QByteArray pieces[] = {
-            "POST /form HTTP/1.1" + n + "Host: " + peer.hostAndPort() + n + "If-Modi",
-            "fied-Since: Sat, 1 Jan 2000" + n + "PROXY-CONNECTION: keep-alive" + n,
-            "Content-Length: " + QByteArray::number(body.size()) + n + n + body};
-        TestClient client(rig.port);
-        for (int i = 0; i < 2; ++i) {
-            const double up = rig.proxy.UpMegabytes;
-            client.send(pieces[i]);
-            ASSERT_TRUE(waitUntil([&] { return rig.proxy.UpMegabytes > up; }));
-        }
-        EXPECT_EQ(peer.connections(), 0);
-        client.send(pieces[2]);
-        const QByteArray expected = "POST /form HTTP/1.1" + n + "Host: " + peer.hostAndPort() + n +
-                                    "nothing1: Sat, 1 Jan 2000" + n + "Connection: keep-alive" + n +
-                                    "Content-Length: " + QByteArray::number(body.size()) + n + n +
-                                    body;
-        ASSERT_TRUE(peer.waitForBytes(expected.size()));
-        EXPECT_FALSE(waitUntil([&] { return peer.received[0].size() > expected.size(); }, 200));
-        EXPECT_EQ(peer.received[0], expected);
-        EXPECT_EQ(peer.connections(), 1);
-    }
-}
-
-TEST_F(ProxyServerPages, RequestsWithoutAUsableTargetAreRefusedAtOnce) {
-    rig.registerClient(true);
-    const QByteArray closedPort = QByteArray::number(RawPeer().port());
-    const struct {
-        const char* name;
-        QByteArray request;
-        QByteArray reply;
-    } cases[] = {
-        {"no host and no absolute address", "GET /index.html HTTP/1.1\r\n\r\n", notFoundReply()},
-        {"port 0", "GET / HTTP/1.1\r\nHost: localhost:0\r\n\r\n", notFoundReply()},
-        {"port 70000", "GET / HTTP/1.1\r\nHost: localhost:70000\r\n\r\n", notFoundReply()},
-        {"tunnel without a port", "CONNECT localhost HTTP/1.1\r\n\r\n", notFoundReply()},
-        {"unreachable server", "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + closedPort + "\r\n\r\n",
-         notFoundReply()},
-        {"unreachable tunnel end", "CONNECT 127.0.0.1:" + closedPort + " HTTP/1.1\r\n\r\n",
-         notFoundReply()},
-        {"not a method", "G{T / HTTP/1.1\r\nHost: localhost:80\r\n\r\n", notFoundReply()},
-        {"a head that never ends, past 64 KiB",
-         "GET / HTTP/1.1\r\nHost: localhost\r\nX-Long: " + QByteArray(70 * 1024, 'a'),
-         "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n\r\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestClient client(rig.port);
-        QElapsedTimer timer;
-        timer.start();
-        EXPECT_EQ(client.exchange(c.request), c.reply);
-        EXPECT_LT(timer.elapsed(), 1000);
-    }
-}
-
 } // namespace
-
-// Heads an origin might read otherwise, hosts that are no host names, and heads too long to
-// hold: answered here, and nothing is resolved or connected.
-TEST_F(ProxyServerPages, AmbiguousHeadsAreRefusedBeforeAnythingGoesUpstream) {
-    rig.registerClient(true);
-    origin.route("/", HttpOrigin::ok("page"));
-    const QByteArray host = originHost();
-    const QByteArray badRequest = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
-    const QByteArray tooLarge =
-        "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n\r\n";
-    const struct {
-        const char* name;
-        QByteArray request;
-        QByteArray reply;
-    } cases[] = {
-        {"NUL inside the host",
-         "GET / HTTP/1.1\r\nHost: 127.0.0.1" + QByteArray(1, '\0') + ".localhost\r\n\r\n",
-         badRequest},
-        {"CONNECT to a host with a slash",
-         "CONNECT 127.0.0.1/x:" + QByteArray::number(origin.port()) + " HTTP/1.1\r\n\r\n",
-         badRequest},
-        {"length and chunked",
-         "POST / HTTP/1.1\r\nHost: " + host +
-             "\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n",
-         badRequest},
-        {"two Host lines", "GET / HTTP/1.1\r\nHost: " + host + "\r\nHost: " + host + "\r\n\r\n",
-         badRequest},
-        {"a head of 100 KiB arriving whole",
-         "GET / HTTP/1.1\r\nHost: " + host + "\r\nX: " + QByteArray(100 * 1024, 'x') + "\r\n\r\n",
-         tooLarge},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestClient client(rig.port);
-        EXPECT_EQ(client.exchange(c.request), c.reply);
-    }
-    EXPECT_EQ(origin.connections, 0);
-}
 
 // A device without proxy settings, captured on its way to port 80: refused with the redirect
 // that portal detection opens; once paid, a request without a Host line goes where the device

@@ -51,23 +51,6 @@ protected:
     ProxyRig rig;
 };
 
-TEST_F(ProxyServerRelay, SmallBodyInTwoPiecesGoesUpstreamWholeWithItsHeadEveryByteIntact) {
-    RawPeer peer;
-    const QByteArray all = everyByteValue();
-    const QByteArray head =
-        "POST /f HTTP/1.1\r\nHost: " + peer.hostAndPort() + "\r\nContent-Length: 256\r\n\r\n";
-    answerAfter(peer, head.size() + all.size(), okWith(all));
-    TestClient client(rig.port);
-    const double up = rig.proxy.UpMegabytes;
-    client.send(head + all.left(100));
-    ASSERT_TRUE(waitUntil([&] { return rig.proxy.UpMegabytes > up; }));
-    EXPECT_FALSE(waitUntil([&] { return peer.connections() > 0; }, 150));
-    client.send(all.mid(100));
-    ASSERT_TRUE(client.waitFor(okWith(all).size()));
-    EXPECT_EQ(client.received, okWith(all));
-    EXPECT_EQ(peer.received[0], head + all);
-}
-
 TEST_F(ProxyServerRelay, LargeUploadsStreamByteExactAndTheirBodiesAreNeverHeads) {
     QByteArray body = patternBytes(1024 * 1024);
     for (qsizetype at = 0; at + 100 < body.size(); at += 100000)
@@ -125,25 +108,6 @@ TEST_F(ProxyServerRelay, UploadToAnOriginThatDoesNotReadStaysBounded) {
     EXPECT_TRUE(peer.received[0] == request);
 }
 
-// A client that waits for 100 Continue before its body gets it: its head goes up alone.
-TEST_F(ProxyServerRelay, BodyAwaitingContinueIsNotGathered) {
-    RawPeer peer;
-    const QByteArray head = "POST /f HTTP/1.1\r\nHost: " + peer.hostAndPort() +
-                            "\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n";
-    peer.onData = [&](QTcpSocket* socket, const QByteArray& received) {
-        if (received == head)
-            socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-        else if (received == head + "body")
-            socket->write(okWith("done"));
-    };
-    TestClient client(rig.port);
-    client.send(head);
-    ASSERT_TRUE(client.waitForEnd("100 Continue\r\n\r\n", 500));
-    client.send("body");
-    ASSERT_TRUE(client.waitForEnd("done"));
-    EXPECT_EQ(client.received, "HTTP/1.1 100 Continue\r\n\r\n" + okWith("done"));
-}
-
 // One kept-alive upstream serves pipelined requests in order, a HEAD answer without its body
 // and every method; each request is checked, so a withdrawn allowance stops the next one.
 TEST_F(ProxyServerRelay, KeptAliveUpstreamServesEveryMethodInOrder) {
@@ -198,71 +162,6 @@ TEST_F(ProxyServerRelay, TunnelCarriesBytesBothWaysUnparsed) {
         ASSERT_TRUE(client.waitFor(open.size() + headLike.size() + noise.size(), 20000));
         EXPECT_TRUE(client.received == open + headLike + noise);
         EXPECT_TRUE(peer.received[0] == headLike + noise);
-    }
-}
-
-// A tunnel is a connection of its own, even to the server of the kept-alive requests before it.
-TEST_F(ProxyServerRelay, TunnelNeverRidesOnAKeptAliveUpstream) {
-    RawPeer peer;
-    peer.onData = [](QTcpSocket* socket, const QByteArray& received) {
-        if (!received.startsWith("GET /first "))
-            socket->write(received.right(1)); // echo on the tunnel
-        else if (received.endsWith("\r\n\r\n"))
-            socket->write(okWith("first"));
-    };
-    TestClient client(rig.port);
-    client.send(get(peer.hostAndPort(), "/first"));
-    ASSERT_TRUE(client.waitForEnd("first"));
-    client.send("CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(client.waitForEnd("\n\n"));
-    client.send("x");
-    ASSERT_TRUE(client.waitForEnd("\n\nx"));
-    ASSERT_EQ(peer.connections(), 2);
-    EXPECT_EQ(peer.received[1], "x");
-    EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
-}
-
-// The origin sends head and body in three pieces; the proxy takes each before the next.
-TEST_F(ProxyServerRelay, SmallDeclaredResponsesAreHeldUntilWhole) {
-    const struct {
-        const char* name;
-        int contentLength; // -1: none, the body runs to the server's close
-        bool heldWhole;
-    } cases[] = {
-        {"3000 bytes go out whole", 3000, true},
-        {"5000 bytes, the largest held", 5000, true},
-        {"6000 bytes go piece by piece", 6000, false},
-        {"no length goes piece by piece", -1, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        RawPeer peer;
-        TestClient client(rig.port);
-        ASSERT_TRUE(getFrom(client, peer));
-        const QByteArray body = patternBytes(c.contentLength < 0 ? 6000 : c.contentLength);
-        const QByteArray response =
-            (c.contentLength < 0 ? QByteArray("HTTP/1.1 200 OK\r\n\r\n")
-                                 : "HTTP/1.1 200 OK\r\nContent-Length: " +
-                                       QByteArray::number(body.size()) + "\r\n\r\n") +
-            body;
-        const qsizetype third = response.size() / 3;
-        for (int i = 0; i < 3; ++i) {
-            const double down = rig.proxy.DownMegabytes;
-            peer.sockets[0]->write(response.mid(i * third, i == 2 ? -1 : third));
-            ASSERT_TRUE(waitUntil([&] { return rig.proxy.DownMegabytes > down; }));
-            if (c.heldWhole && i < 2)
-                EXPECT_FALSE(waitUntil([&] { return client.reads > 0; }, 150));
-            else
-                EXPECT_TRUE(client.waitFor(i == 2 ? response.size() : (i + 1) * third));
-        }
-        EXPECT_EQ(client.received, response);
-        if (c.heldWhole) {
-            EXPECT_EQ(client.firstRead, response.size());
-        }
-        if (c.contentLength < 0) {
-            peer.sockets[0]->disconnectFromHost();
-            EXPECT_TRUE(client.waitClosed(1000));
-        }
     }
 }
 

@@ -45,12 +45,12 @@ TEST_F(ProxyServerSlots, IdleSlotsCloseAndClosedSlotsAreTrimmedFromTheEnd) {
     ASSERT_EQ(connectClient(c), 3);
     ASSERT_EQ(connectClient(d), 4);
 
-    rig.clock.advanceSeconds(8);
+    rig.clock.advanceMs(ProxyServer::kIdleLimitMs);
     rig.proxy.housekeeping();
-    EXPECT_EQ(openSlots(), (QSet<int>{1, 2, 3, 4}));
+    EXPECT_EQ(openSlots(), (QSet<int>{1, 2, 3, 4})) << "idle for exactly the limit";
 
     ASSERT_TRUE(touch(*d));
-    rig.clock.advanceSeconds(1);
+    rig.clock.advanceMs(1);
     rig.proxy.housekeeping();
     EXPECT_EQ(openSlots(), QSet<int>{4});
     EXPECT_TRUE(a->waitClosed());

@@ -5,40 +5,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(RequestHead, IsHTTPHeaderNamesTheWordBeforeTheFirstSpace) {
-    struct Row {
-        const char* name;
-        QByteArray data;
-        bool header;
-        QByteArray method;
-    };
-    const Row rows[] = {
-        {"lower-case method is upper-cased", "get /x HTTP/1.0\r\n", true, "GET"},
-        {"status line", "HTTP/1.0 404 Not Found", true, "HTTP/1.0"},
-        {"status line in lower case", "http/1.1 200 OK", true, "HTTP/1.1"},
-        {"unknown method still names its word", "PATCH / HTTP/1.1", false, "PATCH"},
-        {"no space leaves the method as it was", "GET", false, "kept"},
-        {"leading line end is no method", "\r\nGET / HTTP/1.1", false, "\r\nGET"},
-        {"leading space gives an empty word", " GET / HTTP/1.1", false, ""},
-        {"method must be the whole word", "GETS / HTTP/1.1", false, "GETS"},
-        {"HTTP without slash is no status line", "HTTP 200", false, "HTTP"},
-        {"bytes above 127 are not case-folded", "g\xe9t / x", false, "G\xe9T"},
-        {"known methods in any case", "PropFind /a HTTP/1.1", true, "PROPFIND"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        QByteArray method = "kept";
-        EXPECT_EQ(IsHTTPHeader(row.data, &method), row.header);
-        EXPECT_EQ(method, row.method);
-        EXPECT_EQ(IsHTTPHeader(row.data), row.header);
-    }
-    for (const QByteArray known : {"DELETE", "PUT", "POST", "head", "OPTIONS", "CONNECT"}) {
-        QByteArray method;
-        EXPECT_TRUE(IsHTTPHeader(known + " /a HTTP/1.1", &method)) << known.constData();
-        EXPECT_EQ(method, known.toUpper());
-    }
-}
-
 TEST(RequestHead, GetHeaderSectionReadsWholeNamesAtLineStartsInsideTheHead) {
     struct Row {
         const char* name;
@@ -84,7 +50,7 @@ TEST(RequestHead, GetHeaderSectionReadsWholeNamesAtLineStartsInsideTheHead) {
     }
 }
 
-TEST(RequestHead, ServerAndPortFromHostLineOrConnectTarget) {
+TEST(RequestHead, DestinationFromTheHostLineOrTheRequestLine) {
     struct Row {
         const char* name;
         QByteArray header;
@@ -104,28 +70,32 @@ TEST(RequestHead, ServerAndPortFromHostLineOrConnectTarget) {
         {"blanks behind the Host value", "GET / HTTP/1.1\r\nHost: a:81 \r\n\r\n", "a", 81},
         {"LF-only head", "GET / HTTP/1.1\nHost: A:81\n\n", "a", 81},
         {"Host in the body is not read", "POST / HTTP/1.1\r\n\r\nHost: evil:81\r\n", "", 80},
-        {"request line of a GET is not looked at", "GET http://b:8080/ HTTP/1.1\r\nHost: a\r\n\r\n",
-         "a", 80},
-        {"CONNECT without Host", "CONNECT MailHost:443 HTTP/1.0\r\n\r\n", "MailHost", 443},
+        {"the request line's address wins", "GET http://b:8080/ HTTP/1.1\r\nHost: a\r\n\r\n", "b",
+         8080},
+        {"CONNECT without Host", "CONNECT MailHost:443 HTTP/1.0\r\n\r\n", "mailhost", 443},
         {"CONNECT with Host", "CONNECT gate7:443 HTTP/1.1\r\nHost: gate7:443\r\n\r\n", "gate7",
          443},
         {"CONNECT upper-case name and lower-case Host",
          "CONNECT GATE7:443 HTTP/1.1\r\nHost: gate7\r\n\r\n", "gate7", 443},
         {"connect in lower case", "connect a:443 HTTP/1.1\r\n\r\n", "a", 443},
-        {"CONNECT without port", "CONNECT MailHost HTTP/1.0\r\n\r\n", "MailHost", 0},
+        {"CONNECT without port", "CONNECT MailHost HTTP/1.0\r\n\r\n", "mailhost", 0},
         {"CONNECT port 65536", "CONNECT a:65536 HTTP/1.0\r\n\r\n", "a", 0},
         {"CONNECT port overflow", "CONNECT a:99999999999 HTTP/1.0\r\n\r\n", "a", 0},
         {"CONNECT signed port", "CONNECT a:+443 HTTP/1.0\r\n\r\n", "a", 0},
         {"CONNECT without protocol word", "CONNECT a:443\r\n\r\n", "a", 443},
         {"CONNECT IPv6 literal", "CONNECT [::1]:443 HTTP/1.1\r\n\r\n", "[::1]", 443},
-        {"CONNECT with scheme", "CONNECT https://Name:443 HTTP/1.1\r\n\r\n", "Name", 443},
+        {"CONNECT with scheme", "CONNECT https://Name:443 HTTP/1.1\r\n\r\n", "name", 443},
         {"CONNECT port from request line only", "CONNECT a:443 HTTP/1.1\r\nX: b:80\r\n\r\n", "a",
          443},
+        {"a CONNECT's Host line is not looked at",
+         "CONNECT www.example.test:8081 HTTP/1.1\r\nHost: provider.test:8081\r\n\r\n",
+         "www.example.test", 8081},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(getServer(row.header), row.server);
-        EXPECT_EQ(getPort(row.header), row.port);
+        const Destination destination = requestDestination(row.header);
+        EXPECT_EQ(destination.host, row.server);
+        EXPECT_EQ(destination.port, row.port);
     }
 }
 
@@ -176,7 +146,7 @@ TEST(RequestHead, HeadEndOnAGrowingBufferMatchesOneSearch) {
     }
 }
 
-TEST(RequestHead, AbsoluteTargetOfTheRequestLine) {
+TEST(RequestHead, AbsoluteAddressOfTheRequestLine) {
     struct Row {
         const char* name;
         QByteArray header;
@@ -199,8 +169,52 @@ TEST(RequestHead, AbsoluteTargetOfTheRequestLine) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const RequestTarget target = absoluteTarget(row.header);
-        EXPECT_EQ(target.host, row.host);
-        EXPECT_EQ(target.port, row.port);
+        const Destination destination = requestDestination(row.header);
+        EXPECT_EQ(destination.fromTarget ? destination.host : QByteArray(), row.host);
+        EXPECT_EQ(destination.fromTarget ? destination.port : 0, row.port);
     }
+}
+
+TEST(RequestHead, TheRequestLineNamesTheHostLineToSendUpstream) {
+    const struct {
+        const char* name;
+        QByteArray head;
+        QByteArray host;
+        int port;
+        QByteArray hostLine; // the authority the Host line must name; "" when kept
+    } rows[] = {
+        {"Host line", "GET / HTTP/1.1\r\nHost: A.test:81\r\n\r\n", "a.test", 81, ""},
+        {"absolute address wins over Host",
+         "GET http://www.Example.test/x HTTP/1.1\r\nHost: provider.test\r\n\r\n",
+         "www.example.test", 80, "www.Example.test"},
+        {"absolute address with port", "GET http://b.test:8081?q HTTP/1.1\r\n\r\n", "b.test", 8081,
+         "b.test:8081"},
+        {"CONNECT ignores Host",
+         "CONNECT www.example.test:8081 HTTP/1.1\r\nHost: provider.test:8081"
+         "\r\n\r\n",
+         "www.example.test", 8081, ""},
+        {"CONNECT without a port", "CONNECT a.test HTTP/1.1\r\nHost: a.test:443\r\n\r\n", "a.test",
+         0, ""},
+        {"CONNECT IPv6 literal", "CONNECT [::1]:443 HTTP/1.1\r\n\r\n", "[::1]", 443, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Destination destination = requestDestination(row.head);
+        EXPECT_EQ(destination.host, row.host);
+        EXPECT_EQ(destination.port, row.port);
+        EXPECT_EQ(destination.fromTarget, !row.hostLine.isEmpty());
+        EXPECT_EQ(destination.authority, row.hostLine);
+    }
+}
+
+TEST(RequestHead, OnlyNamesAndLiteralsAreHosts) {
+    for (const QByteArray& host :
+         {QByteArray("provider.test"), QByteArray("a-b_c.9.TEST"), QByteArray("10.99.0.2"),
+          QByteArray("[::1]"), QByteArray("[fe80::1:2]"), QByteArray(253, 'a')})
+        EXPECT_TRUE(isValidHost(host)) << host.constData();
+    for (const QByteArray& host :
+         {QByteArray("10.99.0.77\0.provider.test", 25), QByteArray("a b"), QByteArray("a/b"),
+          QByteArray("a\\b"), QByteArray("user@provider.test"), QByteArray("a\tb"), QByteArray(),
+          QByteArray(254, 'a'), QByteArray("[::1"), QByteArray("[::g]"), QByteArray("a%2eb")})
+        EXPECT_FALSE(isValidHost(host)) << host.toPercentEncoding().constData();
 }
