@@ -59,7 +59,7 @@ set boxwidth 0.9
 set grid ytics
 set key top left
 set yrange [0:*]
-set multiplot layout 2,3 title "Tarnix Gateway against tinyproxy, squid and a direct connection (1 KiB responses; median of runs)"
+set multiplot layout 2,3 title "Tarnix Gateway against tinyproxy, squid, a direct connection and kernel forwarding (1 KiB responses; median of runs)"
 set title "Requests/s, keep-alive"
 set xlabel "connections"
 plot for [i=2:$paths] "$tmp/rps-keepalive.dat" using i:xtic(1) title columnheader(i)

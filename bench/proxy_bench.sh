@@ -2,8 +2,9 @@
 # Measures the gateway's web proxy against a direct connection and against Debian's tinyproxy
 # and squid, in the lab network (lab/lab.sh): requests per second and latency for a 1 KiB
 # response with and without keep-alive, the throughput of a 100 MiB response (plain GET and
-# through a CONNECT tunnel), and memory with 300 connections open. Run by hand; it is no part
-# of the test suite.
+# through a CONNECT tunnel), and memory with 300 connections open; beside them the same loads
+# from the paid client without proxy settings, forwarded by the kernel through the gateway's
+# table ("forwarded"). Run by hand; it is no part of the test suite.
 #
 # Usage (as root, from anywhere):
 #   bench/proxy_bench.sh [GATEWAY-BINARY]     # default: build/tarnix-gateway of this repo
@@ -30,8 +31,9 @@
 # its MAC, the client asks for /refresh, and a page must come through before anything is
 # measured. tinyproxy (192.168.11.1:8888) and squid (192.168.11.1:3128, no cache) run as plain
 # forward proxies in the gateway host.
-# LAN clients reach the Internet only through a proxy, so "direct" is measured from the
-# gateway host itself. Load generator, proxies and origin share this machine's cores.
+# "direct" is measured from the gateway host itself; "forwarded" from the paid client straight
+# to the origin's address (no proxy), which the gateway's nftables table lets through and
+# masquerades. Load generator, proxies and origin share this machine's cores.
 set -uo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -537,18 +539,21 @@ for peer in "${PEERS[@]}"; do
 done
 got=$(fetch gw "" http://origin.lab/1k.bin)
 [ "$got" = "200 1024" ] || die "no page from the origin directly ($got)"
+forwarded_page() { [ "$(fetch "$CLIENT" "" "http://$LAB_NET_ADDR/1k.bin")" = "200 1024" ]; }
+lab_wait 10 forwarded_page || die "the gateway does not forward the paid client's own requests"
 
-PATHS=(direct gateway "${PEERS[@]}")
-WRK_HOST=([direct]=gw [gateway]=$CLIENT [tinyproxy]=$CLIENT [squid]=$CLIENT)
-WRK_URL=([direct]=http://origin.lab/ [gateway]=http://$GW_PROXY/ [tinyproxy]=http://$TINY_PROXY/
-    [squid]=http://$SQUID_PROXY/)
+PATHS=(direct forwarded gateway "${PEERS[@]}")
+WRK_HOST=([direct]=gw [forwarded]=$CLIENT [gateway]=$CLIENT [tinyproxy]=$CLIENT [squid]=$CLIENT)
+# The client has no name server: the origin by its address, its name in the Host line.
+WRK_URL=([direct]=http://origin.lab/ [forwarded]=http://$LAB_NET_ADDR/ [gateway]=http://$GW_PROXY/
+    [tinyproxy]=http://$TINY_PROXY/ [squid]=http://$SQUID_PROXY/)
 write_wrk_script "$WORK_DIR/direct.lua" /1k.bin
 write_wrk_script "$WORK_DIR/proxy.lua" http://origin.lab/1k.bin
 write_wrk_script "$WORK_DIR/direct-close.lua" /1k.bin close
 write_wrk_script "$WORK_DIR/proxy-close.lua" http://origin.lab/1k.bin close
 for label in "${PATHS[@]}"; do
     kind=proxy
-    [ "$label" = direct ] && kind=direct
+    case $label in direct | forwarded) kind=direct ;; esac
     WRK_SCRIPT[$label,keepalive]=$WORK_DIR/$kind.lua WRK_SCRIPT[$label,close]=$WORK_DIR/$kind-close.lua
 done
 
@@ -561,9 +566,9 @@ for mode in "${MODES[@]}"; do measure_wrk "$mode"; done
 
 BIG=http://origin.lab/100m.bin
 TUNNELED=http://origin.lab:443/100m.bin
-BIG_PATHS=(direct gateway "${PEERS[@]}" gateway-connect "${PEERS[@]/%/-connect}")
-BIG_HOST=([direct]=gw)
-BIG_ARGS=([direct]=$BIG)
+BIG_PATHS=(direct forwarded gateway "${PEERS[@]}" gateway-connect "${PEERS[@]/%/-connect}")
+BIG_HOST=([direct]=gw [forwarded]=$CLIENT)
+BIG_ARGS=([direct]=$BIG [forwarded]=http://$LAB_NET_ADDR/100m.bin)
 for label in gateway "${PEERS[@]}"; do
     proxy=$(proxy_address "$label")
     BIG_HOST[$label]=$CLIENT BIG_HOST[$label-connect]=$CLIENT
@@ -580,7 +585,7 @@ ms() { [ -n "${1:-}" ] && awk -v u="$1" 'BEGIN { printf "%.2f", u / 1000 }' || e
 mib() { [ -n "${1:-}" ] && awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }' || echo "n/a"; }
 max() { if (($1 > $2)); then echo "$1"; else echo "$2"; fi; }
 
-# The targets, each against the better peer of this run.
+# The targets, each against the better peer of this run; the forwarded path against direct.
 TARGETS=()
 target() { # MET TEXT
     if [ "$1" = 1 ]; then TARGETS+=("| met | $2 |"); else TARGETS+=("| **missed** | $2 |"); fi
@@ -616,6 +621,19 @@ for kind in "" -connect; do
     ((g > 0 && g * 10 >= d * 7 && g >= best)) && met=1
     target "$met" "100 MiB $([ -n "$kind" ] && echo "through CONNECT" || echo "by GET"): $g MiB/s, direct $d, the best peer $best (at least 70% of direct and the best peer's)"
 done
+# Forwarded by the kernel, a paid device should lose little against the direct path.
+for mode in "${MODES[@]}"; do
+    for c in $CONNECTIONS; do
+        f=${RPS[forwarded,$mode,$c]:-0} d=${RPS[direct,$mode,$c]:-0}
+        met=0
+        ((f > 0 && d > 0 && f * 10 >= d * 9)) && met=1
+        target "$met" "forwarded, $mode, $c connections: $f requests/s against direct's $d (at least 90%)"
+    done
+done
+f=$(speed_num forwarded) d=$(speed_num direct)
+met=0
+((f > 0 && f * 10 >= d * 9)) && met=1
+target "$met" "forwarded, 100 MiB by GET: $f MiB/s, direct $d (at least 90%)"
 read -r idle held <<< "${SLOT_RSS[gateway]}"
 per_slot=$(((held - idle) * 1024 / SLOTS))
 met=0
@@ -641,11 +659,12 @@ mode_text() { [ "$1" = keepalive ] && echo "keep-alive" || echo "Connection: clo
         "nginx $(version nginx-light), curl $(version curl)"
     echo "- Load generator, proxies and origin (nginx) all run on this machine, in network namespaces;"
     echo "  they share its CPUs, so the figures compare the paths with each other, not with other hardware."
-    echo "- direct: the load generator runs in the gateway host itself, fetching from the origin"
-    echo "  (LAN clients cannot reach the Internet side except through a proxy). The proxies: from a"
-    echo "  paid LAN client (gateway $GW_PROXY, tinyproxy $TINY_PROXY, squid $SQUID_PROXY without cache)."
+    echo "- direct: the load generator runs in the gateway host itself, fetching from the origin."
+    echo "  forwarded: from the paid LAN client, no proxy, straight to the origin's address; the"
+    echo "  kernel forwards it through the gateway's nftables table and masquerades it. The proxies:"
+    echo "  from the same client (gateway $GW_PROXY, tinyproxy $TINY_PROXY, squid $SQUID_PROXY without cache)."
     echo
-    echo "### Targets against the better of tinyproxy and squid in this run"
+    echo "### Targets against the better of tinyproxy and squid in this run (forwarded: against direct)"
     echo
     echo "| | Target |"
     echo "| --- | --- |"
@@ -675,6 +694,7 @@ mode_text() { [ "$1" = keepalive ] && echo "keep-alive" || echo "Connection: clo
     echo "| Path | Request | MiB/s |"
     echo "| --- | --- | ---: |"
     echo "| direct | GET | $(cell "${SPEED[direct]:-}") |"
+    echo "| forwarded | GET, no proxy | $(cell "${SPEED[forwarded]:-}") |"
     for label in gateway "${PEERS[@]}"; do
         echo "| $label | GET through the proxy | $(cell "${SPEED[$label]:-}") |"
     done

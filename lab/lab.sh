@@ -5,17 +5,21 @@
 # Use (bash, as root):
 #   . lab/lab.sh
 #   lab_up                              # namespaces, bridge, Internet host; trap EXIT -> lab_down
-#   lab_start_origin                    # web origin on 10.99.0.2:80 (origin.lab ...)
+#   lab_start_dns                       # optional: the Internet's name server, 10.99.0.2:53
+#   lab_start_origin                    # web origin on 10.99.0.2:80 (origin.lab, the probes)
 #   lab_start_tls_origin                # optional: the same pages on 10.99.0.2:443 (HTTPS)
 #   lab_start_provider                  # reference provider service, provider.lab (10.99.0.3:80)
 #   lab_start_tls_provider lab          # or over HTTPS (10.99.0.3:443), certificate of the lab CA
 #   lab_watch_dhcp                      # optional: every DHCP message -> $LAB_DIR/dhcp.log
 #   lab_start_gateway "$BUILD/tarnix-gateway"   # waits until UDP 67 and TCP 8080 are open
 #   lab_add_client a 02:00:00:00:11:0a  # a LAN host; a third argument gives it a fixed address
+#   lab_add_device d 02:00:00:00:11:0d  # a LAN host without proxy settings (a phone): its
+#                                       # lease's name server goes into its resolv.conf
 #   lab_udhcpc a                        # lease -> $LAB_DIR/a.udhcpc.lease (ip=, router=, ...)
 #   lab_dhclient a                      # lease -> $LAB_DIR/a.dhclient.lease (same keys)
 #   lab_in a env http_proxy=http://192.168.11.1:8080 busybox wget -qO- http://origin.lab/
 #   lab_proxy_curl a http://origin.lab/ # curl on client A through the gateway's proxy
+#   lab_device_curl d http://origin.lab/  # curl on D with no proxy at all
 #   lab_down                            # also runs on exit, after failures too
 # Also: lab_udhcpc_start (stays running), lab_dhclient_release, lab_stop_gateway, lab_net_start
 # (another service on the Internet host), lab_add_net_name, lab_show_lease, lab_client_mac_hex,
@@ -25,7 +29,10 @@
 # off), "net" (eth0 10.99.0.2/24 for the origins and 10.99.0.3/24 for the provider service), "sw"
 # (bridge br0 joining lan0 and every client's eth0) and one namespace per client. Their names are
 # in LAB_NS[host]; every function fails with a message on stderr rather than exiting. Names the
-# gateway resolves: /etc/netns/<gw namespace>/hosts.
+# gateway resolves: /etc/netns/<gw namespace>/hosts; after lab_start_dns the name server on the
+# Internet host answers them instead (and the probe hosts' names, LAB_PROBES), the gateway's
+# hosts file keeps only localhost, so the gateway and its name service ask the Internet as a
+# real one does (dnsmasq feeds its nftables sets only from answers it forwards).
 # The gateway is started as the lab's operator (LAB_PROVIDER_ID, LAB_PROVIDER_PWD: the password
 # holds "&" and "=", which must survive the provider page's query), with provider.lab as its
 # provider host and LAB_WHITELIST as the domains open to clients that have not paid; with
@@ -54,9 +61,16 @@ LAB_PROVIDER_ID=op42
 LAB_PROVIDER_PWD='s&cret=1'
 LAB_PROXY=http://192.168.11.1:8080
 LAB_ORIGIN_TEXT="Tarnix lab origin"
+# The connectivity probes of Android, Apple, Windows, Firefox (two) and NetworkManager: host and
+# path. After lab_start_dns their hosts resolve to the lab's origin, which answers them as the
+# real services do (lab/origin.py).
+LAB_PROBES=(connectivitycheck.gstatic.com/generate_204 captive.apple.com/hotspot-detect.html
+    www.msftconnecttest.com/connecttest.txt detectportal.firefox.com/canonical.html
+    detectportal.firefox.com/success.txt nmcheck.gnome.org/check_network_status.txt)
 
 declare -gA LAB_NS=()
 declare -gA LAB_MAC=()
+declare -gA LAB_DEVICE=()
 LAB_PIDS=()
 LAB_NETNS_DIRS=()
 LAB_ID=""
@@ -67,6 +81,9 @@ LAB_ORIGIN_CERT=""
 LAB_CA_CERT=""
 LAB_PROVIDER_SCHEME=http
 LAB_CHROMIUM_DIR=""
+LAB_DNS_PID=""
+# Set (seconds) before lab_start_provider: the provider also sells a plan "short" that long.
+LAB_SHORT_PLAN=${LAB_SHORT_PLAN:-}
 
 lab_log() { echo "lab: $*" >&2; }
 
@@ -216,9 +233,49 @@ lab_trust_ca() {
         { lab_log "no hash link for the lab CA in $dir/certs"; return 1; }
 }
 
-# lab_add_net_name NAME...: more names for the Internet host, as the gateway resolves them.
+# lab_add_net_name NAME...: more names for the Internet host, as the gateway resolves them
+# (in the name server's hosts file once it runs; SIGHUP makes it read the file again).
 lab_add_net_name() {
-    printf '%s %s\n' "$LAB_NET_ADDR" "$*" >> "/etc/netns/${LAB_NS[gw]}/hosts"
+    if [ -n "$LAB_DNS_PID" ]; then
+        printf '%s %s\n' "$LAB_NET_ADDR" "$*" >> "$LAB_DIR/dns.hosts" &&
+            kill -HUP "$LAB_DNS_PID"
+    else
+        printf '%s %s\n' "$LAB_NET_ADDR" "$*" >> "/etc/netns/${LAB_NS[gw]}/hosts"
+    fi
+}
+
+# lab_start_dns: the Internet's name server on 10.99.0.2:53 (UDP, TCP; the address the gateway
+# host's resolv.conf names): dnsmasq with the names of the gateway's hosts file and the probe
+# hosts, NXDOMAIN for other .lab names, nothing forwarded. The gateway's hosts file is left
+# with localhost only. Log in $LAB_DIR/dns.log.
+lab_start_dns() {
+    local etc="/etc/netns/${LAB_NS[gw]}" probe names=""
+    for probe in "${LAB_PROBES[@]}"; do
+        [[ " $names " == *" ${probe%%/*} "* ]] || names="$names ${probe%%/*}"
+    done
+    { grep -v '^127\.0\.0\.1 ' "$etc/hosts" && echo "$LAB_NET_ADDR$names"; } \
+        > "$LAB_DIR/dns.hosts" || return 1
+    printf '127.0.0.1 localhost\n' > "$etc/hosts" || return 1
+    # Root throughout: the hosts file lies in the lab's private directory.
+    lab_net_start dns dnsmasq --keep-in-foreground --conf-file=/dev/null --pid-file= \
+        --log-facility=- --user=root --no-resolv --no-hosts --addn-hosts="$LAB_DIR/dns.hosts" \
+        --listen-address="$LAB_NET_ADDR" --bind-interfaces --local=/lab/
+    LAB_DNS_PID=$LAB_LAST_PID
+    if ! lab_wait 10 lab_listening_at net "$LAB_NET_ADDR" 53; then
+        lab_log "name server did not start: $(cat "$LAB_DIR/dns.log")"
+        return 1
+    fi
+}
+
+# lab_add_device NAME MAC: a LAN host without proxy settings, as a phone is: its udhcpc lease
+# also sets its name server (/etc/netns/<its namespace>/resolv.conf, which commands run there
+# see as /etc/resolv.conf); lab_chromium_dump runs Chromium there without a proxy.
+lab_add_device() {
+    lab_add_client "$1" "$2" || return 1
+    local etc="/etc/netns/${LAB_NS[$1]}"
+    mkdir -p "$etc" && : > "$etc/resolv.conf" || return 1
+    LAB_NETNS_DIRS+=("$etc")
+    LAB_DEVICE[$1]=$etc/resolv.conf
 }
 
 # lab_add_client NAME MAC [ADDRESS/PREFIX]: a LAN host (eth0 on the bridge, port c-NAME). With
@@ -252,13 +309,12 @@ lab_net_start() {
 }
 
 # lab_start_origin: a web origin on the Internet host, port 80, serving $LAB_DIR/www
-# (index.html holds $LAB_ORIGIN_TEXT, "Tarnix lab origin").
+# (index.html holds $LAB_ORIGIN_TEXT, "Tarnix lab origin") and the probes' answers.
 lab_start_origin() {
     mkdir -p "$LAB_DIR/www"
     printf '<html><head><title>Lab origin</title></head><body><h1>%s</h1></body></html>\n' \
         "$LAB_ORIGIN_TEXT" > "$LAB_DIR/www/index.html"
-    lab_net_start origin python3 -m http.server 80 --bind "$LAB_NET_ADDR" \
-        --directory "$LAB_DIR/www"
+    lab_net_start origin python3 "$LAB_LIB_DIR/origin.py" "$LAB_NET_ADDR" 80 "$LAB_DIR/www"
     if ! lab_wait 15 lab_listening net -lnt 80; then
         lab_log "web origin did not start: $(cat "$LAB_DIR/origin.log")"
         return 1
@@ -271,19 +327,8 @@ lab_start_tls_origin() {
     [ -f "$LAB_DIR/www/index.html" ] || { lab_log "start the web origin first"; return 1; }
     lab_issue_cert lab origin origin.lab www.origin.lab || return 1
     LAB_ORIGIN_CERT=$LAB_CA_CERT
-    local cert="$LAB_DIR/tls/origin.pem" key="$LAB_DIR/tls/origin-key.pem"
-    # The handshake is left to each request's thread, so a silent client blocks no one.
-    lab_net_start tls-origin python3 -c '
-import functools, http.server, ssl, sys
-address, cert, key, root = sys.argv[1:5]
-handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=root)
-server = http.server.ThreadingHTTPServer((address, 443), handler)
-context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-context.load_cert_chain(cert, key)
-server.socket = context.wrap_socket(server.socket, server_side=True,
-                                    do_handshake_on_connect=False)
-server.serve_forever()
-' "$LAB_NET_ADDR" "$cert" "$key" "$LAB_DIR/www"
+    lab_net_start tls-origin python3 "$LAB_LIB_DIR/origin.py" "$LAB_NET_ADDR" 443 \
+        "$LAB_DIR/www" "$LAB_DIR/tls/origin.pem" "$LAB_DIR/tls/origin-key.pem"
     if ! lab_wait 15 lab_listening_at net "$LAB_NET_ADDR" 443; then
         lab_log "HTTPS origin did not start: $(cat "$LAB_DIR/tls-origin.log")"
         return 1
@@ -322,6 +367,7 @@ lab_run_provider() { # PORT ID PASSWORD [SERVICE OPTIONS...]
     # JSON written by Python, so any character of the password is quoted right.
     (umask 077 && python3 -c 'import json, sys; json.dump({sys.argv[1]: sys.argv[2]}, sys.stdout)' \
         "$id" "$password" > "$dir/accounts.json") || return 1
+    [ -z "$LAB_SHORT_PLAN" ] || set -- "$@" --short-plan "$LAB_SHORT_PLAN"
     lab_net_start provider python3 "$service" --listen "$LAB_PROVIDER_ADDR" --port "$port" \
         --accounts "$dir/accounts.json" --purchases "$dir/purchases.json" --gateway "$LAB_PROXY" \
         "$@"
@@ -398,9 +444,10 @@ lab_watch_dhcp() {
 # The client scripts write a lease file of key=value lines (ip, mask, router, dns, lease,
 # domain, wpad, server, event; udhcpc also opt114, option 114 in hex when asked for with
 # -O 114) on every bound/renew, append "EVENT IP" to NAME.TOOL.events, and
-# set the address and default route on the interface (never /etc/resolv.conf).
+# set the address and default route on the interface (never /etc/resolv.conf; a device's own
+# resolv.conf from lab_add_device, written in place, which running programs see at once).
 lab_write_udhcpc_script() { # NAME
-    local base="$LAB_DIR/$1.udhcpc"
+    local base="$LAB_DIR/$1.udhcpc" resolv=${LAB_DEVICE[$1]:-}
     cat > "$base.sh" <<EOF
 #!/bin/sh
 # udhcpc event script of lab client $1.
@@ -419,6 +466,7 @@ bound|renew)
     ip -4 addr flush dev "\$interface"
     ip -4 addr add "\$ip/\${mask:-24}" dev "\$interface"
     [ -n "\$router" ] && ip route replace default via "\${router%% *}" dev "\$interface"
+    [ -z "$resolv" ] || for s in \$dns; do echo "nameserver \$s"; done > "$resolv"
     ;;
 esac
 exit 0
@@ -536,6 +584,14 @@ lab_proxy_curl() {
     lab_in "$name" curl -sS --max-time 10 --noproxy '' -x "$LAB_PROXY" "$@"
 }
 
+# lab_device_curl NAME CURL-ARGUMENTS...: curl on NAME with no proxy whatever the caller's
+# environment, silent but for errors, bounded to 10 s.
+lab_device_curl() {
+    local name=$1
+    shift
+    lab_in "$name" curl -sS --max-time 10 --noproxy '*' "$@"
+}
+
 # lab_client_mac_hex NAME: the client's hardware address as the gateway names it: 12 hex
 # digits, upper case.
 lab_client_mac_hex() { echo "${LAB_MAC[$1]}" | tr -d ':' | tr 'a-f' 'A-F'; }
@@ -548,12 +604,14 @@ lab_refresh_target() {
 }
 
 # lab_chromium_dump NAME URL [CHROMIUM FLAGS...]: headless Chromium on client NAME, set up by
-# the gateway's proxy auto-config script, prints the page's DOM; bounded to 60 s. Each run has
+# the gateway's proxy auto-config script (on a device of lab_add_device: no proxy at all),
+# prints the page's DOM; bounded to 60 s. Each run has
 # a new empty profile and home in $LAB_DIR, left in LAB_CHROMIUM_DIR (messages in its stderr).
 # --virtual-time-budget=MS lets the page's own redirects run before the DOM is taken.
 lab_chromium_dump() {
-    local name=$1 url=$2 dir
+    local name=$1 url=$2 dir proxy="--proxy-pac-url=$LAB_PROXY/wpad"
     shift 2
+    [ -z "${LAB_DEVICE[$name]:-}" ] || proxy=--no-proxy-server
     dir=$(mktemp -d "$LAB_DIR/chromium.XXXXXX") || return 1
     LAB_CHROMIUM_DIR=$dir
     mkdir -p "$dir/home" "$dir/profile"
@@ -563,7 +621,7 @@ lab_chromium_dump() {
         chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
         --disable-background-networking --disable-component-update --disable-sync \
         --disable-dev-shm-usage --user-data-dir="$dir/profile" \
-        --proxy-pac-url="$LAB_PROXY/wpad" "$@" --dump-dom "$url" 2> "$dir/stderr"
+        "$proxy" "$@" --dump-dom "$url" 2> "$dir/stderr"
 }
 
 # lab_lease_value FILE KEY: one value from a lease file written by the client scripts.
@@ -614,6 +672,8 @@ lab_down() {
         rm -rf "$LAB_DIR"
     fi
     LAB_NS=()
+    LAB_DEVICE=()
+    LAB_DNS_PID=""
     LAB_PIDS=()
     LAB_NETNS_DIRS=()
     LAB_ID=""

@@ -7,10 +7,15 @@ address the gateway announces in DHCP option 114, whether they are online yet. P
 library only.
 
   python3 provider_service.py --listen ADDR --port PORT --accounts FILE --purchases FILE \
-      [--gateway http://192.168.11.1:8080] [--tls-cert CERT.pem --tls-key KEY.pem]
+      [--gateway http://192.168.11.1:8080] [--tls-cert CERT.pem --tls-key KEY.pem] \
+      [--short-plan SECONDS]
 
 With --tls-cert and --tls-key it serves HTTPS, as a provider should: the provider page's query
 carries the operator's password.
+
+--short-plan SECONDS offers one more plan, "short", of that many seconds, so a lab can watch an
+allowance run out. The provider page gives days with four decimals (8.64 s), so the gateway
+sees it rounded to that step.
 
 Accounts file: JSON mapping provider ID to password, e.g. {"op42": "secret"}; a value may
 also be {"password": "...", "name": "Shown name"}. Purchases file: a JSON list of purchase
@@ -469,9 +474,15 @@ def main(argv=None):
     ap.add_argument("--gateway", default="http://192.168.11.1:8080")
     ap.add_argument("--tls-cert", help="serve HTTPS with this certificate (PEM, chain after it)")
     ap.add_argument("--tls-key", help="the certificate's private key (PEM)")
+    ap.add_argument("--short-plan", type=int, metavar="SECONDS",
+                    help="also sell a plan of this many seconds (labs, demos)")
     args = ap.parse_args(argv)
     if bool(args.tls_cert) != bool(args.tls_key):
         ap.error("--tls-cert and --tls-key go together")
+    if args.short_plan is not None:
+        if not 1 <= args.short_plan <= 86400:
+            ap.error("--short-plan takes 1 to 86400 seconds")
+        PLANS["short"] = (f"{args.short_plan} seconds", args.short_plan / 86400)
     try:
         store = Store(load_accounts(args.accounts), args.purchases)
         tls = tls_context(args.tls_cert, args.tls_key) if args.tls_cert else None

@@ -403,7 +403,8 @@ class CommandLineTest(unittest.TestCase):
             env = dict(os.environ, TARNIX_PROVIDER_NOW="2024-05-01T12:00:00Z")
             proc = subprocess.Popen(
                 [sys.executable, ps.__file__, "--listen", "127.0.0.1", "--port", "0", "--accounts",
-                 accounts, "--purchases", os.path.join(d, "p.json"), "--gateway", "http://gw:1/"],
+                 accounts, "--purchases", os.path.join(d, "p.json"), "--gateway", "http://gw:1/",
+                 "--short-plan", "20"],
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
             try:
                 ready, _, _ = select.select([proc.stdout], [], [], TIMEOUT)
@@ -417,13 +418,21 @@ class CommandLineTest(unittest.TestCase):
                 self.assertIn("http://gw:1/refresh", conn.getresponse().read().decode())
                 conn.close()
                 conn = http.client.HTTPConnection("127.0.0.1", port, timeout=TIMEOUT)
+                conn.request("POST", "/gateway/purchase", "id=op42&mac=0000000000BB&plan=short",
+                             {"Content-Type": "application/x-www-form-urlencoded"})
+                self.assertIn("20 seconds for 0000000000BB (until 2024-05-01T12:00:20Z)",
+                              conn.getresponse().read().decode())
+                conn.close()
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=TIMEOUT)
                 conn.request("GET", "/gateway/providerbanner.asp?id=op42&pwd=" + quote(ODD_PASSWORD, safe=""))
-                self.assertIn("***Allowed****%*000C29ABCDEF*0.0417*", conn.getresponse().read().decode())
+                # 20 s are 0.0002 days at the page's four decimals.
+                self.assertIn("***Allowed****%*0000000000BB*0.0002**%*000C29ABCDEF*0.0417*",
+                              conn.getresponse().read().decode())
                 conn.close()
                 proc.send_signal(signal.SIGTERM)
                 self.assertEqual(proc.wait(TIMEOUT), 0)
                 log = proc.stderr.read()
-                self.assertEqual(len(log.splitlines()), 2, log)
+                self.assertEqual(len(log.splitlines()), 3, log)
                 self.assertNotIn("a%26b", log)
             finally:
                 if proc.poll() is None:
