@@ -14,15 +14,6 @@ bool isPlainDomainName(const QString& text) {
     return true;
 }
 
-namespace {
-
-bool isAccountName(const QString& text) {
-    static const QRegularExpression name(QStringLiteral("^[a-z_][a-z0-9_-]{0,31}$"));
-    return name.match(text).hasMatch();
-}
-
-} // namespace
-
 QString dnsmasqConfiguration(const DnsmasqSettings& settings) {
     QStringList lines{
         QStringLiteral("# Written by Tarnix Gateway at each start of its name service."),
@@ -54,8 +45,6 @@ QString dnsmasqConfiguration(const DnsmasqSettings& settings) {
         // Each TCP connection is a forked dnsmasq process: at most this many at once.
         QStringLiteral("max-tcp-connections=20"),
     };
-    if (isAccountName(settings.user))
-        lines << QStringLiteral("user=%1").arg(settings.user);
     // One line a domain: no line grows past dnsmasq's line length whatever the whitelist.
     for (const QString& domain : settings.gardenDomains) {
         if (isPlainDomainName(domain))

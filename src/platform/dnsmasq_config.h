@@ -12,8 +12,6 @@ struct DnsmasqSettings {
     quint16 port = 53;
     // Domains (and their subdomains) whose IPv4 answers go into inet tarnix's set "garden".
     QStringList gardenDomains;
-    // The account dnsmasq drops to when started as root; empty leaves its built-in default.
-    QString user;
 };
 
 // The configuration file's text, one option a line. Domains that are not plain host names are

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
 #include <sys/prctl.h>
@@ -20,37 +21,70 @@ namespace {
 constexpr int kMaxLineBytes = 1024;
 constexpr int kKeptLines = 8;
 
+// Who dnsmasq runs as when the gateway runs as root: dropped to in the child, before exec,
+// rather than by dnsmasq itself, because a change of account clears the parent-death signal
+// and dnsmasq must not outlive a gateway that was killed (it would hold port 53 against the
+// next start). Debian's dnsmasq-base makes the account "dnsmasq"; elsewhere "nobody".
+struct ChildAccount {
+    bool change = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    pid_t parent = 0;
+};
+
+ChildAccount childAccount() {
+    ChildAccount account;
+    account.parent = ::getpid();
+    if (::geteuid() != 0)
+        return account;
+    for (const char* name : {"dnsmasq", "nobody"}) {
+        if (const passwd* entry = ::getpwnam(name)) {
+            account = {true, entry->pw_uid, entry->pw_gid, account.parent};
+            break;
+        }
+    }
+    return account;
+}
+
 // Runs in the child between fork and exec, so system calls only.
 // - dnsmasq leads a process group of its own, which its TCP processes join. They hold copies
 //   of its listening sockets: when dnsmasq itself is killed they are ended with the group, or
 //   the restart would find port 53 taken for as long as they wait on their clients.
-// - A gateway run by an account other than root holds the rights to bind port 53 and to write
-//   nftables sets as file or service capabilities, which an exec drops unless they are
-//   ambient.
-void prepareChild() {
+// - It keeps only the rights to bind port 53 and to write nftables sets, as ambient rights
+//   that survive the exec (a gateway of another account holds them as file or service
+//   capabilities).
+// - It gets SIGTERM when the gateway ends, however the gateway ends.
+void prepareChild(const ChildAccount& account) {
     ::setpgid(0, 0);
-    if (::geteuid() == 0)
-        return; // dnsmasq binds as root and then drops to its own account by itself
+    if (account.change) {
+        ::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(account.gid) != 0 ||
+            ::setuid(account.uid) != 0)
+            ::_exit(127);
+    }
+    constexpr unsigned kPassed[] = {CAP_NET_BIND_SERVICE, CAP_NET_ADMIN};
     __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct rights[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, rights) != 0)
-        return;
-    constexpr unsigned kPassed[] = {CAP_NET_BIND_SERVICE, CAP_NET_ADMIN};
-    for (const unsigned right : kPassed) {
-        __user_cap_data_struct& word = rights[right / 32];
-        if (word.permitted & (1u << (right % 32)))
-            word.inheritable |= 1u << (right % 32);
+    // Still root (no account to change to): dnsmasq drops to its default account itself.
+    if (::geteuid() != 0 && ::syscall(SYS_capget, &header, rights) == 0) {
+        __user_cap_data_struct kept[_LINUX_CAPABILITY_U32S_3] = {};
+        for (const unsigned right : kPassed) {
+            const unsigned word = right / 32, bit = 1u << (right % 32);
+            if (rights[word].permitted & bit) {
+                kept[word].permitted |= bit;
+                kept[word].effective |= bit;
+                kept[word].inheritable |= bit;
+            }
+        }
+        // Refused for a right not held: dnsmasq then fails and says why.
+        if (::syscall(SYS_capset, &header, kept) == 0) {
+            for (const unsigned right : kPassed)
+                ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, right, 0, 0);
+        }
     }
-    if (::syscall(SYS_capset, &header, rights) != 0)
-        return;
-    // Refused for a right the gateway does not hold: dnsmasq then fails and says why.
-    for (const unsigned right : kPassed)
-        ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, right, 0, 0);
-}
-
-// The account Debian's dnsmasq-base makes for it; elsewhere dnsmasq's default (nobody).
-QString dnsmasqAccount() {
-    return ::getpwnam("dnsmasq") != nullptr ? QStringLiteral("dnsmasq") : QString();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0);
+    if (::getppid() != account.parent) // the gateway ended before the signal was armed
+        ::_exit(127);
 }
 
 QString executablePath(const QString& program) {
@@ -66,9 +100,8 @@ NameService::NameService(const Clock& clock, NameServiceOptions options, QObject
     : QObject(parent), clock_(clock), options_(std::move(options)) {
     restartTimer_.setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, &NameService::launch);
-    process_.setStandardInputFile(QProcess::nullDevice());
     process_.setStandardOutputFile(QProcess::nullDevice());
-    process_.setChildProcessModifier(prepareChild);
+    process_.setChildProcessModifier([account = childAccount()] { prepareChild(account); });
     connect(&process_, &QProcess::readyReadStandardError, this, &NameService::readMessages);
     connect(&process_, &QProcess::errorOccurred, this, &NameService::processFailed);
     connect(&process_, &QProcess::finished, this, &NameService::processFinished);
@@ -131,7 +164,10 @@ void NameService::launch() {
     if (state_ != State::Unavailable)
         setState(State::Starting);
     process_.setProgram(program);
-    process_.setArguments({QStringLiteral("--conf-file=") + configurationPath_});
+    // Handed as standard input, opened here: the account dnsmasq runs as may not read the
+    // gateway's private directory.
+    process_.setStandardInputFile(configurationPath_);
+    process_.setArguments({QStringLiteral("--conf-file=-")});
     process_.start();
     processGroup_ = process_.processId();
 }
@@ -156,9 +192,9 @@ QString NameService::writeConfiguration() {
             return runtimeDir_->errorString();
     }
     configurationPath_ = runtimeDir_->filePath(QStringLiteral("dnsmasq.conf"));
-    const QByteArray text = dnsmasqConfiguration({options_.listenAddress, options_.port,
-                                                  options_.gardenDomains, dnsmasqAccount()})
-                                .toUtf8();
+    const QByteArray text =
+        dnsmasqConfiguration({options_.listenAddress, options_.port, options_.gardenDomains})
+            .toUtf8();
     QFile file(configurationPath_);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate,
                    QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||

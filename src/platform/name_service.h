@@ -1,8 +1,9 @@
 #pragma once
 // The LAN's name service: Debian's dnsmasq as a child process, answering on the gateway's LAN
 // address (UDP and TCP) with what the gateway host's own resolvers say, and feeding the walled
-// garden's nftables set. Its configuration is written at each start into a private directory;
-// a dnsmasq that ends is started again after a growing pause. When it cannot run (not
+// garden's nftables set. Its configuration is written at each start into a private directory
+// and handed to dnsmasq as standard input; dnsmasq ends with the gateway, however the gateway
+// ends. A dnsmasq that ends is started again after a growing pause. When it cannot run (not
 // installed, port taken) the gateway runs on without it and the state says why.
 
 #include "common/clock.h"
@@ -63,7 +64,7 @@ public:
     qint64 processId() const { return process_.processId(); }
     // The pause before the restart that is due; -1 when none is.
     int pendingRestartMs() const;
-    // The configuration file dnsmasq reads; empty before the first start.
+    // The configuration file dnsmasq is handed; empty before the first start.
     QString configurationPath() const { return configurationPath_; }
 
 signals:

@@ -25,7 +25,7 @@ using State = NameService::State;
 
 // Says it started, as dnsmasq does once its sockets are bound, and stays until ended. It keeps
 // the configuration it was handed and counts its launches.
-const QByteArray kServes = "cp \"${1#--conf-file=}\" \"$(dirname \"$0\")/seen.conf\"\n"
+const QByteArray kServes = "[ \"$1\" = --conf-file=- ] && cat > \"$(dirname \"$0\")/seen.conf\"\n"
                            "echo x >> \"$(dirname \"$0\")/launches\"\n"
                            "echo \"dnsmasq[$$]: started, version stand-in cachesize 1000\" >&2\n"
                            "exec sleep 60\n";
@@ -49,8 +49,11 @@ protected:
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("#!/bin/sh\n" + body);
         file.close();
+        // Run as root, the gateway starts it as the dnsmasq account, which must reach it.
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                            QFileDevice::ExeOwner);
+                            QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ReadOther |
+                                              QFileDevice::WriteOther | QFileDevice::ExeOther);
         return path;
     }
     NameServiceOptions options(const QString& program) {
@@ -111,7 +114,8 @@ TEST_F(NameServiceTest, HandsDnsmasqItsConfigurationPrivatelyAndRunsOnceItSaysIt
     EXPECT_EQ(modeOf(QFileInfo(path).path()), 0700);
     EXPECT_EQ(modeOf(path), 0600);
     QFile seen(dir.filePath(QStringLiteral("seen.conf")));
-    ASSERT_TRUE(seen.open(QIODevice::ReadOnly)) << "the stand-in was not handed --conf-file";
+    ASSERT_TRUE(seen.open(QIODevice::ReadOnly))
+        << "the stand-in was not handed its configuration on standard input";
     const QByteArray text = seen.readAll();
     EXPECT_TRUE(text.contains("\nlisten-address=192.168.11.1\n"));
     EXPECT_TRUE(text.contains("\nport=53\n"));

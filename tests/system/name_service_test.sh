@@ -157,10 +157,11 @@ serves_only_there() {
     tcp=$(ip netns exec "$GW" ss -Hlntp | grep "pid=$CHILD," | awk '{print $4}' | sort -u)
     [ "$udp" = "$GW_LAN:53" ] || problem "dnsmasq's UDP sockets: $udp" || return 1
     [ "$tcp" = "$GW_LAN:53" ] || problem "dnsmasq's TCP sockets: $tcp" || return 1
-    # Run as root, dnsmasq drops to its own account (Debian's dnsmasq-base makes it).
+    # Run as root, the gateway starts dnsmasq as its own account (Debian's dnsmasq-base makes
+    # it), its configuration on standard input: that account may not read /run/tarnix.
     user=$(ps -o user= -p "$CHILD")
     [ "$user" = dnsmasq ] || problem "dnsmasq runs as '$user'" || return 1
-    tr '\0' ' ' < "/proc/$CHILD/cmdline" | grep -qx "/usr/sbin/dnsmasq --conf-file=$CONFIG " ||
+    tr '\0' ' ' < "/proc/$CHILD/cmdline" | grep -qx "/usr/sbin/dnsmasq --conf-file=- " ||
         problem "dnsmasq's command line: $(tr '\0' ' ' < "/proc/$CHILD/cmdline")" || return 1
 }
 
