@@ -5,13 +5,30 @@
 #include "platform/unix_signal_watcher.h"
 #include "platform/widgets/qt_message_box.h"
 #include "platform/widgets/tray_notify_area.h"
+#include "shell/command_line.h"
 #include "shell/gateway_main.h"
+#include "shell/headless_start.h"
 #include "shell/view/app_icon.h"
 #include "shell/view/gateway_window.h"
 
 #include <QApplication>
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
+    // Before the toolkit starts: --help, --version and --set-login need no display.
+    const CommandLine::Outcome options = CommandLine::handleProcess(argc, argv);
+    if (options.exitCode)
+        return *options.exitCode;
+    if (options.headless) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // A service that cannot do its work ends with the reason rather than serving half.
+        const QString problem = HeadlessStart::problem();
+        if (!problem.isEmpty()) {
+            std::fprintf(stderr, "tarnix-gateway: %s\n", qPrintable(problem));
+            return CommandLine::kExitFailure;
+        }
+    }
     // With hundreds of proxy sockets the GLib event dispatcher spends its time walking its list
     // of watches; Qt's own Unix dispatcher does not.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))

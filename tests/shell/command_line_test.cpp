@@ -1,0 +1,190 @@
+// The command line: options and exit codes, and --set-login's inputs, stored exactly or refused
+// with the old settings file untouched and the password shown nowhere.
+#include "platform/profile_file.h"
+#include "shell/command_line.h"
+#include "shell/headless_start.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kOldFile = "[Setup]\nProviderID=old\nProviderPWD=oldpw\nAutoHide=1\n";
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        qputenv("TARNIX_INI", QFile::encodeName(path()));
+        QFile f(path());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(kOldFile);
+    }
+    void TearDown() override { qunsetenv("TARNIX_INI"); }
+
+    CommandLine::Outcome run(QStringList arguments, const QByteArray& input = {}) {
+        arguments.prepend(QStringLiteral("/usr/bin/tarnix-gateway"));
+        QByteArray inputBytes = input;
+        QBuffer in(&inputBytes);
+        in.open(QIODevice::ReadOnly);
+        out.clear();
+        err.clear();
+        QTextStream outStream(&out);
+        QTextStream errStream(&err);
+        return CommandLine::handle(arguments, in, outStream, errStream);
+    }
+    QString path() const { return dir.filePath(QStringLiteral("Tarnix.ini")); }
+    QByteArray file() const {
+        QFile f(path());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    QString read(const char* key) const {
+        return ProfileFile::readString(path(), QStringLiteral("Setup"), QString::fromLatin1(key),
+                                       {});
+    }
+
+    QTemporaryDir dir;
+    QString out;
+    QString err;
+};
+
+TEST_F(CommandLineTest, OptionsAndExitCodes) {
+    const struct {
+        const char* name;
+        QStringList arguments;
+        std::optional<int> exitCode;
+        bool headless;
+        const char* inOut;
+        const char* inErr;
+    } rows[] = {
+        {"no option: the window runs", {}, std::nullopt, false, "", ""},
+        {"--headless runs without a window", {"--headless"}, std::nullopt, true, "", ""},
+        {"--help", {"--help"}, 0, false, "Usage: tarnix-gateway [options]", ""},
+        {"--help lists --set-login", {"-h"}, 0, false, "--set-login <ID>", ""},
+        {"--version", {"--version"}, 0, false, "tarnix-gateway 1.0.66\n", ""},
+        {"unknown option", {"--bogus"}, 2, false, "", "Unknown option 'bogus'."},
+        {"Qt's own options are not taken",
+         {"-platform", "xcb"},
+         2,
+         false,
+         "",
+         "Unknown option 'platform'."},
+        {"an argument", {"extra"}, 2, false, "", "unexpected argument 'extra'"},
+        {"--set-login without an ID", {"--set-login"}, 2, false, "", "Missing value after"},
+    };
+    for (const auto& row : rows) {
+        const CommandLine::Outcome outcome = run(row.arguments);
+        EXPECT_EQ(outcome.exitCode, row.exitCode) << row.name;
+        EXPECT_EQ(outcome.headless, row.headless) << row.name;
+        EXPECT_TRUE(out.contains(QString::fromLatin1(row.inOut)))
+            << row.name << ": " << out.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromLatin1(row.inErr))) << row.name;
+        // An error is one line.
+        EXPECT_LE(err.count(QLatin1Char('\n')), 1) << row.name;
+    }
+    EXPECT_EQ(file(), kOldFile);
+}
+
+TEST_F(CommandLineTest, SetLoginStoresTheLoginExactly) {
+    const struct {
+        const char* name;
+        QByteArray input;
+        QString password;
+    } rows[] = {
+        {"query and file delimiters, blanks, non-ASCII", "s&cr=t pw \xC3\xA9\n",
+         QString::fromUtf8("s&cr=t pw \xC3\xA9")},
+        {"CR LF line end", "pw\r\nnext line is not read\n", "pw"},
+        {"no line end", "pw", "pw"},
+        {"blanks at the ends kept", " pw \n", " pw "},
+    };
+    for (const auto& row : rows) {
+        const CommandLine::Outcome outcome = run({"--set-login", "op 42"}, row.input);
+        EXPECT_EQ(outcome.exitCode, 0) << row.name << ": " << err.toStdString();
+        EXPECT_EQ(read("ProviderID"), QStringLiteral("op 42")) << row.name;
+        EXPECT_EQ(read("ProviderPWD"), row.password) << row.name;
+        EXPECT_EQ(read("AutoHide"), QStringLiteral("1")) << row.name;
+        EXPECT_FALSE(err.contains(row.password)) << row.name;
+        EXPECT_TRUE(out.isEmpty()) << row.name;
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << row.name;
+    }
+    // Nothing is left beside the file.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST_F(CommandLineTest, SetLoginRefusesBadInputAndKeepsTheOldFile) {
+    const struct {
+        const char* name;
+        const char* id;
+        QByteArray input;
+        const char* why;
+    } rows[] = {
+        {"empty ID", "", "pw\n", "the provider ID is empty"},
+        {"blank ID", "  ", "pw\n", "the provider ID is empty"},
+        {"control character in the ID", "op\t42", "pw\n", "the provider ID holds a control"},
+        {"standard input closed at once", "op42", "", "no password on standard input"},
+        {"empty password", "op42", "\n", "the password is empty"},
+        {"control character", "op42", "p\x01w\n", "the password holds a control"},
+        {"not UTF-8", "op42", "p\xFFw\n", "the password is not UTF-8"},
+        {"longer than the file keeps", "op42", QByteArray(2048, 'x') + '\n', "longer than 2047"},
+    };
+    for (const auto& row : rows) {
+        const CommandLine::Outcome outcome =
+            run({"--set-login", QString::fromLatin1(row.id)}, row.input);
+        EXPECT_EQ(outcome.exitCode, 1) << row.name;
+        EXPECT_TRUE(err.contains(QString::fromLatin1(row.why)))
+            << row.name << ": " << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("nothing was changed"))) << row.name;
+        EXPECT_FALSE(row.input.size() > 1 && err.toUtf8().contains(row.input.left(2))) << row.name;
+        EXPECT_EQ(file(), kOldFile) << row.name;
+    }
+}
+
+// An account that may not write the settings directory gets a clear error and changes nothing.
+// Root may write anywhere, so there the call runs in a child that gave root up.
+TEST_F(CommandLineTest, SetLoginInAnUnwritableDirectoryChangesNothing) {
+    ASSERT_EQ(::chmod(QFile::encodeName(path()).constData(), 0644), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0555), 0);
+    int code = -1;
+    if (::geteuid() != 0) {
+        code = run({"--set-login", "op42"}, "pw\n").exitCode.value_or(-1);
+        EXPECT_TRUE(err.contains(QStringLiteral("cannot be written"))) << err.toStdString();
+    } else {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+            const CommandLine::Outcome outcome = run({"--set-login", "op42"}, "pw\n");
+            const bool said = err.contains(QStringLiteral("cannot be written"));
+            ::_exit(dropped && said ? outcome.exitCode.value_or(99) : 98);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0700);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(file(), kOldFile);
+}
+
+TEST(HeadlessStartTest, NamesEachMissingCapability) {
+    const std::uint64_t all =
+        (1ULL << CAP_NET_BIND_SERVICE) | (1ULL << CAP_NET_RAW) | (1ULL << CAP_NET_ADMIN);
+    EXPECT_EQ(HeadlessStart::missingCapabilities(all), QStringList());
+    EXPECT_EQ(HeadlessStart::missingCapabilities(~0ULL), QStringList());
+    EXPECT_EQ(HeadlessStart::missingCapabilities(all & ~(1ULL << CAP_NET_RAW)),
+              QStringList{"CAP_NET_RAW"});
+    EXPECT_EQ(HeadlessStart::missingCapabilities(1ULL << CAP_NET_RAW),
+              (QStringList{"CAP_NET_BIND_SERVICE", "CAP_NET_ADMIN"}));
+    EXPECT_EQ(HeadlessStart::missingCapabilities(0).size(), 3);
+}
+
+} // namespace
