@@ -32,6 +32,7 @@ root_command() {
     local options=()
     while [ "$1" != -- ]; do options+=("$1"); shift; done
     shift
+    # shellcheck disable=SC2016 # expanded by the inner sh
     ROOT_COMMAND=(unshare -m --propagation private -- sh -c 'root=$1; shift
         mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" &&
         mount --bind "$root/../apt-archives" "$root/var/cache/apt/archives" &&
