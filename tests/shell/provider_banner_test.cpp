@@ -24,12 +24,12 @@ TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     FakeNotifyArea notifyArea;
     FakeClock clock;
     NetworkPageLoader loader;
-    WFGatewayMain model({messages, notifyArea, clock, loader});
+    GatewayShell model({messages, notifyArea, clock, loader});
     GatewayWindow window(model);
     model.registry().RegisterClient(QStringLiteral("00 0C 29 AB CD EF "));
     model.setProviderText(QStringLiteral("op42"));
     model.setPwdText(QStringLiteral("pw"));
-    model.LoadProviderPage();
+    model.loadProviderPage();
 
     QTreeWidget* tree = window.clientTree();
     ASSERT_TRUE(waitUntil(

@@ -1,4 +1,4 @@
-#include "shell/gateway_main.h"
+#include "shell/gateway_shell.h"
 
 #include "address/captive_portal_url.h"
 #include "address/wpad_script.h"
@@ -72,7 +72,7 @@ QString networkPrefix(const QByteArray& gatewayAddress) {
 
 } // namespace
 
-WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObject* parent)
+GatewayShell::GatewayShell(Services services, GatewayEndpoints endpoints, QObject* parent)
     : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
       registry_(services.clock, AllowedMacs, nullptr, networkPrefix(endpoints_.gatewayAddress)),
       dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
@@ -82,29 +82,28 @@ WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObj
              WpadScript(IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1() + ':' +
                         QByteArray::number(endpoints_.proxyPort))),
       lanServices_(services.clock, registry_, AllowedMacs, lanServicesSetup(endpoints_)) {
-    timer1_.setInterval(kTimer1Interval);
-    connect(&timer1_, &QTimer::timeout, this, &WFGatewayMain::Timer1_Timer);
+    housekeepingTimer_.setInterval(kHousekeepingIntervalMs);
+    connect(&housekeepingTimer_, &QTimer::timeout, this, &GatewayShell::housekeeping);
     connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
     connect(&dhcp_(0), &UdpSocketControl::Error, &dhcpServer_, &DhcpServer::DHCP_Error);
     dhcpServer_.setCaptivePortalUrl(Deployment::captivePortalUrl(), &providerText_);
-    connect(&services_.notifyArea, &NotifyArea::mouseMessage, this,
-            &WFGatewayMain::PicHook_MouseMove);
+    connect(&services_.notifyArea, &NotifyArea::mouseMessage, this, &GatewayShell::trayActivated);
     // A purchase or a lease changes who the kernel forwards at once, not at the next tick.
     connect(&providerPage_, &ProviderPage::allowancesChanged, &lanServices_,
             &LanServices::refreshPaidClients);
     connect(&dhcpServer_, &DhcpServer::leaseGranted, &lanServices_,
             &LanServices::refreshPaidClients);
-    connect(&lanServices_, &LanServices::statusChanged, this, &WFGatewayMain::servicesChanged);
+    connect(&lanServices_, &LanServices::statusChanged, this, &GatewayShell::servicesChanged);
     connect(&lanServices_, &LanServices::notice, this, [this](const QString& text) {
         services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), text);
     });
 }
 
-WFGatewayMain::~WFGatewayMain() {
+GatewayShell::~GatewayShell() {
     closeAllSockets();
 }
 
-void WFGatewayMain::Form_Load() {
+void GatewayShell::startUp() {
     GatewayAddress = endpoints_.gatewayAddress;
     BroadcastHost = QStringLiteral("255.255.255.255");
     proxy_.UpMegabytes = 0;
@@ -132,17 +131,17 @@ void WFGatewayMain::Form_Load() {
     if (captivePortalRefused())
         return;
     if (!providerText_.isEmpty() && !pwdText_.isEmpty())
-        ProviderBt_Click();
+        startGateway();
     else
-        LoadProviderPage();
+        loadProviderPage();
 }
 
-void WFGatewayMain::ProviderBt_Click() {
+void GatewayShell::startGateway() {
     if (unloaded_ || startFailing_)
         return;
     if (providerText_.isEmpty()) {
         setButton(QString::fromLatin1(kStartCaption), true);
-        LoadProviderPage();
+        loadProviderPage();
         return;
     }
     if (captivePortalRefused())
@@ -151,14 +150,14 @@ void WFGatewayMain::ProviderBt_Click() {
         startFailed();
         return;
     }
-    timer1_.start();
+    housekeepingTimer_.start();
     lanServices_.start(transparentChecked_);
-    LoadProviderPage();
+    loadProviderPage();
 }
 
 // Binds the address service and opens the proxy listener, saving the login in between.
 // Sockets already open from an earlier start are left as they are.
-bool WFGatewayMain::openSockets() {
+bool GatewayShell::openSockets() {
     UdpSocketControl& dhcp = dhcp_(0);
     if (dhcp.State() == sckClosed) {
         const std::optional<QString> address = IpFormat(GatewayAddress);
@@ -175,7 +174,7 @@ bool WFGatewayMain::openSockets() {
     return proxy_.isListening() || proxy_.listen(static_cast<quint16>(endpoints_.proxyPort));
 }
 
-void WFGatewayMain::startFailed() {
+void GatewayShell::startFailed() {
     startFailing_ = true;
     services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), startFailureText(),
                               [this] { unload(1); });
@@ -183,7 +182,7 @@ void WFGatewayMain::startFailed() {
 
 // An API address the clients could not be given, with the provider ID now in the box, stops
 // the start before anything serves: a gateway never runs half-configured.
-bool WFGatewayMain::captivePortalRefused() {
+bool GatewayShell::captivePortalRefused() {
     const QString problem =
         CaptivePortalUrl::problem(Deployment::captivePortalUrl(), providerText_);
     if (problem.isEmpty())
@@ -194,37 +193,31 @@ bool WFGatewayMain::captivePortalRefused() {
     return true;
 }
 
-void WFGatewayMain::LoadProviderPage() {
+void GatewayShell::loadProviderPage() {
     providerPage_.LoadProviderPage();
 }
 
-void WFGatewayMain::setProviderText(const QString& text) {
-    if (text == providerText_)
-        return;
-    providerText_ = text;
+void GatewayShell::setProviderText(const QString& text) {
+    if (editLogin(providerText_, text))
+        emit providerTextChanged(text);
+}
+
+void GatewayShell::setPwdText(const QString& text) {
+    if (editLogin(pwdText_, text))
+        emit pwdTextChanged(text);
+}
+
+// Either login box changed, by typing or by the program: the start button is armed again.
+bool GatewayShell::editLogin(QString& field, const QString& text) {
+    if (text == field)
+        return false;
+    field = text;
     providerPage_.setLogin(providerText_, pwdText_);
-    emit providerTextChanged(text);
-    Provider_Change();
-}
-
-void WFGatewayMain::setPwdText(const QString& text) {
-    if (text == pwdText_)
-        return;
-    pwdText_ = text;
-    providerPage_.setLogin(providerText_, pwdText_);
-    emit pwdTextChanged(text);
-    Pwd_Change();
-}
-
-void WFGatewayMain::Provider_Change() {
     setButton(QString::fromLatin1(kStartCaption), true);
+    return true;
 }
 
-void WFGatewayMain::Pwd_Change() {
-    setButton(QString::fromLatin1(kStartCaption), true);
-}
-
-void WFGatewayMain::setButton(const QString& caption, bool enabled) {
+void GatewayShell::setButton(const QString& caption, bool enabled) {
     if (caption == buttonCaption_ && enabled == buttonEnabled_)
         return;
     buttonCaption_ = caption;
@@ -232,22 +225,18 @@ void WFGatewayMain::setButton(const QString& caption, bool enabled) {
     emit buttonChanged();
 }
 
-void WFGatewayMain::mnExit_Click() {
+void GatewayShell::askToExit() {
     services_.messages.ask(QStringLiteral("Exit"), exitQuestionText(), [this](bool ok) {
         if (ok)
-            ExitApplication();
+            quit();
     });
 }
 
-void WFGatewayMain::ExitApplication() {
-    Form_Unload();
-}
-
-void WFGatewayMain::Form_Unload() {
+void GatewayShell::quit() {
     unload(0);
 }
 
-void WFGatewayMain::unload(int exitCode) {
+void GatewayShell::unload(int exitCode) {
     if (unloaded_)
         return;
     unloaded_ = true;
@@ -258,33 +247,33 @@ void WFGatewayMain::unload(int exitCode) {
     WriteINI(kSetup, kTransparentKey,
              transparentChecked_ ? QStringLiteral("1") : QStringLiteral("0"), kIni);
     services_.notifyArea.remove();
-    timer1_.stop();
+    housekeepingTimer_.stop();
     providerPage_.Timer2().stop();
     lanServices_.stop();
     closeAllSockets();
     emit unloaded(exitCode);
 }
 
-void WFGatewayMain::closeAllSockets() {
+void GatewayShell::closeAllSockets() {
     dhcp_(0).Close();
     proxy_.closeAll();
 }
 
-void WFGatewayMain::Timer1_Timer() {
+void GatewayShell::housekeeping() {
     proxy_.housekeeping();
     lanServices_.refreshPaidClients();
     lanServices_.readCounters();
-    updatecon();
+    updateCounters();
 }
 
-QString WFGatewayMain::byteTotalText(double megabytes) {
+QString GatewayShell::byteTotalText(double megabytes) {
     const QLocale locale = QLocale::system();
     if (megabytes < 1)
         return locale.toString(megabytes * 1000, 'f', 1) + QStringLiteral(" Kb");
     return locale.toString(megabytes, 'f', 1) + QStringLiteral(" Mb");
 }
 
-void WFGatewayMain::updatecon() {
+void GatewayShell::updateCounters() {
     counters_.NumberofSocks = QString::number(proxy_.slotCount());
     counters_.NumberOfClients = QString::number(registry_.NodeCount() / 5.0, 'g', 15);
     counters_.PurCounter = QString::number(proxy_.PurchaseCount, 'g', 15);
@@ -296,37 +285,28 @@ void WFGatewayMain::updatecon() {
     emit countersChanged();
 }
 
-void WFGatewayMain::mnHide_Click() {
-    hideWindow();
-}
-
-void WFGatewayMain::mnTransparent_Click() {
+void GatewayShell::toggleTransparentAccess() {
     transparentChecked_ = !transparentChecked_;
     lanServices_.setTransparent(transparentChecked_);
     emit transparentChanged(transparentChecked_);
 }
 
-void WFGatewayMain::mnAutoHide_Click() {
+void GatewayShell::toggleAutoHide() {
     autoHideChecked_ = !autoHideChecked_;
     emit autoHideChanged(autoHideChecked_);
 }
 
 // Without a notification area a hidden window could never be brought back: minimise instead.
-void WFGatewayMain::hideWindow() {
+void GatewayShell::hideWindow() {
     setVisibility(services_.notifyArea.isAvailable() ? Visibility::Hidden : Visibility::Minimised);
 }
 
-void WFGatewayMain::setVisibility(Visibility visibility) {
+void GatewayShell::setVisibility(Visibility visibility) {
     visibility_ = visibility;
     emit visibilityChanged(visibility);
 }
 
-void WFGatewayMain::PicHook_MouseMove(int trayMessage) {
-    trayMessage_ = trayMessage;
-    if (trayBusy_)
-        return;
-    trayBusy_ = true;
-    if (trayMessage_ == NotifyArea::kLeftDoubleClick)
+void GatewayShell::trayActivated(int trayMessage) {
+    if (trayMessage == NotifyArea::kLeftDoubleClick)
         setVisibility(Visibility::Shown);
-    trayBusy_ = false;
 }
