@@ -109,7 +109,6 @@ void GatewayShell::startUp() {
     proxy_.UpMegabytes = 0;
     proxy_.DownMegabytes = 0;
     AllowedMacs.clear();
-    providerPage_.RefreshTicks = 0;
     providerPage_.start();
 
     services_.notifyArea.add(QString::fromLatin1(AppInfo::kTitle));
@@ -248,7 +247,7 @@ void GatewayShell::unload(int exitCode) {
              transparentChecked_ ? QStringLiteral("1") : QStringLiteral("0"), kIni);
     services_.notifyArea.remove();
     housekeepingTimer_.stop();
-    providerPage_.Timer2().stop();
+    providerPage_.stop();
     lanServices_.stop();
     closeAllSockets();
     emit unloaded(exitCode);

@@ -1,4 +1,4 @@
-// The provider page's timing (ticks, forced refresh and its spacing, retries) and what a loaded
+// The provider page's timing (schedule, forced refresh and its spacing, retries) and what a loaded
 // feed does to the allowed list and the registry.
 
 #include "registry/provider_page.h"
@@ -20,11 +20,6 @@ class ProviderPageTest : public ::testing::Test {
 protected:
     void SetUp() override { qputenv("TARNIX_PROVIDER_HOST", "provider.lab:8081"); }
     void TearDown() override { qunsetenv("TARNIX_PROVIDER_HOST"); }
-
-    void tick(int times) {
-        for (int i = 0; i < times; ++i)
-            page.Timer2_Timer();
-    }
 
     FakeClock clock;
     AllowedList allowed;
@@ -68,20 +63,32 @@ TEST_F(ProviderPageTest, UrlFollowsTheSchemeOfTheProviderSetting) {
     }
 }
 
-TEST_F(ProviderPageTest, TheSixtiethTickOrAForcedRefreshLoads) {
-    tick(59);
-    EXPECT_TRUE(loader.navigations.empty());
-    EXPECT_EQ(page.RefreshTicks, 59);
-    tick(1);
-    EXPECT_EQ(loader.navigations.size(), 1u);
-    EXPECT_EQ(page.RefreshTicks, 0);
+TEST_F(ProviderPageTest, ReloadsEveryHourAndAPageWithoutTheFeedAgainIn15Seconds) {
+    const int hour = 3600 * 1000;
+    EXPECT_FALSE(page.reloadTimer().isActive()); // nothing scheduled before the start
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("refused"));
+    EXPECT_FALSE(page.reloadTimer().isActive());
 
+    page.start();
+    EXPECT_EQ(page.reloadTimer().interval(), hour);
+    page.LoadProviderPage();
     loader.complete(kFeedA);
-    tick(12);
-    clock.advanceSeconds(12 * 60);
-    page.forceRefresh();
-    EXPECT_EQ(loader.navigations.size(), 2u);
-    EXPECT_EQ(page.RefreshTicks, 0);
+    ASSERT_EQ(allowed.size(), 1);
+    const size_t entriesBefore = registry.entries().size();
+    EXPECT_EQ(page.reloadTimer().interval(), hour);
+
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("<p>ID or password refused</p>"));
+    EXPECT_TRUE(page.reloadTimer().isActive());
+    EXPECT_EQ(page.reloadTimer().interval(), 15 * 1000);
+    EXPECT_EQ(allowed.size(), 1); // nothing changed
+    EXPECT_EQ(registry.entries().size(), entriesBefore);
+
+    page.LoadProviderPage(); // the retry, or a refresh: the hour counts from it
+    EXPECT_EQ(page.reloadTimer().interval(), hour);
+    page.stop();
+    EXPECT_FALSE(page.reloadTimer().isActive());
 }
 
 TEST_F(ProviderPageTest, ARefreshLoadsAtOnceOnlyAfterTheLoadUnderWayAndTheSpacing) {
@@ -149,7 +156,7 @@ TEST_F(ProviderPageTest, AnyLoadStartedAfterARefreshServesIt) {
     clock.advanceSeconds(1);
     page.forceRefresh();
     ASSERT_TRUE(page.heldRefreshDueMs());
-    tick(60); // the hourly load
+    page.LoadProviderPage(); // the hourly load
     EXPECT_EQ(loader.navigations.size(), 2u);
     EXPECT_EQ(page.heldRefreshDueMs(), std::nullopt);
     EXPECT_FALSE(page.heldRefreshTimer().isActive());
@@ -165,24 +172,6 @@ TEST_F(ProviderPageTest, RefreshesDuringALoadLeaveExactlyOneReload) {
     EXPECT_EQ(loader.navigations.size(), 2u);
     loader.complete(kFeedA);
     EXPECT_EQ(loader.navigations.size(), 2u);
-}
-
-TEST_F(ProviderPageTest, PageWithoutMarkerRetriesSoonAndChangesNothing) {
-    page.start();
-    loader.complete(kFeedA);
-    ASSERT_EQ(allowed.size(), 1);
-    const int entriesBefore = int(registry.entries().size());
-
-    page.LoadProviderPage();
-    loader.complete(QStringLiteral("<p>ID or password refused</p>"));
-    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kRetryInterval);
-    EXPECT_EQ(allowed.size(), 1);
-    EXPECT_EQ(int(registry.entries().size()), entriesBefore);
-    tick(60); // 15 seconds of 250 ms ticks
-    EXPECT_EQ(loader.navigations.size(), 2u);
-
-    loader.complete(kFeedA);
-    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kHourlyInterval);
 }
 
 TEST_F(ProviderPageTest, FeedRebuildsTheAllowedListMarksClientsAndEndsAtTheExpiry) {

@@ -106,7 +106,7 @@ TEST_F(GatewayShellTest, StoredLoginStartsTheGatewayAtLoad) {
     ASSERT_EQ(navigations(), 1);
     EXPECT_EQ(pageLoader.navigations[0].query(QUrl::FullyEncoded),
               QStringLiteral("id=op42&pwd=pa%3Dss&ver=1.0.66"));
-    EXPECT_TRUE(m.providerPage().Timer2().isActive());
+    EXPECT_TRUE(m.providerPage().reloadTimer().isActive());
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(m.GatewayAddress, endpoints.gatewayAddress);
     EXPECT_EQ(m.BroadcastHost, QStringLiteral("255.255.255.255"));
