@@ -2,20 +2,11 @@
 
 #include "address/captive_portal_url.h"
 #include "address/dhcp_message.h"
-#include "common/app_info.h"
 #include "common/hex_string.h"
-#include "common/ip_format.h"
-#include "common/trace.h"
 
-#include <QDeadlineTimer>
-#include <QHostAddress>
 #include <QPointer>
 
 namespace {
-
-qint64 monotonicMs() {
-    return QDeadlineTimer::current().deadline();
-}
 
 enum MessageType {
     kDiscover = 1,
@@ -25,70 +16,41 @@ enum MessageType {
     kInform = 8,
 };
 
-QByteArray addressText(const QByteArray& raw) {
-    return IpFormat(raw).value_or(QString()).toLatin1();
+constexpr quint32 kLimitedBroadcast = 0xFFFFFFFF; // 255.255.255.255
+
+QByteArray addressBytes(quint32 address) {
+    const char bytes[] = {char(address >> 24), char(address >> 16), char(address >> 8),
+                          char(address)};
+    return QByteArray(bytes, 4);
 }
 
-QByteArray requestTraceLine(const DhcpRequest& request) {
-    return "**Opt: " + QByteArray::number(request.messageType) +
-           " **Ciaddr: " + addressText(request.ciaddr) +
-           " **Yiaddr: " + addressText(request.yiaddr) +
-           " **Flag: " + QByteArray::number(request.flagsFirstByte) +
-           " **Rip: " + addressText(request.requestedAddress);
-}
-
-QByteArray replyTraceLine(DhcpReplyKind kind, bool direct, const QByteArray& assigned,
-                          const QByteArray& reply) {
-    const QByteArray how = direct ? "Direct " : "Broadcast ";
-    switch (kind) {
-    case DhcpReplyKind::Offer:
-        return how + "OFFER (" + addressText(assigned) + "): " + reply;
-    case DhcpReplyKind::Ack:
-        return how + "ACK: " + reply;
-    case DhcpReplyKind::Nack:
-        break;
-    }
-    return how + "NACK: " + reply;
+quint32 addressValue(const QByteArray& bytes) {
+    quint32 value = 0;
+    for (const char byte : bytes.left(4))
+        value = (value << 8) | static_cast<unsigned char>(byte);
+    return value;
 }
 
 } // namespace
 
-DhcpServer::DhcpServer(ControlArray<UdpSocketControl>& dhcp, ClientRegistry& registry,
-                       MessageBox& messages, const QByteArray& gatewayAddress,
-                       const QString& broadcastHost, QObject* parent)
-    : QObject(parent), dhcp_(dhcp), registry_(registry), messages_(messages),
-      gatewayAddress_(gatewayAddress), broadcastHost_(broadcastHost) {}
+DhcpServer::DhcpServer(DatagramSocket& socket, ClientRegistry& registry, const Clock& clock,
+                       quint32 gatewayAddress, QObject* parent)
+    : QObject(parent), socket_(socket), registry_(registry), clock_(clock),
+      gatewayAddress_(gatewayAddress) {}
 
-void DhcpServer::DHCP_DataArrival(int index, qint64 bytesTotal) {
-    Q_UNUSED(bytesTotal);
-    if (index < 0 || index >= dhcp_.Count())
-        return;
-    UdpSocketControl& received = dhcp_(index);
-    const QByteArray datagram = received.GetData();
-    handleDatagram(datagram, received.RemoteHostIP(), dhcp_(0));
-}
-
-void DhcpServer::handleDatagram(const QByteArray& datagram, const QString& sender,
-                                DatagramSocket& socket) {
-    handle(datagram, sender, socket, 0);
+void DhcpServer::handleDatagram(const QByteArray& datagram, quint32 sender) {
+    handle(datagram, sender, 0);
 }
 
 quint32 DhcpServer::hostAddress(int hostNumber) const {
-    return (quint32(static_cast<unsigned char>(gatewayAddress_[0])) << 24) |
-           (quint32(static_cast<unsigned char>(gatewayAddress_[1])) << 16) |
-           (quint32(static_cast<unsigned char>(gatewayAddress_[2])) << 8) | quint32(hostNumber);
+    return (gatewayAddress_ & 0xFFFFFF00) | quint32(hostNumber);
 }
 
-void DhcpServer::handle(const QByteArray& datagram, const QString& sender, DatagramSocket& socket,
-                        int attempt) {
-    if (gatewayAddress_.size() != 4)
-        return;
+void DhcpServer::handle(const QByteArray& datagram, quint32 sender, int attempt) {
     const std::optional<DhcpRequest> read = DhcpMessage::readRequest(datagram);
     if (!read)
         return;
     const DhcpRequest& request = *read;
-    if (TraceWanted())
-        TraceOut(requestTraceLine(request));
 
     // A client that says which address it holds keeps it when it is free: after a restart the
     // gateway has forgotten every lease but the clients have not.
@@ -96,7 +58,7 @@ void DhcpServer::handle(const QByteArray& datagram, const QString& sender, Datag
     if (request.messageType == kDiscover || request.messageType == kRequest) {
         const QByteArray& claimed =
             request.requestedAddress.isEmpty() ? request.ciaddr : request.requestedAddress;
-        if (claimed.size() == 4 && claimed.left(3) == gatewayAddress_.left(3))
+        if (claimed.size() == 4 && (addressValue(claimed) >> 8) == (gatewayAddress_ >> 8))
             preferred = static_cast<unsigned char>(claimed.at(3));
     }
     const QString macText = HexString(request.hardwareAddress);
@@ -113,8 +75,7 @@ void DhcpServer::handle(const QByteArray& datagram, const QString& sender, Datag
         return;
     // A client releases unicast from the address it holds (RFC 2131); a RELEASE from anywhere
     // else is someone ending another's lease.
-    if (request.messageType == kRelease &&
-        QHostAddress(sender).toIPv4Address() != hostAddress(known->hostNumber))
+    if (request.messageType == kRelease && sender != hostAddress(known->hostNumber))
         return;
     // A DECLINE waits for the probe's word, and nothing changes before it. Without a probe
     // (no cap_net_raw; the packaged service has it) it is believed as it stands.
@@ -130,25 +91,24 @@ void DhcpServer::handle(const QByteArray& datagram, const QString& sender, Datag
         if (entry->probing)
             return;
         const auto probed = probedFreeAt_.constFind(entry->hostNumber);
-        if (probed == probedFreeAt_.cend() || monotonicMs() - *probed >= kProbedFreeForMs) {
-            probeThenAnswer(datagram, sender, socket, entry, attempt);
+        if (probed == probedFreeAt_.cend() || clock_.monotonicMs() - *probed >= kProbedFreeForMs) {
+            probeThenAnswer(datagram, sender, entry, attempt);
             return;
         }
         entry->checkedNumber = entry->hostNumber;
     }
-    answer(datagram, request, entry, socket);
+    answer(datagram, request, entry);
 }
 
-void DhcpServer::probeThenAnswer(const QByteArray& datagram, const QString& sender,
-                                 DatagramSocket& socket, ClientEntry* entry, int attempt) {
+void DhcpServer::probeThenAnswer(const QByteArray& datagram, quint32 sender, ClientEntry* entry,
+                                 int attempt) {
     if (probe_->pending() >= kMaxPendingProbes)
         return; // a flood: the client asks again
     const QString macText = entry->macText;
     const int number = entry->hostNumber;
-    DatagramSocket* out = &socket;
     // A flood of newcomers must not take this number away while the probe runs.
     entry->probing = true;
-    probe_->probe(hostAddress(number), [server = QPointer<DhcpServer>(this), datagram, sender, out,
+    probe_->probe(hostAddress(number), [server = QPointer<DhcpServer>(this), datagram, sender,
                                         macText, number,
                                         attempt](bool inUse, const QByteArray& holder) {
         if (!server)
@@ -159,7 +119,7 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, const QString& send
         current->probing = false;
         if (!inUse) {
             current->checkedNumber = number;
-            server->probedFreeAt_.insert(number, monotonicMs());
+            server->probedFreeAt_.insert(number, server->clock_.monotonicMs());
         } else {
             server->probedFreeAt_.remove(number);
         }
@@ -167,11 +127,11 @@ void DhcpServer::probeThenAnswer(const QByteArray& datagram, const QString& send
             // The holder itself may come back for its number (a lease from before a restart).
             server->registry_.DeclineClient(current, HexString(holder));
             if (attempt + 1 < kMaxProbeAttempts)
-                server->handle(datagram, sender, *out, attempt + 1);
+                server->handle(datagram, sender, attempt + 1);
             return;
         }
         if (const std::optional<DhcpRequest> request = DhcpMessage::readRequest(datagram))
-            server->answer(datagram, *request, current, *out);
+            server->answer(datagram, *request, current);
     });
 }
 
@@ -200,11 +160,10 @@ void DhcpServer::probeThenDecline(ClientEntry* entry) {
     });
 }
 
-void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, ClientEntry* entry,
-                        DatagramSocket& socket) {
+void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request,
+                        ClientEntry* entry) {
     bool withLeaseTime = true;
-    const QByteArray assigned =
-        gatewayAddress_.left(3) + QByteArray(1, static_cast<char>(entry->hostNumber));
+    const QByteArray assigned = addressBytes(hostAddress(entry->hostNumber));
 
     DhcpReplyKind kind;
     switch (request.messageType) {
@@ -235,21 +194,18 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
     }
 
     // A client that is not Ethernet is never let through: no portal for it to pay at.
-    const QByteArray portal =
-        entry->ethernet && providerId_ && kind != DhcpReplyKind::Nack
-            ? CaptivePortalUrl::forClient(captivePortalTemplate_, *providerId_,
-                                          request.hardwareAddress)
-            : QByteArray();
+    const QByteArray portal = entry->ethernet && kind != DhcpReplyKind::Nack
+                                  ? CaptivePortalUrl::forClient(captivePortalTemplate_, providerId_,
+                                                                request.hardwareAddress)
+                                  : QByteArray();
     const QByteArray reply =
-        DhcpMessage::buildReply(kind, datagram, assigned, gatewayAddress_, withLeaseTime,
-                                request.clientIdentifierOption, portal);
+        DhcpMessage::buildReply(kind, datagram, assigned, addressBytes(gatewayAddress_),
+                                withLeaseTime, request.clientIdentifierOption, portal);
+    // Answered directly only to a 192.x.x.x ciaddr without the broadcast flag's byte set.
     const bool direct =
         static_cast<unsigned char>(request.ciaddr.at(0)) == 192 && request.flagsFirstByte == 0;
-    socket.setRemoteHost(direct ? IpFormat(request.ciaddr).value() : broadcastHost_);
-    if (TraceWanted())
-        TraceOut(replyTraceLine(kind, direct, assigned, reply));
-    socket.setRemotePort(kClientPort);
-    if (!socket.SendData(reply))
+    if (!socket_.send(reply, direct ? addressValue(request.ciaddr) : kLimitedBroadcast,
+                      kClientPort))
         return;
     if (kind == DhcpReplyKind::Nack)
         return;
@@ -258,20 +214,5 @@ void DhcpServer::answer(const QByteArray& datagram, const DhcpRequest& request, 
         registry_.LeaseGranted(entry);
         emit leaseGranted();
     }
-    socket.setRemoteHost(QString::fromLatin1(kSegmentBroadcast));
-    socket.SendData(reply);
-}
-
-void DhcpServer::DHCP_Error(int index, int number, const QString& description) {
-    Q_UNUSED(index);
-    Q_UNUSED(number);
-    Q_UNUSED(description);
-    if (errorBoxOpen_)
-        return;
-    errorBoxOpen_ = true;
-    messages_.inform(QString::fromLatin1(AppInfo::kTitle), QStringLiteral("Error"),
-                     [server = QPointer<DhcpServer>(this)] {
-                         if (server)
-                             server->errorBoxOpen_ = false;
-                     });
+    socket_.send(reply, gatewayAddress_ | 0xFF, kClientPort); // the segment's broadcast
 }

@@ -1,15 +1,13 @@
 #pragma once
-// What a sender of datagrams needs of a UDP socket: a target and a send. The address service
-// answers through it, so its replies can be checked without a network.
+// What a sender of datagrams needs of a UDP socket. The address service answers through it, so
+// its replies can be checked without a network.
 
 #include <QByteArray>
-#include <QString>
+#include <QtGlobal>
 
 class DatagramSocket {
 public:
     virtual ~DatagramSocket() = default;
-    virtual void setRemoteHost(const QString& host) = 0;
-    virtual void setRemotePort(int port) = 0;
-    // One datagram to the remote host and port. False when the send fails.
-    virtual bool SendData(const QByteArray& datagram) = 0;
+    // One datagram to address:port (IPv4, host byte order). False when the send fails.
+    virtual bool send(const QByteArray& datagram, quint32 address, quint16 port) = 0;
 };

@@ -4,7 +4,6 @@
 #include "address/wpad_script.h"
 #include "common/app_info.h"
 #include "common/deployment.h"
-#include "common/ip_format.h"
 #include "shell/save_ini.h"
 
 #include <QFileInfo>
@@ -54,10 +53,9 @@ QString settingsUnwritableText() {
 
 LanServices::Setup lanServicesSetup(const GatewayEndpoints& endpoints) {
     LanServices::Setup setup;
-    const QString address = IpFormat(endpoints.gatewayAddress).value_or(QString());
-    setup.gatewayAddress = QHostAddress(address).toIPv4Address();
-    setup.proxyPort = static_cast<quint16>(endpoints.proxyPort);
-    setup.names.listenAddress = QHostAddress(address);
+    setup.gatewayAddress = endpoints.gatewayAddress;
+    setup.proxyPort = endpoints.proxyPort;
+    setup.names.listenAddress = QHostAddress(endpoints.gatewayAddress);
     setup.names.gardenDomains = Deployment::whitelist();
     setup.stateDirectory = QFileInfo(settingsPath(kIni)).absolutePath();
     setup.enabled = endpoints.lanServices;
@@ -65,28 +63,31 @@ LanServices::Setup lanServicesSetup(const GatewayEndpoints& endpoints) {
 }
 
 // "192.168.11." for the gateway address 192.168.11.1: the segment its clients are numbered in.
-QString networkPrefix(const QByteArray& gatewayAddress) {
-    const QString text = IpFormat(gatewayAddress).value_or(QStringLiteral("192.168.11.1"));
+QString networkPrefix(quint32 gatewayAddress) {
+    const QString text = QHostAddress(gatewayAddress).toString();
     return text.left(text.lastIndexOf(QLatin1Char('.')) + 1);
+}
+
+QByteArray addressText(quint32 address) {
+    return QHostAddress(address).toString().toLatin1();
 }
 
 } // namespace
 
 GatewayShell::GatewayShell(Services services, GatewayEndpoints endpoints, QObject* parent)
     : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
-      registry_(services.clock, AllowedMacs, nullptr, networkPrefix(endpoints_.gatewayAddress)),
-      dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
-      providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock),
-      proxy_({registry_, providerPage_, providerText_, services.clock},
-             IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1(),
-             WpadScript(IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1() + ':' +
+      registry_(services.clock, allowedMacs_, nullptr, networkPrefix(endpoints_.gatewayAddress)),
+      dhcpServer_(dhcpSocket_, registry_, services.clock, endpoints_.gatewayAddress),
+      providerPage_(services.pageLoader, registry_, allowedMacs_, services.clock),
+      proxy_({registry_, providerPage_, services.clock}, addressText(endpoints_.gatewayAddress),
+             WpadScript(addressText(endpoints_.gatewayAddress) + ':' +
                         QByteArray::number(endpoints_.proxyPort))),
-      lanServices_(services.clock, registry_, AllowedMacs, lanServicesSetup(endpoints_)) {
+      lanServices_(services.clock, registry_, allowedMacs_, lanServicesSetup(endpoints_)) {
     housekeepingTimer_.setInterval(kHousekeepingIntervalMs);
     connect(&housekeepingTimer_, &QTimer::timeout, this, &GatewayShell::housekeeping);
-    connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
-    connect(&dhcp_(0), &UdpSocketControl::Error, &dhcpServer_, &DhcpServer::DHCP_Error);
-    dhcpServer_.setCaptivePortalUrl(Deployment::captivePortalUrl(), &providerText_);
+    connect(&dhcpSocket_, &AdapterUdpSocket::received, &dhcpServer_, &DhcpServer::handleDatagram);
+    connect(&dhcpSocket_, &AdapterUdpSocket::failed, this, &GatewayShell::reportDhcpFailure);
+    dhcpServer_.setCaptivePortalUrl(Deployment::captivePortalUrl());
     connect(&services_.notifyArea, &NotifyArea::mouseMessage, this, &GatewayShell::trayActivated);
     // A purchase or a lease changes who the kernel forwards at once, not at the next tick.
     connect(&providerPage_, &ProviderPage::allowancesChanged, &lanServices_,
@@ -104,11 +105,9 @@ GatewayShell::~GatewayShell() {
 }
 
 void GatewayShell::startUp() {
-    GatewayAddress = endpoints_.gatewayAddress;
-    BroadcastHost = QStringLiteral("255.255.255.255");
     proxy_.UpMegabytes = 0;
     proxy_.DownMegabytes = 0;
-    AllowedMacs.clear();
+    allowedMacs_.clear();
     providerPage_.start();
 
     services_.notifyArea.add(QString::fromLatin1(AppInfo::kTitle));
@@ -157,20 +156,18 @@ void GatewayShell::startGateway() {
 // Binds the address service and opens the proxy listener, saving the login in between.
 // Sockets already open from an earlier start are left as they are.
 bool GatewayShell::openSockets() {
-    UdpSocketControl& dhcp = dhcp_(0);
-    if (dhcp.State() == sckClosed) {
-        const std::optional<QString> address = IpFormat(GatewayAddress);
-        if (!address || !dhcp.Bind(endpoints_.dhcpPort, *address))
+    if (!dhcpSocket_.isOpen()) {
+        if (!dhcpSocket_.bind(endpoints_.gatewayAddress, endpoints_.dhcpPort))
             return false;
         // Without the right to send ARP the service still runs, offering without asking first.
-        if (arpProbe_.open(*address))
+        if (arpProbe_.open(QHostAddress(endpoints_.gatewayAddress).toString()))
             dhcpServer_.setAddressProbe(&arpProbe_);
     }
     WriteINI(kSetup, kProviderIdKey, providerText_, kIni);
     WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
     setButton(QString::fromLatin1(kWorkingCaption), false);
 
-    return proxy_.isListening() || proxy_.listen(static_cast<quint16>(endpoints_.proxyPort));
+    return proxy_.isListening() || proxy_.listen(endpoints_.proxyPort);
 }
 
 void GatewayShell::startFailed() {
@@ -212,6 +209,8 @@ bool GatewayShell::editLogin(QString& field, const QString& text) {
         return false;
     field = text;
     providerPage_.setLogin(providerText_, pwdText_);
+    dhcpServer_.setProviderId(providerText_);
+    proxy_.setProviderId(providerText_);
     setButton(QString::fromLatin1(kStartCaption), true);
     return true;
 }
@@ -254,8 +253,18 @@ void GatewayShell::unload(int exitCode) {
 }
 
 void GatewayShell::closeAllSockets() {
-    dhcp_(0).Close();
+    dhcpSocket_.close();
     proxy_.closeAll();
+}
+
+// The operator sees one "Error" at a time, never blocking; the system's reason goes to the log.
+void GatewayShell::reportDhcpFailure(const QString& reason) {
+    qWarning("DHCP socket: %s", qPrintable(reason));
+    if (dhcpFailureShown_)
+        return;
+    dhcpFailureShown_ = true;
+    services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), QStringLiteral("Error"),
+                              [this] { dhcpFailureShown_ = false; });
 }
 
 void GatewayShell::housekeeping() {

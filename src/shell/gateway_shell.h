@@ -5,12 +5,11 @@
 
 #include "address/dhcp_server.h"
 #include "common/clock.h"
+#include "platform/adapter_udp_socket.h"
 #include "platform/arp_probe.h"
-#include "platform/control_array.h"
 #include "platform/message_box.h"
 #include "platform/notify_area.h"
 #include "platform/page_loader.h"
-#include "platform/udp_socket_control.h"
 #include "proxy/proxy_server.h"
 #include "registry/allowed_list.h"
 #include "registry/client_registry.h"
@@ -24,9 +23,9 @@
 
 // Where the gateway serves. Fixed for the product; tests put them on loopback.
 struct GatewayEndpoints {
-    QByteArray gatewayAddress = QByteArray("\xC0\xA8\x0B\x01", 4); // 192.168.11.1
-    int dhcpPort = 67;
-    int proxyPort = 8080;
+    quint32 gatewayAddress = 0xC0A80B01; // 192.168.11.1
+    quint16 dhcpPort = 67;
+    quint16 proxyPort = 8080;
     // The name service and the firewall for devices without proxy settings; tests that run
     // beside the machine's own services go without.
     bool lanServices = true;
@@ -86,12 +85,8 @@ public:
     Visibility visibility() const { return visibility_; }
     bool isUnloaded() const { return unloaded_; }
 
-    // Shared fields.
-    QByteArray GatewayAddress;
-    QString BroadcastHost;
-    AllowedList AllowedMacs;
-
-    ControlArray<UdpSocketControl>& DHCP() { return dhcp_; }
+    const AllowedList& allowedMacs() const { return allowedMacs_; }
+    AdapterUdpSocket& dhcpSocket() { return dhcpSocket_; }
     ProxyServer& proxy() { return proxy_; }
     QTimer& housekeepingTimer() { return housekeepingTimer_; }
     ClientRegistry& registry() { return registry_; }
@@ -141,6 +136,7 @@ private:
     bool captivePortalRefused();
     void unload(int exitCode);
     void closeAllSockets();
+    void reportDhcpFailure(const QString& reason);
 
     Services services_;
     GatewayEndpoints endpoints_;
@@ -153,8 +149,10 @@ private:
     Visibility visibility_ = Visibility::Shown;
     bool startFailing_ = false;
     bool unloaded_ = false;
+    bool dhcpFailureShown_ = false;
 
-    ControlArray<UdpSocketControl> dhcp_;
+    AllowedList allowedMacs_;
+    AdapterUdpSocket dhcpSocket_;
     QTimer housekeepingTimer_;
     ClientRegistry registry_;
     DhcpServer dhcpServer_;

@@ -6,9 +6,9 @@
 #include "support/bytes.h"
 #include "support/dhcp_datagram.h"
 #include "support/fake_clock.h"
-#include "support/fake_message_box.h"
 #include "support/fake_tree_display.h"
 
+#include <QHostAddress>
 #include <gtest/gtest.h>
 
 namespace {
@@ -21,20 +21,14 @@ struct Sent {
 
 class FakeDatagramSocket final : public DatagramSocket {
 public:
-    void setRemoteHost(const QString& host) override { host_ = host; }
-    void setRemotePort(int port) override { port_ = port; }
-    bool SendData(const QByteArray& datagram) override {
+    bool send(const QByteArray& datagram, quint32 address, quint16 port) override {
         if (failSends)
             return false;
-        sent.push_back({host_, port_, datagram});
+        sent.push_back({QHostAddress(address).toString(), port, datagram});
         return true;
     }
     std::vector<Sent> sent;
     bool failSends = false;
-
-private:
-    QString host_;
-    int port_ = 0;
 };
 
 // An address probe the test answers by hand.
@@ -81,7 +75,7 @@ protected:
     // From 0.0.0.0, as a client without an address sends, unless the test says otherwise.
     void receive(const QByteArray& datagram, const QString& from = QStringLiteral("0.0.0.0")) {
         socket.sent.clear();
-        server.handleDatagram(datagram, from, socket);
+        server.handleDatagram(datagram, QHostAddress(from).toIPv4Address());
     }
     // The message type of the first reply (-1 when none), found after options 1, 3, 252, 6.
     int replyType() const {
@@ -118,12 +112,8 @@ protected:
     AllowedList allowed;
     FakeTreeDisplay tree;
     ClientRegistry registry{clock, allowed, &tree};
-    FakeMessageBox messages;
-    ControlArray<UdpSocketControl> dhcp;
-    QByteArray gatewayAddress = bytes({192, 168, 11, 1});
-    QString broadcastHost{QStringLiteral("255.255.255.255")};
-    DhcpServer server{dhcp, registry, messages, gatewayAddress, broadcastHost};
     FakeDatagramSocket socket;
+    DhcpServer server{socket, registry, clock, 0xC0A80B01}; // 192.168.11.1
     FakeAddressProbe probe; // in use after server.setAddressProbe(&probe)
 };
 
@@ -135,7 +125,7 @@ TEST_F(DhcpServerTest, DiscoverFromANewClientIsOfferedTheFirstNumberTwice) {
     EXPECT_EQ(targets(), kBothBroadcasts);
     EXPECT_EQ(replyType(), kOffer);
     EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
-    EXPECT_EQ(socket.sent[0].datagram.mid(20, 4), gatewayAddress); // siaddr
+    EXPECT_EQ(socket.sent[0].datagram.mid(20, 4), bytes({192, 168, 11, 1})); // siaddr
     EXPECT_EQ(socket.sent[0].datagram.mid(12, 4), QByteArray(4, '\0'));
     EXPECT_EQ(socket.sent[0].datagram.size(), 313);
     EXPECT_EQ(socket.sent[1].datagram, socket.sent[0].datagram);
@@ -205,9 +195,8 @@ TEST_F(DhcpServerTest, InformGetsNoLeaseAnAckALeaseThatOutlastsSilenceANackTheCl
 }
 
 TEST_F(DhcpServerTest, OffersAndAcksCarryEachClientsCaptivePortalUrl) {
-    QString providerId = QStringLiteral("op 42"); // the login box
-    server.setCaptivePortalUrl(QStringLiteral("https://provider.example/api?id={id}&mac={mac}"),
-                               &providerId);
+    server.setProviderId(QStringLiteral("op 42"));
+    server.setCaptivePortalUrl(QStringLiteral("https://provider.example/api?id={id}&mac={mac}"));
     const QByteArray url = "https://provider.example/api?id=op%2042&mac=";
     const struct {
         const char* name;
@@ -239,7 +228,7 @@ TEST_F(DhcpServerTest, OffersAndAcksCarryEachClientsCaptivePortalUrl) {
     }
 
     // Typed longer in the box since the start checked it: the offer goes out without it.
-    providerId = QString(200, QLatin1Char('x'));
+    server.setProviderId(QString(200, QLatin1Char('x')));
     receive(discover());
     EXPECT_EQ(replyType(), kOffer);
     EXPECT_TRUE(replyOption(114).isNull());
@@ -398,17 +387,6 @@ TEST_F(DhcpServerTest, AFullSegmentGetsNoOffer) {
     EXPECT_TRUE(socket.sent.empty());
 }
 
-TEST_F(DhcpServerTest, SocketErrorsShowOneBoxAtATime) {
-    server.DHCP_Error(0, 10054, QStringLiteral("reset"));
-    server.DHCP_Error(0, 10054, QStringLiteral("reset"));
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, QStringLiteral("Error"));
-    EXPECT_EQ(messages.shown[0].title, QStringLiteral("Tarnix Gateway"));
-    messages.answerLast(true);
-    server.DHCP_Error(0, 10054, QStringLiteral("reset"));
-    EXPECT_EQ(messages.shown.size(), 2u);
-}
-
 TEST_F(DhcpServerTest, ANewNumberIsOfferedOnlyWhenNoHostAnswersForIt) {
     server.setAddressProbe(&probe);
     receive(discover());
@@ -452,18 +430,35 @@ TEST_F(DhcpServerTest, NoOfferGoesOutBeforeItsNumberIsProbed) {
     EXPECT_EQ(probe.asked.size(), asked + 1);
 }
 
-TEST_F(DhcpServerTest, ANumberProbedFreeAMomentAgoIsNotProbedAgain) {
+TEST_F(DhcpServerTest, ANumberProbedFreeWithinTheLastMinuteIsNotProbedAgain) {
     // So a flood of one-off newcomers cannot keep every probe busy and starve a real client.
     server.setAddressProbe(&probe);
-    receive(discover());
-    probe.answer(false);
-    receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end(), "192.168.11.100");
-    EXPECT_TRUE(registry.entries().empty());
-    socket.sent.clear();
-    receive(discover(otherMac(1)));
-    EXPECT_EQ(probe.asked.size(), 1u);
-    ASSERT_EQ(socket.sent.size(), 2u);
-    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
+    const struct {
+        qint64 msAfterTheProbe;
+        bool probedAgain;
+    } rows[] = {{0, false}, {59999, false}, {60000, true}};
+    int client = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.msAfterTheProbe);
+        clock.advanceSeconds(61); // nothing remembered from the row before
+        const QByteArray first = otherMac(++client);
+        receive(discover(first));
+        ASSERT_FALSE(probe.waiting.empty());
+        probe.answer(false);
+        receive(DhcpDatagram(first).type(kRelease).ciaddr({192, 168, 11, 100}).end(),
+                "192.168.11.100");
+        ASSERT_TRUE(registry.entries().empty());
+        clock.advanceMs(row.msAfterTheProbe);
+        const size_t asked = probe.asked.size();
+        receive(discover(otherMac(++client)));
+        EXPECT_EQ(probe.asked.size(), asked + (row.probedAgain ? 1 : 0));
+        EXPECT_EQ(socket.sent.empty(), row.probedAgain);
+        if (row.probedAgain)
+            probe.answer(false);
+        EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
+        receive(DhcpDatagram(otherMac(client)).type(kRelease).ciaddr({192, 168, 11, 100}).end(),
+                "192.168.11.100");
+    }
 }
 
 TEST_F(DhcpServerTest, ProbingGivesUpAfterAFewAnsweredNumbers) {

@@ -18,9 +18,9 @@
 namespace {
 
 using Visibility = GatewayShell::Visibility;
-using Sockets = std::pair<int, int>; // the address socket's state and the listener's
-const Sockets kRunning{sckOpen, sckListening};
-const Sockets kStopped{sckClosed, sckClosed};
+using Sockets = std::pair<bool, bool>; // the address socket open, the proxy listening
+const Sockets kRunning{true, true};
+const Sockets kStopped{false, false};
 
 const QString kStartFailure =
     QStringLiteral("Before running Tarnix Gateway, you need to\r\n"
@@ -33,7 +33,7 @@ protected:
         ASSERT_TRUE(dir.isValid());
         iniPath = dir.filePath(QStringLiteral("Tarnix.ini"));
         qputenv("TARNIX_INI", iniPath.toUtf8());
-        endpoints.gatewayAddress = QByteArray("\x7F\x00\x00\x01", 4); // 127.0.0.1
+        endpoints.gatewayAddress = 0x7F000001; // 127.0.0.1
         // Any free port: a port found free and then bound later may be taken by another test
         // running at the same time.
         endpoints.dhcpPort = 0;
@@ -66,9 +66,7 @@ protected:
         model->startUp();
         return *model;
     }
-    Sockets sockets() const {
-        return {model->DHCP()(0).State(), model->proxy().isListening() ? sckListening : sckClosed};
-    }
+    Sockets sockets() const { return {model->dhcpSocket().isOpen(), model->proxy().isListening()}; }
     bool working() const {
         return model->buttonCaption() == QLatin1String(GatewayShell::kWorkingCaption) &&
                !model->buttonEnabled();
@@ -108,8 +106,6 @@ TEST_F(GatewayShellTest, StoredLoginStartsTheGatewayAtLoad) {
               QStringLiteral("id=op42&pwd=pa%3Dss&ver=1.0.66"));
     EXPECT_TRUE(m.providerPage().reloadTimer().isActive());
     EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(m.GatewayAddress, endpoints.gatewayAddress);
-    EXPECT_EQ(m.BroadcastHost, QStringLiteral("255.255.255.255"));
 }
 
 TEST_F(GatewayShellTest, IdWithoutPasswordDoesNotStartButLoadsThePageOnce) {
@@ -199,7 +195,7 @@ TEST_F(GatewayShellTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
     storeLogin(QStringLiteral("old"));
     GatewayShell& m = load();
     ASSERT_TRUE(working());
-    UdpSocketControl* dhcp = &m.DHCP()(0);
+    const quint16 dhcpPort = m.dhcpSocket().localPort();
 
     m.setPwdText(QStringLiteral("oldx"));
     EXPECT_TRUE(armed());
@@ -208,7 +204,7 @@ TEST_F(GatewayShellTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
 
     m.startGateway();
     EXPECT_TRUE(working());
-    EXPECT_EQ(&m.DHCP()(0), dhcp);
+    EXPECT_EQ(m.dhcpSocket().localPort(), dhcpPort);
     EXPECT_EQ(sockets(), kRunning);
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("oldx"));
@@ -244,7 +240,7 @@ TEST_F(GatewayShellTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
 }
 
 TEST_F(GatewayShellTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
-    endpoints.gatewayAddress = QByteArray("\xC0\x00\x02\x4D", 4); // held by no adapter here
+    endpoints.gatewayAddress = 0xC000024D; // 192.0.2.77, held by no adapter here
     GatewayShell& m = load();
     m.setProviderText(QStringLiteral("op42"));
     m.setPwdText(QStringLiteral("typed"));
@@ -335,11 +331,11 @@ TEST_F(GatewayShellTest, FailedListenClosesTheBoundAddressSocketAtUnload) {
     endpoints.proxyPort = taken.serverPort();
     storeLogin(QStringLiteral("pw"));
     GatewayShell& m = load();
-    EXPECT_EQ(m.DHCP()(0).State(), sckOpen);
+    EXPECT_TRUE(m.dhcpSocket().isOpen());
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].text, kStartFailure);
     messages.answerLast(true);
-    EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
+    EXPECT_FALSE(m.dhcpSocket().isOpen());
     EXPECT_EQ(exitCode(), 1);
 }
 
@@ -373,6 +369,18 @@ TEST_F(GatewayShellTest, NotificationIconBringsTheHiddenWindowBack) {
     notifyArea.available = false;
     m.hideWindow();
     EXPECT_EQ(m.visibility(), Visibility::Minimised);
+}
+
+TEST_F(GatewayShellTest, AddressSocketFailuresShowOneErrorAtATime) {
+    GatewayShell& m = load();
+    for (int round = 0; round < 2; ++round) {
+        emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
+        emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
+        ASSERT_EQ(messages.shown.size(), size_t(round + 1));
+        EXPECT_EQ(messages.shown.back().title, QStringLiteral("Tarnix Gateway"));
+        EXPECT_EQ(messages.shown.back().text, QStringLiteral("Error"));
+        messages.answerLast(true);
+    }
 }
 
 TEST(ByteTotalText, KilobytesBelowOneMegabyteAndMegabytesFromOne) {

@@ -42,6 +42,6 @@ TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     EXPECT_EQ(tree->topLevelItem(0)->child(2)->text(0), QStringLiteral("Never Expires"));
     EXPECT_TRUE(window.banner()->toPlainText().contains(QStringLiteral("Tarnix Provider")));
     EXPECT_TRUE(
-        model.AllowedMacs.isAllowed(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6), clock.now()));
+        model.allowedMacs().isAllowed(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6), clock.now()));
     qunsetenv("TARNIX_INI");
 }

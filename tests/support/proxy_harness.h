@@ -66,8 +66,7 @@ struct ProxyRig {
     QString providerId = QStringLiteral("prov42");
     // Origins here live on loopback, which a deployed proxy never connects to.
     ProxyServer::Options policy{true, ProxyServer::kMaxSlots};
-    ProxyServer proxy{
-        {registry, providerPage, providerId, clock}, "127.0.0.1", pacScript(), policy};
+    ProxyServer proxy{{registry, providerPage, clock}, "127.0.0.1", pacScript(), policy};
     int port = 0;
 
     // Origins at 127.0.0.1 are not open to all; "localhost" is.
@@ -75,6 +74,7 @@ struct ProxyRig {
         ProxyServer::Options upstreamPolicy = ProxyServer::Options{true, ProxyServer::kMaxSlots},
         const QByteArray& openDomains = "localhost")
         : whitelist("TARNIX_WHITELIST", openDomains), policy(upstreamPolicy) {
+        proxy.setProviderId(providerId);
         proxy.listen(0);
         port = proxy.port();
     }
