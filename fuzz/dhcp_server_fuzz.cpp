@@ -45,7 +45,8 @@ public:
 
 class CheckingSocket final : public DatagramSocket {
 public:
-    bool send(const QByteArray& reply, quint32 address, quint16 port) override {
+    bool send(const QByteArray& reply, Ipv4Address to, quint16 port) override {
+        const quint32 address = to.value();
         FUZZ_CHECK(address == 0xFFFFFFFF || address == 0xC0A80BFF || address >> 24 == 192);
         FUZZ_CHECK(port == 68 && ++sent <= 2);
         const int type = checkedReplyType(reply);
@@ -74,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const AllowedList allowed;
     ClientRegistry registry(clock, allowed);
     CheckingSocket socket;
-    DhcpServer server(socket, registry, clock, 0xC0A80B01); // 192.168.11.1
+    DhcpServer server(socket, registry, clock, LanNetwork()); // 192.168.11.1/24
     QueuedProbe probe;
     const int hops = size > 3 ? data[3] : 0;
     if (hops & 1)
@@ -83,9 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int answers = 0;
     const QByteArray datagram = exactBytes(data, size);
     // Sent from its own ciaddr, as a client holding an address sends (and must, to release it).
-    quint32 sender = 0;
-    for (const char byte : datagram.size() >= 16 ? datagram.mid(12, 4) : QByteArray())
-        sender = (sender << 8) | static_cast<unsigned char>(byte);
+    const Ipv4Address sender = Ipv4Address::fromBytes(datagram.mid(12, 4)).value_or(Ipv4Address());
     for (int round = 0; round < 2; ++round) {
         socket.sent = 0;
         server.handleDatagram(datagram, sender);

@@ -19,13 +19,12 @@ class DhcpServer : public QObject {
 public:
     static constexpr quint16 kClientPort = 68;
 
-    // Replies leave through socket; gatewayAddress (host byte order) is the server and router
-    // address every reply names, and its /24 the segment.
+    // Replies leave through socket; the network names the server and the segment.
     DhcpServer(DatagramSocket& socket, ClientRegistry& registry, const Clock& clock,
-               quint32 gatewayAddress, QObject* parent = nullptr);
+               LanNetwork network, QObject* parent = nullptr);
 
-    // One datagram that sender (the datagram's source address, host byte order) sent.
-    void handleDatagram(const QByteArray& datagram, quint32 sender);
+    // One datagram that sender (the datagram's source address) sent.
+    void handleDatagram(const QByteArray& datagram, Ipv4Address sender);
 
     // Before a number that no entry held is offered, the LAN is asked whether a host uses it
     // (a gateway restarted while clients hold leases must not hand their numbers out again).
@@ -47,17 +46,19 @@ signals:
     void leaseGranted();
 
 private:
-    void handle(const QByteArray& datagram, quint32 sender, int attempt);
-    void probeThenAnswer(const QByteArray& datagram, quint32 sender, ClientEntry* entry,
+    void handle(const QByteArray& datagram, Ipv4Address sender, int attempt);
+    int claimedNumber(const DhcpRequest& request) const;
+    bool inAnotherName(const DhcpRequest& request, const ClientEntry& known,
+                       Ipv4Address sender) const;
+    void probeThenAnswer(const QByteArray& datagram, Ipv4Address sender, ClientEntry* entry,
                          int attempt);
     void probeThenDecline(ClientEntry* entry);
-    quint32 hostAddress(int hostNumber) const;
     void answer(const QByteArray& datagram, const DhcpRequest& request, ClientEntry* entry);
 
     DatagramSocket& socket_;
     ClientRegistry& registry_;
     const Clock& clock_;
-    quint32 gatewayAddress_;
+    LanNetwork network_;
     AddressProbe* probe_ = nullptr;
     QHash<int, qint64> probedFreeAt_; // host number -> Clock::monotonicMs of the probe's answer
     QString captivePortalTemplate_;

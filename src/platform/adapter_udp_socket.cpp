@@ -25,8 +25,8 @@ QString errorText(int error) {
 }
 
 // The name of the adapter that holds an IPv4 address; empty when none does.
-QByteArray adapterHolding(quint32 address) {
-    const QHostAddress wanted(address);
+QByteArray adapterHolding(Ipv4Address address) {
+    const QHostAddress wanted(address.value());
     const auto adapters = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface& adapter : adapters) {
         const auto entries = adapter.addressEntries();
@@ -52,12 +52,11 @@ AdapterUdpSocket::~AdapterUdpSocket() {
     close();
 }
 
-bool AdapterUdpSocket::bind(quint32 localAddress, quint16 port) {
+bool AdapterUdpSocket::bind(Ipv4Address localAddress, quint16 port) {
     close();
     const QByteArray adapter = adapterHolding(localAddress);
     if (adapter.isEmpty()) {
-        qWarning("UDP bind: no adapter holds %s",
-                 qPrintable(QHostAddress(localAddress).toString()));
+        qWarning("UDP bind: no adapter holds %s", qPrintable(localAddress.text()));
         return false;
     }
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -95,10 +94,10 @@ void AdapterUdpSocket::close() {
     fd_ = -1;
 }
 
-bool AdapterUdpSocket::send(const QByteArray& datagram, quint32 address, quint16 port) {
+bool AdapterUdpSocket::send(const QByteArray& datagram, Ipv4Address address, quint16 port) {
     if (fd_ < 0)
         return false;
-    const sockaddr_in target = socketAddress(address, port);
+    const sockaddr_in target = socketAddress(address.value(), port);
     const ssize_t sent = ::sendto(fd_, datagram.constData(), static_cast<size_t>(datagram.size()),
                                   0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     if (sent == datagram.size())
@@ -121,7 +120,7 @@ void AdapterUdpSocket::onReadable() {
                 reportLater(errno);
             return;
         }
-        emit received(buffer.left(got), ntohl(sender.sin_addr.s_addr));
+        emit received(buffer.left(got), Ipv4Address(ntohl(sender.sin_addr.s_addr)));
     }
 }
 

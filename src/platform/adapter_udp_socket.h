@@ -17,18 +17,18 @@ public:
     using QObject::QObject;
     ~AdapterUdpSocket() override;
 
-    // Binds port (0: any free one) on the adapter that holds localAddress (host byte order).
+    // Binds port (0: any free one) on the adapter that holds localAddress.
     // False, and closed, when no adapter holds it or the port is taken; the reason is logged.
-    bool bind(quint32 localAddress, quint16 port);
+    bool bind(Ipv4Address localAddress, quint16 port);
     bool isOpen() const { return fd_ >= 0; }
     quint16 localPort() const;
     void close();
 
-    bool send(const QByteArray& datagram, quint32 address, quint16 port) override;
+    bool send(const QByteArray& datagram, Ipv4Address address, quint16 port) override;
 
 signals:
-    // One whole datagram and its sender's address (host byte order).
-    void received(const QByteArray& datagram, quint32 sender);
+    // One whole datagram and its sender's address.
+    void received(const QByteArray& datagram, Ipv4Address sender);
     // A send or receive failed, with the system's own text; emitted from the event loop, never
     // inside send().
     void failed(const QString& reason);

@@ -2,10 +2,7 @@
 
 #include "common/app_info.h"
 #include "common/deployment.h"
-#include "common/hex_string.h"
 #include "registry/allowance_feed.h"
-
-#include <cmath>
 
 ProviderPage::ProviderPage(PageLoader& loader, ClientRegistry& registry, AllowedList& allowedMacs,
                            const Clock& clock, QObject* parent)
@@ -102,12 +99,12 @@ void ProviderPage::pageLoaded() {
             // An allowance of nothing, or one already spent, admits nobody.
             if (record.days <= 0)
                 continue;
-            registry_.AllowClient(HexString(record.hardwareAddress), record.days);
-            const QDateTime end =
-                record.days == kNeverExpiresDays
-                    ? QDateTime()
-                    : now.addMSecs(static_cast<qint64>(std::llround(record.days * 86400.0)) * 1000);
-            allowedMacs_.add(record.hardwareAddress, end);
+            const std::optional<MacAddress> mac = MacAddress::fromBytes(record.hardwareAddress);
+            if (!mac)
+                continue; // no Ethernet address: it admits no one
+            const QDateTime end = allowanceEnd(now, record.days);
+            registry_.AllowClient(*mac, end);
+            allowedMacs_.add(*mac, end);
         }
         emit allowancesChanged();
     }

@@ -53,35 +53,25 @@ QString settingsUnwritableText() {
 
 LanServices::Setup lanServicesSetup(const GatewayEndpoints& endpoints) {
     LanServices::Setup setup;
-    setup.gatewayAddress = endpoints.gatewayAddress;
-    setup.proxyPort = endpoints.proxyPort;
-    setup.names.listenAddress = QHostAddress(endpoints.gatewayAddress);
+    setup.gatewayAddress = endpoints.network.gateway.value();
+    setup.proxyPort = endpoints.network.proxyPort;
+    setup.names.listenAddress = QHostAddress(endpoints.network.gateway.value());
     setup.names.gardenDomains = Deployment::whitelist();
     setup.stateDirectory = QFileInfo(settingsPath(kIni)).absolutePath();
     setup.enabled = endpoints.lanServices;
     return setup;
 }
 
-// "192.168.11." for the gateway address 192.168.11.1: the segment its clients are numbered in.
-QString networkPrefix(quint32 gatewayAddress) {
-    const QString text = QHostAddress(gatewayAddress).toString();
-    return text.left(text.lastIndexOf(QLatin1Char('.')) + 1);
-}
-
-QByteArray addressText(quint32 address) {
-    return QHostAddress(address).toString().toLatin1();
-}
-
 } // namespace
 
 GatewayShell::GatewayShell(Services services, GatewayEndpoints endpoints, QObject* parent)
     : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
-      registry_(services.clock, allowedMacs_, nullptr, networkPrefix(endpoints_.gatewayAddress)),
-      dhcpServer_(dhcpSocket_, registry_, services.clock, endpoints_.gatewayAddress),
+      registry_(services.clock, allowedMacs_, nullptr, endpoints_.network),
+      dhcpServer_(dhcpSocket_, registry_, services.clock, endpoints_.network),
       providerPage_(services.pageLoader, registry_, allowedMacs_, services.clock),
-      proxy_({registry_, providerPage_, services.clock}, addressText(endpoints_.gatewayAddress),
-             WpadScript(addressText(endpoints_.gatewayAddress) + ':' +
-                        QByteArray::number(endpoints_.proxyPort))),
+      proxy_({registry_, providerPage_, services.clock},
+             endpoints_.network.gateway.text().toLatin1(),
+             WpadScript(endpoints_.network.proxyEndpoint())),
       lanServices_(services.clock, registry_, allowedMacs_, lanServicesSetup(endpoints_)) {
     housekeepingTimer_.setInterval(kHousekeepingIntervalMs);
     connect(&housekeepingTimer_, &QTimer::timeout, this, &GatewayShell::housekeeping);
@@ -157,17 +147,17 @@ void GatewayShell::startGateway() {
 // Sockets already open from an earlier start are left as they are.
 bool GatewayShell::openSockets() {
     if (!dhcpSocket_.isOpen()) {
-        if (!dhcpSocket_.bind(endpoints_.gatewayAddress, endpoints_.dhcpPort))
+        if (!dhcpSocket_.bind(endpoints_.network.gateway, endpoints_.network.dhcpPort))
             return false;
         // Without the right to send ARP the service still runs, offering without asking first.
-        if (arpProbe_.open(QHostAddress(endpoints_.gatewayAddress).toString()))
+        if (arpProbe_.open(endpoints_.network.gateway.text()))
             dhcpServer_.setAddressProbe(&arpProbe_);
     }
     WriteINI(kSetup, kProviderIdKey, providerText_, kIni);
     WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
     setButton(QString::fromLatin1(kWorkingCaption), false);
 
-    return proxy_.isListening() || proxy_.listen(endpoints_.proxyPort);
+    return proxy_.isListening() || proxy_.listen(endpoints_.network.proxyPort);
 }
 
 void GatewayShell::startFailed() {
@@ -283,7 +273,7 @@ QString GatewayShell::byteTotalText(double megabytes) {
 
 void GatewayShell::updateCounters() {
     counters_.NumberofSocks = QString::number(proxy_.slotCount());
-    counters_.NumberOfClients = QString::number(registry_.NodeCount() / 5.0, 'g', 15);
+    counters_.NumberOfClients = QString::number(registry_.clientCount());
     counters_.PurCounter = QString::number(proxy_.PurchaseCount, 'g', 15);
     // The proxy's bytes and what the kernel forwarded for devices without proxy settings.
     counters_.TotUP = byteTotalText(proxy_.UpMegabytes +

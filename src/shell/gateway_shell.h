@@ -5,6 +5,7 @@
 
 #include "address/dhcp_server.h"
 #include "common/clock.h"
+#include "common/lan_network.h"
 #include "platform/adapter_udp_socket.h"
 #include "platform/arp_probe.h"
 #include "platform/message_box.h"
@@ -21,11 +22,9 @@
 #include <QString>
 #include <QTimer>
 
-// Where the gateway serves. Fixed for the product; tests put them on loopback.
+// Where the gateway serves. Fixed for the product; tests put it on loopback.
 struct GatewayEndpoints {
-    quint32 gatewayAddress = 0xC0A80B01; // 192.168.11.1
-    quint16 dhcpPort = 67;
-    quint16 proxyPort = 8080;
+    LanNetwork network;
     // The name service and the firewall for devices without proxy settings; tests that run
     // beside the machine's own services go without.
     bool lanServices = true;

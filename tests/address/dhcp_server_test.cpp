@@ -2,13 +2,11 @@
 // each message does to the registry. Replies are caught by a fake socket.
 
 #include "address/dhcp_server.h"
-#include "common/hex_string.h"
 #include "support/bytes.h"
 #include "support/dhcp_datagram.h"
 #include "support/fake_clock.h"
 #include "support/fake_tree_display.h"
 
-#include <QHostAddress>
 #include <gtest/gtest.h>
 
 namespace {
@@ -21,10 +19,10 @@ struct Sent {
 
 class FakeDatagramSocket final : public DatagramSocket {
 public:
-    bool send(const QByteArray& datagram, quint32 address, quint16 port) override {
+    bool send(const QByteArray& datagram, Ipv4Address address, quint16 port) override {
         if (failSends)
             return false;
-        sent.push_back({QHostAddress(address).toString(), port, datagram});
+        sent.push_back({address.text(), port, datagram});
         return true;
     }
     std::vector<Sent> sent;
@@ -75,7 +73,7 @@ protected:
     // From 0.0.0.0, as a client without an address sends, unless the test says otherwise.
     void receive(const QByteArray& datagram, const QString& from = QStringLiteral("0.0.0.0")) {
         socket.sent.clear();
-        server.handleDatagram(datagram, QHostAddress(from).toIPv4Address());
+        server.handleDatagram(datagram, *Ipv4Address::fromText(from));
     }
     // The message type of the first reply (-1 when none), found after options 1, 3, 252, 6.
     int replyType() const {
@@ -113,7 +111,7 @@ protected:
     FakeTreeDisplay tree;
     ClientRegistry registry{clock, allowed, &tree};
     FakeDatagramSocket socket;
-    DhcpServer server{socket, registry, clock, 0xC0A80B01}; // 192.168.11.1
+    DhcpServer server{socket, registry, clock, LanNetwork()}; // 192.168.11.1/24
     FakeAddressProbe probe; // in use after server.setAddressProbe(&probe)
 };
 
@@ -130,7 +128,7 @@ TEST_F(DhcpServerTest, DiscoverFromANewClientIsOfferedTheFirstNumberTwice) {
     EXPECT_EQ(socket.sent[0].datagram.size(), 313);
     EXPECT_EQ(socket.sent[1].datagram, socket.sent[0].datagram);
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->macText, QStringLiteral("00 0C 29 AB CD EF "));
+    EXPECT_EQ(registry.entries()[0]->hardwareAddress, kMac);
 
     receive(discover());
     EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
@@ -258,11 +256,11 @@ TEST_F(DhcpServerTest, ReleaseRemovesADeniedClientAndKeepsAnAllowedOne) {
     EXPECT_TRUE(registry.entries().empty());
 
     receive(discover());
-    registry.AllowClient(QStringLiteral("00 0C 29 AB CD EF "), 1);
+    registry.AllowClient(*MacAddress::fromBytes(kMac), QDateTime());
     receive(DhcpDatagram().type(kRelease).end(), "192.168.11.100");
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->rootPicture, 6);
-    EXPECT_EQ(tree.nodeCount(), 5);
+    EXPECT_TRUE(registry.entries()[0]->away);
+    EXPECT_EQ(tree.shown, std::vector<int>{100});
 }
 
 TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue) {
@@ -302,7 +300,7 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
         allowed.add(mac, QDateTime());
         receive(requestFor(host, mac));
         ASSERT_EQ(replyType(), kAck);
-        const ClientEntry before = *registry.findByMac(HexString(mac));
+        const ClientEntry before = *registry.findByHardwareAddress(mac);
         clock.advanceSeconds(60);
 
         DhcpDatagram message(mac);
@@ -322,19 +320,19 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
                          r.answer == Probe::ClientItself ? mac : otherMac(999));
         }
 
-        const ClientEntry* entry = registry.findByMac(HexString(mac));
+        const ClientEntry* entry = registry.findByHardwareAddress(mac);
         EXPECT_EQ(entry != nullptr, r.kept);
         if (!entry)
             continue;
         EXPECT_EQ(entry->hostNumber, host);
         if (r.type == kRelease && r.fromHeldAddress && r.htype == 1) {
             EXPECT_TRUE(entry->leaseEnd.isNull());
-            EXPECT_EQ(entry->rootPicture, 6);
+            EXPECT_TRUE(entry->away);
             continue;
         }
         EXPECT_EQ(entry->lastSeen, before.lastSeen);
         EXPECT_EQ(entry->leaseEnd, before.leaseEnd);
-        EXPECT_TRUE(registry.IsClientAllowed(address)); // still Ethernet, still paid
+        EXPECT_TRUE(registry.IsClientAllowed(*Ipv4Address::fromText(address))); // still paid
     }
 }
 
@@ -366,9 +364,9 @@ TEST_F(DhcpServerTest, EmptyHardwareAddressIsServedButNeverAllowed) {
     receive(discover(QByteArray()));
     ASSERT_EQ(socket.sent.size(), 2u);
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->macText, QString());
+    EXPECT_TRUE(registry.entries()[0]->hardwareAddress.isEmpty());
     allowed.add(QByteArray(), QDateTime());
-    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+    EXPECT_FALSE(registry.IsClientAllowed(Ipv4Address(192, 168, 11, 100)));
 }
 
 TEST_F(DhcpServerTest, AFailedSendSendsNoSecondCopyAndStartsNoLease) {

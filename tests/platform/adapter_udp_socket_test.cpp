@@ -11,16 +11,16 @@
 #include <gtest/gtest.h>
 
 namespace {
-constexpr quint32 kLoopback = 0x7F000001;
+constexpr Ipv4Address kLoopback(127, 0, 0, 1);
 }
 
 TEST(AdapterUdpSocket, WholeDatagramsOfEveryByteValuePassBothWays) {
     AdapterUdpSocket socket;
     ASSERT_TRUE(socket.bind(kLoopback, 0));
     QList<QByteArray> received;
-    QList<quint32> senders;
+    QList<Ipv4Address> senders;
     QObject::connect(&socket, &AdapterUdpSocket::received,
-                     [&](const QByteArray& datagram, quint32 sender) {
+                     [&](const QByteArray& datagram, Ipv4Address sender) {
                          received << datagram;
                          senders << sender;
                      });
@@ -31,7 +31,7 @@ TEST(AdapterUdpSocket, WholeDatagramsOfEveryByteValuePassBothWays) {
     peer.writeDatagram("second!", QHostAddress::LocalHost, socket.localPort());
     ASSERT_TRUE(waitUntil([&] { return received.size() >= 2; }));
     EXPECT_EQ(received, (QList<QByteArray>{all, "second!"}));
-    EXPECT_EQ(senders, (QList<quint32>{kLoopback, kLoopback}));
+    EXPECT_EQ(senders, (QList<Ipv4Address>{kLoopback, kLoopback}));
 
     EXPECT_TRUE(socket.send(all, kLoopback, peer.localPort()));
     ASSERT_TRUE(waitUntil([&] { return peer.hasPendingDatagrams(); }));
@@ -59,10 +59,10 @@ TEST(AdapterUdpSocket, ABindThatCannotBeHadLeavesItClosed) {
     ASSERT_TRUE(taker.bind(QHostAddress::AnyIPv4, 0));
     const struct {
         const char* name;
-        quint32 address;
+        Ipv4Address address;
         quint16 port;
     } rows[] = {
-        {"an address no adapter holds", 0xC000024D, 0},
+        {"an address no adapter holds", Ipv4Address(192, 0, 2, 77), 0},
         {"a port taken on the wildcard address", kLoopback, taker.localPort()},
     };
     for (const auto& row : rows) {

@@ -12,7 +12,6 @@
 
 namespace {
 
-const QString kMacText = QStringLiteral("00 0C 29 AB CD EF ");
 const QByteArray kMac("\x00\x0C\x29\xAB\xCD\xEF", 6);
 const QString kFeedA = QStringLiteral("***Allowed****%*000C29ABCDEF*0.5*");
 
@@ -175,24 +174,26 @@ TEST_F(ProviderPageTest, RefreshesDuringALoadLeaveExactlyOneReload) {
 }
 
 TEST_F(ProviderPageTest, FeedRebuildsTheAllowedListMarksClientsAndEndsAtTheExpiry) {
-    ClientEntry* denied = registry.RegisterClient(QStringLiteral("02 00 00 00 00 01 "));
-    registry.RegisterClient(kMacText);
+    ClientEntry* denied = registry.RegisterClient(QByteArray::fromHex("020000000001"));
+    registry.RegisterClient(kMac);
     clock.advanceSeconds(61 * 60);
-    registry.RegisterClient(kMacText); // seen again: not idle
+    registry.RegisterClient(kMac); // seen again: not idle
     allowed.add(QByteArray("\x02\x00\x00\x00\x00\x01", 6), QDateTime());
     ASSERT_NE(denied, nullptr);
 
     page.LoadProviderPage();
     loader.complete(QStringLiteral("***Allowed****%*000C29ABCDEF*0.5**%*005056010203*9999*"));
     EXPECT_EQ(allowed.size(), 2);
-    EXPECT_FALSE(allowed.isAllowed(QByteArray("\x02\x00\x00\x00\x00\x01", 6), clock.now()));
+    EXPECT_FALSE(allowed.isAllowed(*MacAddress::fromBytes(QByteArray::fromHex("020000000001")),
+                                   clock.now()));
     // The idle denied client was swept first; a MAC never on the LAN gets no entry.
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->macText, kMacText);
-    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Allowed"));
-    EXPECT_TRUE(allowed.isAllowed(QByteArray::fromHex("005056010203"), clock.now()));
+    EXPECT_EQ(registry.entries()[0]->hardwareAddress, kMac);
+    EXPECT_TRUE(registry.entries()[0]->allowed);
+    EXPECT_TRUE(allowed.isAllowed(*MacAddress::fromBytes(QByteArray::fromHex("005056010203")),
+                                  clock.now()));
     // Half a day ends between loads.
-    const QString halfADay = registry.entries()[0]->address;
+    const Ipv4Address halfADay = registry.entries()[0]->address;
     clock.advanceSeconds(12 * 3600 - 1);
     EXPECT_TRUE(registry.IsClientAllowed(halfADay));
     clock.advanceSeconds(1);
@@ -200,19 +201,19 @@ TEST_F(ProviderPageTest, FeedRebuildsTheAllowedListMarksClientsAndEndsAtTheExpir
 }
 
 TEST_F(ProviderPageTest, SpentAllowancesOrAMarkerWithoutRecordsAdmitNobody) {
-    registry.RegisterClient(kMacText);
+    registry.RegisterClient(kMac);
     page.LoadProviderPage();
     loader.complete(QStringLiteral("***Allowed****%*000C29ABCDEF*0**%*005056010203*-2*"));
     EXPECT_TRUE(allowed.isEmpty());
-    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+    EXPECT_FALSE(registry.IsClientAllowed(Ipv4Address(192, 168, 11, 100)));
     EXPECT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Access Denied"));
+    EXPECT_FALSE(registry.entries()[0]->allowed);
 
     page.LoadProviderPage();
     loader.complete(kFeedA);
     page.LoadProviderPage();
     loader.complete(QStringLiteral("***Allowed***"));
     EXPECT_TRUE(allowed.isEmpty());
-    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
-    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Allowed")); // the operator's record
+    EXPECT_FALSE(registry.IsClientAllowed(Ipv4Address(192, 168, 11, 100)));
+    EXPECT_TRUE(registry.entries()[0]->allowed); // shown as the operator last saw it
 }

@@ -33,11 +33,11 @@ protected:
         ASSERT_TRUE(dir.isValid());
         iniPath = dir.filePath(QStringLiteral("Tarnix.ini"));
         qputenv("TARNIX_INI", iniPath.toUtf8());
-        endpoints.gatewayAddress = 0x7F000001; // 127.0.0.1
+        endpoints.network.gateway = Ipv4Address(127, 0, 0, 1);
         // Any free port: a port found free and then bound later may be taken by another test
         // running at the same time.
-        endpoints.dhcpPort = 0;
-        endpoints.proxyPort = 0;
+        endpoints.network.dhcpPort = 0;
+        endpoints.network.proxyPort = 0;
         endpoints.lanServices = false; // no dnsmasq or firewall beside the machine's own
     }
     void TearDown() override {
@@ -240,7 +240,7 @@ TEST_F(GatewayShellTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
 }
 
 TEST_F(GatewayShellTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
-    endpoints.gatewayAddress = 0xC000024D; // 192.0.2.77, held by no adapter here
+    endpoints.network.gateway = Ipv4Address(192, 0, 2, 77); // held by no adapter here
     GatewayShell& m = load();
     m.setProviderText(QStringLiteral("op42"));
     m.setPwdText(QStringLiteral("typed"));
@@ -328,7 +328,7 @@ TEST_F(GatewayShellTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) 
 TEST_F(GatewayShellTest, FailedListenClosesTheBoundAddressSocketAtUnload) {
     QTcpServer taken;
     ASSERT_TRUE(taken.listen(QHostAddress::AnyIPv4, 0));
-    endpoints.proxyPort = taken.serverPort();
+    endpoints.network.proxyPort = taken.serverPort();
     storeLogin(QStringLiteral("pw"));
     GatewayShell& m = load();
     EXPECT_TRUE(m.dhcpSocket().isOpen());
@@ -399,8 +399,8 @@ TEST_F(GatewayShellTest, HousekeepingTickRefreshesTheCurrentNumbers) {
     EXPECT_EQ(m.counters().NumberOfClients, QStringLiteral("0"));
     EXPECT_EQ(m.counters().TotUP, QString()); // nothing shown before the first tick
 
-    for (const char* mac : {"02 00 00 00 00 01 ", "02 00 00 00 00 02 ", "02 00 00 00 00 03 "})
-        m.registry().RegisterClient(QString::fromLatin1(mac));
+    for (const char* mac : {"020000000001", "020000000002", "020000000003"})
+        m.registry().RegisterClient(QByteArray::fromHex(mac));
     m.proxy().PurchaseCount = 2;
     m.proxy().UpMegabytes = 1024 / 1024000.0;
     m.housekeeping();

@@ -6,7 +6,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QHostAddress>
 #include <QTimer>
 #include <cstdio>
 
@@ -24,7 +23,7 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     AdapterUdpSocket udp;
-    if (!udp.bind(QHostAddress(parser.value(address)).toIPv4Address(),
+    if (!udp.bind(Ipv4Address::fromText(parser.value(address)).value_or(Ipv4Address()),
                   quint16(parser.value(port).toUInt()))) {
         std::fprintf(stderr, "probe: Bind failed: port %s on the adapter holding %s\n",
                      qPrintable(parser.value(port)), qPrintable(parser.value(address)));
@@ -36,19 +35,21 @@ int main(int argc, char** argv) {
     const int wanted = parser.value(count).toInt();
     const QStringList targets{"255.255.255.255", parser.value(subnetBroadcast)};
     int answered = 0;
-    QObject::connect(&udp, &AdapterUdpSocket::received, [&](const QByteArray& datagram, quint32) {
-        for (const QString& target : targets) {
-            if (!udp.send("reply:" + datagram, QHostAddress(target).toIPv4Address(), 68)) {
-                std::fprintf(stderr, "probe: sending to %s:68 failed\n", qPrintable(target));
-                app.exit(4);
-                return;
+    QObject::connect(
+        &udp, &AdapterUdpSocket::received, [&](const QByteArray& datagram, Ipv4Address) {
+            for (const QString& target : targets) {
+                if (!udp.send("reply:" + datagram,
+                              Ipv4Address::fromText(target).value_or(Ipv4Address()), 68)) {
+                    std::fprintf(stderr, "probe: sending to %s:68 failed\n", qPrintable(target));
+                    app.exit(4);
+                    return;
+                }
             }
-        }
-        std::printf("answered %lld bytes\n", static_cast<long long>(datagram.size()));
-        std::fflush(stdout);
-        if (++answered == wanted)
-            app.exit(0);
-    });
+            std::printf("answered %lld bytes\n", static_cast<long long>(datagram.size()));
+            std::fflush(stdout);
+            if (++answered == wanted)
+                app.exit(0);
+        });
     QObject::connect(&udp, &AdapterUdpSocket::failed, [](const QString& reason) {
         std::fprintf(stderr, "probe: socket error: %s\n", qPrintable(reason));
     });
