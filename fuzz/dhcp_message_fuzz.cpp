@@ -12,13 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(size >= 240 && data[0] == 1 && request->htype == data[1] &&
                request->hlen == data[2]);
     FUZZ_CHECK(request->hardwareAddress == datagram.mid(28, request->hlen));
-    FUZZ_CHECK(request->ciaddr == datagram.mid(12, 4) && request->yiaddr == datagram.mid(16, 4));
-    FUZZ_CHECK(request->requestedAddress.isEmpty() || request->requestedAddress.size() == 4);
+    FUZZ_CHECK(request->ciaddr.bytes() == datagram.mid(12, 4));
     const QByteArray& clientId = request->clientIdentifierOption;
     FUZZ_CHECK(clientId.isEmpty() ||
                (byteAt(clientId, 0) == 61 && clientId.size() == 2 + byteAt(clientId, 1)));
 
-    const QByteArray gateway("\xC0\xA8\x0B\x01", 4);
+    const LanNetwork network; // 192.168.11.1/24
     struct Kind {
         DhcpReplyKind kind;
         bool withLeaseTime;
@@ -30,9 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           {DhcpReplyKind::Ack, false, 5, 307},
                           {DhcpReplyKind::Nack, false, 6, 262 + clientId.size()}};
     for (const Kind& k : kinds) {
-        // The requested address stands in for the assigned one: empty ones must be zero-filled.
+        // The requested address stands in for the assigned one.
         const QByteArray reply = DhcpMessage::buildReply(
-            k.kind, datagram, request->requestedAddress, gateway, k.withLeaseTime, clientId);
+            k.kind, datagram, request->requestedAddress.value_or(Ipv4Address()), network,
+            k.withLeaseTime, clientId);
         FUZZ_CHECK(reply.size() == k.size && checkedReplyType(reply) == k.type);
         // xid, flags, giaddr, chaddr, sname and file come back as they were sent.
         FUZZ_CHECK(reply.mid(4, 4) == datagram.mid(4, 4) &&

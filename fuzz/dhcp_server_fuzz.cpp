@@ -4,7 +4,6 @@
 // says whether a probe runs (bit 0) and how its answers go (in use: bits 1 to 7).
 
 #include "address/dhcp_server.h"
-#include "common/ip_format.h"
 #include "fuzz_support.h"
 
 #include <set>
@@ -16,12 +15,6 @@ class FixedClock final : public Clock {
 public:
     QDateTime now() const override { return QDateTime(QDate(2026, 12, 6), QTime(12, 0, 0)); }
     qint64 monotonicMs() const override { return 0; }
-};
-
-class SilentMessageBox final : public MessageBox {
-public:
-    void inform(const QString&, const QString&, std::function<void()>) override {}
-    void ask(const QString&, const QString&, std::function<void(bool)>) override {}
 };
 
 // Numbers a probe found in use: held back from every client while the clock stands still.
@@ -52,14 +45,10 @@ public:
 
 class CheckingSocket final : public DatagramSocket {
 public:
-    void setRemoteHost(const QString& host) override {
-        FUZZ_CHECK(host == "255.255.255.255" || host == "192.168.11.255" ||
-                   host.startsWith("192."));
-        hostSet = true;
-    }
-    void setRemotePort(int port) override { FUZZ_CHECK(port == 68); }
-    bool SendData(const QByteArray& reply) override {
-        FUZZ_CHECK(hostSet && ++sent <= 2);
+    bool send(const QByteArray& reply, Ipv4Address to, quint16 port) override {
+        const quint32 address = to.value();
+        FUZZ_CHECK(address == 0xFFFFFFFF || address == 0xC0A80BFF || address >> 24 == 192);
+        FUZZ_CHECK(port == 68 && ++sent <= 2);
         const int type = checkedReplyType(reply);
         const int hostNumber = byteAt(reply, 19);
         if (type == 2) {
@@ -75,22 +64,18 @@ public:
                        hostNumber <= 254);
         return true;
     }
-    bool hostSet = false;
     int sent = 0;
 };
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static ControlArray<UdpSocketControl> sockets;
-    static SilentMessageBox messages;
     static const FixedClock clock;
-    static const QByteArray gateway("\xC0\xA8\x0B\x01", 4);
-    static const QString broadcast = QStringLiteral("255.255.255.255");
 
     const AllowedList allowed;
     ClientRegistry registry(clock, allowed);
-    DhcpServer server(sockets, registry, messages, gateway, broadcast);
+    CheckingSocket socket;
+    DhcpServer server(socket, registry, clock, LanNetwork()); // 192.168.11.1/24
     QueuedProbe probe;
     const int hops = size > 3 ? data[3] : 0;
     if (hops & 1)
@@ -99,10 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int answers = 0;
     const QByteArray datagram = exactBytes(data, size);
     // Sent from its own ciaddr, as a client holding an address sends (and must, to release it).
-    const QString sender = IpFormat(datagram.mid(12, 4)).value_or(QString());
+    const Ipv4Address sender = Ipv4Address::fromBytes(datagram.mid(12, 4)).value_or(Ipv4Address());
     for (int round = 0; round < 2; ++round) {
-        CheckingSocket socket;
-        server.handleDatagram(datagram, sender, socket);
+        socket.sent = 0;
+        server.handleDatagram(datagram, sender);
         probe.answerAll(answers, hops >> 1);
     }
     FUZZ_CHECK(registry.entries().size() <= 1);

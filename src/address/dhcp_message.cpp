@@ -45,17 +45,8 @@ int byteAt(const QByteArray& data, qsizetype index) {
     return static_cast<unsigned char>(data.at(index));
 }
 
-// Address arguments are four raw bytes; anything else is cut or zero-filled so the fixed
-// layout never shifts.
-QByteArray fourBytes(const QByteArray& value) {
-    QByteArray out = value.left(4);
-    if (out.size() < 4)
-        out.append(4 - out.size(), '\0');
-    return out;
-}
-
-void putAddress(QByteArray& message, qsizetype offset, const QByteArray& address) {
-    message.replace(offset, 4, fourBytes(address));
+void putAddress(QByteArray& message, qsizetype offset, Ipv4Address address) {
+    message.replace(offset, 4, address.bytes());
 }
 
 void appendOption(QByteArray& out, int code, const QByteArray& data) {
@@ -82,8 +73,7 @@ std::optional<DhcpRequest> readRequest(const QByteArray& datagram) {
     request.hlen = byteAt(datagram, kHlen);
     // hlen is taken at its word even past chaddr's 16 bytes, but only up to the datagram's end.
     request.hardwareAddress = datagram.mid(kChaddr, request.hlen);
-    request.ciaddr = datagram.mid(kCiaddr, 4);
-    request.yiaddr = datagram.mid(kYiaddr, 4);
+    request.ciaddr = *Ipv4Address::fromBytes(datagram.mid(kCiaddr, 4));
     request.flagsFirstByte = byteAt(datagram, kFlags);
 
     bool haveMessageType = false;
@@ -110,7 +100,7 @@ std::optional<DhcpRequest> readRequest(const QByteArray& datagram) {
             break;
         case kRequestedAddress:
             if (length == 4)
-                request.requestedAddress = datagram.mid(dataStart, 4);
+                request.requestedAddress = Ipv4Address::fromBytes(datagram.mid(dataStart, 4));
             break;
         case kClientIdentifier:
             request.clientIdentifierOption = datagram.mid(pos, length + 2);
@@ -125,17 +115,17 @@ std::optional<DhcpRequest> readRequest(const QByteArray& datagram) {
     return request;
 }
 
-QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request,
-                      const QByteArray& assignedAddress, const QByteArray& gatewayAddress,
-                      bool withLeaseTime, const QByteArray& clientIdentifierOption,
+QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request, Ipv4Address assignedAddress,
+                      const LanNetwork& network, bool withLeaseTime,
+                      const QByteArray& clientIdentifierOption,
                       const QByteArray& captivePortalUrl) {
     // Start from the request's fixed part: htype, hlen, xid, flags, giaddr, chaddr, sname, file
     // and the cookie go back as they came; the rest is overwritten below.
     QByteArray reply = request.left(kFixedPartSize);
     if (reply.size() < kFixedPartSize)
         reply.append(kFixedPartSize - reply.size(), '\0');
-    const QByteArray zero(4, '\0');
-    const QByteArray gateway = fourBytes(gatewayAddress);
+    const Ipv4Address zero;
+    const QByteArray gateway = network.gateway.bytes();
     const bool nack = kind == DhcpReplyKind::Nack;
 
     reply[kOp] = static_cast<char>(kBootReply);
@@ -145,13 +135,12 @@ QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request,
     if (kind != DhcpReplyKind::Ack)
         putAddress(reply, kCiaddr, zero);
     putAddress(reply, kYiaddr, nack ? zero : assignedAddress);
-    putAddress(reply, kSiaddr, nack ? zero : gateway);
+    putAddress(reply, kSiaddr, nack ? zero : network.gateway);
 
-    appendOption(reply, kSubnetMask, QByteArray("\xFF\xFF\xFF\x00", 4));
+    appendOption(reply, kSubnetMask, Ipv4Address(network.mask()).bytes());
     appendOption(reply, kRouter, gateway);
     if (!nack) {
-        appendOption(reply, kProxyAutoDiscovery,
-                     QByteArray(kProxyAutoDiscoveryUrl, sizeof(kProxyAutoDiscoveryUrl) - 1));
+        appendOption(reply, kProxyAutoDiscovery, network.proxyScriptUrl());
         appendOption(reply, kDomainNameServer, gateway);
     }
     int type = kTypeNack;

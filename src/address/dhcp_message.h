@@ -4,19 +4,21 @@
 // fixed option blocks (and the captive-portal API address when one is configured). Pure
 // functions over whole datagrams.
 
+#include "common/ipv4_address.h"
+#include "common/lan_network.h"
+
 #include <QByteArray>
 #include <optional>
 
 // What the server takes from one request.
 struct DhcpRequest {
     int htype = 0;
-    int hlen = 0;                  // as the request says, 0..255
-    QByteArray hardwareAddress;    // hlen bytes from chaddr on, fewer if the datagram ends first
-    QByteArray ciaddr;             // four bytes
-    QByteArray yiaddr;             // four bytes
-    int flagsFirstByte = 0;        // the whole byte, not only the broadcast bit
-    int messageType = 0;           // option 53
-    QByteArray requestedAddress;   // option 50 when its length is 4, else empty
+    int hlen = 0;               // as the request says, 0..255
+    QByteArray hardwareAddress; // hlen bytes from chaddr on, fewer if the datagram ends first
+    Ipv4Address ciaddr;
+    int flagsFirstByte = 0;                      // the whole byte, not only the broadcast bit
+    int messageType = 0;                         // option 53
+    std::optional<Ipv4Address> requestedAddress; // option 50 when its length is 4
     QByteArray clientIdentifierOption; // option 61 whole: code, length, data; empty when absent
 };
 
@@ -25,7 +27,6 @@ enum class DhcpReplyKind { Offer, Ack, Nack };
 namespace DhcpMessage {
 
 inline constexpr int kFixedPartSize = 240;
-inline constexpr char kProxyAutoDiscoveryUrl[] = "http://192.168.11.1:8080/wpad";
 inline constexpr char kDomainName[] = "Tarnix";
 
 // The request fields and the values of its option scan. Only a well-formed request is read:
@@ -40,9 +41,9 @@ std::optional<DhcpRequest> readRequest(const QByteArray& datagram);
 // clientIdentifierOption (whole option, may be empty) is copied into a NACK only.
 // captivePortalUrl, when not empty, goes into an OFFER or ACK as option 114, last before the
 // end option (left out when over 255 bytes: the caller keeps it shorter, captive_portal_url.h).
-QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request,
-                      const QByteArray& assignedAddress, const QByteArray& gatewayAddress,
-                      bool withLeaseTime, const QByteArray& clientIdentifierOption,
+QByteArray buildReply(DhcpReplyKind kind, const QByteArray& request, Ipv4Address assignedAddress,
+                      const LanNetwork& network, bool withLeaseTime,
+                      const QByteArray& clientIdentifierOption,
                       const QByteArray& captivePortalUrl = QByteArray());
 
 } // namespace DhcpMessage

@@ -15,6 +15,7 @@
 //   postrouting), forward (paid, garden, 443 refused, rest dropped) and input (the gateway's
 //   DHCP, name service and proxy only).
 
+#include "common/lan_network.h"
 #include "platform/paid_client.h"
 
 #include <QByteArray>
@@ -25,8 +26,8 @@
 struct FirewallSetup {
     QString lanInterface;       // the LAN adapter's name, as the kernel knows it
     quint32 gatewayAddress = 0; // the gateway's LAN address, host byte order
-    int prefixLength = 24;      // of the LAN segment
-    quint16 proxyPort = 8080;
+    int prefixLength = LanNetwork().prefixLength;
+    quint16 proxyPort = LanNetwork().proxyPort;
     // IPv4 forwarding was off before the gateway switched it on: packets between the machine's
     // other adapters then stay unforwarded, as they were.
     bool otherAdaptersUnrouted = true;

@@ -7,6 +7,7 @@
 // installed, port taken) the gateway runs on without it and the state says why.
 
 #include "common/clock.h"
+#include "common/lan_network.h"
 #include "platform/private_runtime_dir.h"
 
 #include <QHostAddress>
@@ -22,7 +23,7 @@ class QTemporaryDir;
 struct NameServiceOptions {
     // Where Debian's dnsmasq-base puts it.
     QString program = QStringLiteral("/usr/sbin/dnsmasq");
-    QHostAddress listenAddress = QHostAddress(QStringLiteral("192.168.11.1"));
+    QHostAddress listenAddress = QHostAddress(LanNetwork().gateway.value());
     quint16 port = 53;
     // Whitelisted domains: their IPv4 answers go into the set "garden" of table inet tarnix.
     QStringList gardenDomains;

@@ -7,8 +7,7 @@ ProxyServer::ProxyServer(Portal portal, QByteArray gatewayHost, QByteArray pacSc
                          Options options, QObject* parent)
     : QObject(parent), portal_(portal), options_(options),
       access_(std::move(gatewayHost), options.allowLoopback), shared_{access_, portal.registry,
-                                                                      portal.providerId,
-                                                                      portal.clock,
+                                                                      providerId_, portal.clock,
                                                                       std::move(pacScript)} {
     listener_.setHandler([this](qintptr descriptor) { accept(descriptor); });
     connect(&portal_.providerPage, &ProviderPage::allowancesChanged, this,

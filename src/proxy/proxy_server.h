@@ -37,7 +37,6 @@ public:
     struct Portal {
         ClientRegistry& registry;
         ProviderPage& providerPage;
-        const QString& providerId; // the operator's provider ID, as in the login box
         const Clock& clock;
     };
     using Options = ProxyOptions;
@@ -75,6 +74,9 @@ public:
     double DownMegabytes = 0;
     double PurchaseCount = 0;
 
+    // The operator's provider ID, as in the login box: the purchase page names it.
+    void setProviderId(const QString& providerId) { providerId_ = providerId; }
+
     // Where the proxy learns a client's hardware address; the kernel's by default.
     void setNeighbourTable(const NeighbourTable* table) { neighbours_ = table; }
     // Where a connection was headed before the firewall redirected it to the proxy (port 0: it
@@ -88,6 +90,7 @@ private:
 
     Portal portal_;
     Options options_;
+    QString providerId_;
     AccessPolicy access_;
     ProxyConnection::Shared shared_;
     TcpListener listener_;

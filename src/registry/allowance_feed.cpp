@@ -36,6 +36,12 @@ std::optional<double> readDays(QStringView field) {
 
 } // namespace
 
+QDateTime allowanceEnd(const QDateTime& now, double days) {
+    if (days == kNeverExpiresDays)
+        return QDateTime();
+    return now.addSecs(std::llround(days * 86400.0));
+}
+
 std::optional<std::vector<AllowanceRecord>> readAllowanceFeed(const QString& body) {
     const qsizetype marker = body.indexOf(kMarker);
     if (marker < 0)

@@ -3,6 +3,7 @@
 // per admitted client, "*%*", the hardware address in hex, "*", the allowance in days, "*".
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <optional>
 #include <vector>
@@ -13,6 +14,9 @@ struct AllowanceRecord {
 };
 
 inline constexpr double kNeverExpiresDays = 9999;
+
+// When an allowance of days given at now ends, to the whole second; null when it never does.
+QDateTime allowanceEnd(const QDateTime& now, double days);
 
 // The records of the feed, or nothing when the body has no marker. A malformed record (no
 // closing "*", a digit that is not hex, an allowance that is not a number) ends the reading

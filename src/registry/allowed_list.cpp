@@ -1,13 +1,12 @@
 #include "registry/allowed_list.h"
 
-void AllowedList::add(const QByteArray& raw, const QDateTime& end) {
-    ends_.insert(raw, end);
+void AllowedList::add(QByteArrayView raw, const QDateTime& end) {
+    if (const std::optional<MacAddress> mac = MacAddress::fromBytes(raw))
+        add(*mac, end);
 }
 
-bool AllowedList::isAllowed(const QByteArray& raw, const QDateTime& now) const {
-    // Whole addresses only: a lookup by key, so no run of bytes that merely spans two listed
-    // addresses can match.
-    const auto it = ends_.constFind(raw);
+bool AllowedList::isAllowed(const MacAddress& mac, const QDateTime& now) const {
+    const auto it = ends_.constFind(mac);
     if (it == ends_.constEnd())
         return false;
     return it.value().isNull() || now < it.value();

@@ -1,24 +1,28 @@
 #pragma once
-// AllowedMacs: the hardware addresses that the last allowance feed admitted, each with the end
-// of its allowance. A client is admitted only when its whole address is in the list, exactly,
-// and its allowance has not run out.
+// The allowances: the Ethernet addresses that the last allowance feed admitted, each with the
+// end of its allowance. A client is admitted only when its address is listed and its allowance
+// has not run out.
 
-#include <QByteArray>
+#include "common/mac_address.h"
+
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QHash>
 
 class AllowedList {
 public:
     void clear() { ends_.clear(); }
-    // raw: the hardware address, one byte per byte. A null end means it never expires.
-    void add(const QByteArray& raw, const QDateTime& end);
-    bool isAllowed(const QByteArray& raw, const QDateTime& now) const;
-    bool contains(const QByteArray& raw) const { return ends_.contains(raw); }
-    // The end of raw's allowance: null when it never expires (or when raw is not listed).
-    QDateTime end(const QByteArray& raw) const { return ends_.value(raw); }
+    // A null end means it never expires.
+    void add(const MacAddress& mac, const QDateTime& end) { ends_.insert(mac, end); }
+    // A feed record's address: anything but six bytes admits no one and is not listed.
+    void add(QByteArrayView raw, const QDateTime& end);
+    bool isAllowed(const MacAddress& mac, const QDateTime& now) const;
+    bool contains(const MacAddress& mac) const { return ends_.contains(mac); }
+    // The end of mac's allowance: null when it never expires (or when mac is not listed).
+    QDateTime end(const MacAddress& mac) const { return ends_.value(mac); }
     int size() const { return static_cast<int>(ends_.size()); }
     bool isEmpty() const { return ends_.isEmpty(); }
 
 private:
-    QHash<QByteArray, QDateTime> ends_;
+    QHash<MacAddress, QDateTime> ends_;
 };

@@ -1,127 +1,65 @@
 #include "registry/client_registry.h"
 
-#include "common/hex_string.h"
-#include "registry/allowance_feed.h"
-
-#include <QLocale>
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
-constexpr int kRootPictureSeen = 1;
-constexpr int kRootPictureAllowedAway = 6;
-constexpr int kAddressPicture = 2;
-constexpr int kExpiryPicture = 3;
-constexpr int kLastSeenPicture = 4;
-constexpr int kAccessPicture = 5;
 constexpr qint64 kHourSeconds = 3600;
-
-// The locale's long time format names the time zone; the operator reads local time only, so the
-// zone letters are dropped (quoted literals kept as they are).
-QString timeFormatWithoutZone() {
-    const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
-    QString out;
-    bool quoted = false;
-    for (const QChar c : format) {
-        if (c == QLatin1Char('\''))
-            quoted = !quoted;
-        if (!quoted && c == QLatin1Char('t'))
-            continue;
-        out += c;
-    }
-    out.remove(QLatin1String("()")); // a zone some locales put in brackets
-    out = out.trimmed();
-    while (out.contains(QLatin1String("  ")))
-        out.replace(QLatin1String("  "), QLatin1String(" "));
-    return out;
-}
 
 } // namespace
 
-// Only MAC texts made by HexString come here; any other character counts as 0.
-static int hexDigit(QChar c) {
-    return std::max(0, hexDigitValue(c));
-}
-
-QByteArray HexToText(const QString& text) {
-    QString digits = text;
-    digits.remove(QLatin1Char(' '));
-    QByteArray out;
-    out.reserve(digits.size() / 2);
-    for (qsizetype i = 0; i + 1 < digits.size(); i += 2)
-        out.append(static_cast<char>(hexDigit(digits[i]) * 16 + hexDigit(digits[i + 1])));
-    return out;
-}
-
-QString generalDateText(const QDateTime& dateTime) {
-    if (dateTime.isNull())
-        return QString();
-    const QLocale locale = QLocale::system();
-    return locale.toString(dateTime.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           locale.toString(dateTime.time(), timeFormatWithoutZone());
-}
-
 ClientRegistry::ClientRegistry(const Clock& clock, const AllowedList& allowedMacs,
-                               TreeDisplay* display, QString networkPrefix)
-    : clock_(clock), allowedMacs_(allowedMacs), display_(display),
-      networkPrefix_(std::move(networkPrefix)) {}
-
-void ClientRegistry::setDisplay(TreeDisplay* display) {
-    display_ = display;
-    for (const auto& entry : entries_)
-        show(*entry, true);
-}
+                               TreeDisplay* display, LanNetwork network)
+    : clock_(clock), allowedMacs_(allowedMacs), display_(display), network_(network) {}
 
 ClientRegistry::~ClientRegistry() = default;
 
-ClientEntry* ClientRegistry::RegisterClient(const QString& macText, bool ethernet,
+void ClientRegistry::setDisplay(TreeDisplay* display) {
+    display_ = display;
+    if (!display_)
+        return;
+    for (const auto& entry : entries_)
+        display_->addEntry(*entry);
+}
+
+ClientEntry* ClientRegistry::RegisterClient(const QByteArray& hardwareAddress, bool ethernet,
                                             int preferredNumber) {
     const QDateTime now = clock_.now();
-    if (ClientEntry* entry = findByMac(macText)) {
-        // Shown again only when something shown changes (the clock counts whole seconds).
-        const bool changed = entry->rootPicture != kRootPictureSeen || entry->lastSeen != now;
-        entry->rootPicture = kRootPictureSeen;
-        entry->lastSeen = now;
-        entry->ethernet = ethernet;
-        if (changed)
-            show(*entry, false);
-        return entry;
-    }
-    ClientEntry* entry = createEntry(macText, preferredNumber);
+    ClientEntry* entry = findByHardwareAddress(hardwareAddress);
+    const bool known = entry != nullptr;
+    if (!entry)
+        entry = createEntry(hardwareAddress, preferredNumber);
     if (!entry)
         return nullptr;
-    entry->rootPicture = kRootPictureSeen;
+    // Shown again only when something shown changes (the clock counts whole seconds).
+    const bool changed = entry->away || entry->lastSeen != now;
+    entry->away = false;
     entry->lastSeen = now;
     entry->ethernet = ethernet;
-    show(*entry, true);
+    if (!known && display_)
+        display_->addEntry(*entry);
+    else if (changed)
+        show(*entry);
     return entry;
 }
 
-void ClientRegistry::AllowClient(const QString& macText, double days) {
-    ClientEntry* entry = findByMac(macText);
+void ClientRegistry::AllowClient(const MacAddress& mac, const QDateTime& end) {
+    ClientEntry* entry = findByHardwareAddress(mac.bytes());
     if (!entry)
         return;
-    if (days == kNeverExpiresDays) {
-        entry->expiry = QString::fromLatin1(kNeverExpires);
-    } else {
-        // Whole seconds, like every other time the registry shows.
-        const qint64 seconds = std::llround(days * 86400.0);
-        entry->expiry = generalDateText(clock_.now().addMSecs(seconds * 1000));
-    }
-    entry->access = QString::fromLatin1(kAllowed);
-    show(*entry, false);
+    entry->allowed = true;
+    entry->allowanceEnd = end;
+    show(*entry);
 }
 
-ClientEntry* ClientRegistry::clientAt(const QString& address,
-                                      const QByteArray& neighbourMac) const {
+ClientEntry* ClientRegistry::clientAt(Ipv4Address address, const QByteArray& neighbourMac) const {
     ClientEntry* entry = findByAddress(address);
-    if (!entry || (!neighbourMac.isEmpty() && neighbourMac != entry->mac))
+    if (!entry || (!neighbourMac.isEmpty() && neighbourMac != entry->hardwareAddress))
         return nullptr;
     return entry;
 }
 
-bool ClientRegistry::IsClientAllowed(const QString& address, const QByteArray& neighbourMac) {
+bool ClientRegistry::IsClientAllowed(Ipv4Address address, const QByteArray& neighbourMac) {
     ClientEntry* entry = clientAt(address, neighbourMac);
     if (!entry)
         return false;
@@ -130,42 +68,50 @@ bool ClientRegistry::IsClientAllowed(const QString& address, const QByteArray& n
     // one second is shown once.
     if (entry->lastSeen != now) {
         entry->lastSeen = now;
-        show(*entry, false);
+        show(*entry);
     }
-    return entry->ethernet && entry->mac.size() == 6 && allowedMacs_.isAllowed(entry->mac, now);
+    const std::optional<MacAddress> mac = entry->mac();
+    return mac && allowedMacs_.isAllowed(*mac, now);
+}
+
+QString ClientRegistry::GetClientMac(Ipv4Address address, const QByteArray& neighbourMac) const {
+    const ClientEntry* entry = clientAt(address, neighbourMac);
+    return entry ? QString::fromLatin1(entry->hardwareAddress.toHex().toUpper()) : QString();
+}
+
+bool ClientRegistry::IsClientAllowed(const QString& address, const QByteArray& neighbourMac) {
+    const std::optional<Ipv4Address> at = Ipv4Address::fromText(address);
+    return at && IsClientAllowed(*at, neighbourMac);
 }
 
 QString ClientRegistry::GetClientMac(const QString& address, const QByteArray& neighbourMac) const {
-    const ClientEntry* entry = clientAt(address, neighbourMac);
-    if (!entry)
-        return QString();
-    QString mac = entry->macText;
-    mac.remove(QLatin1Char(' '));
-    return mac;
+    const std::optional<Ipv4Address> at = Ipv4Address::fromText(address);
+    return at ? GetClientMac(*at, neighbourMac) : QString();
+}
+
+static bool leaseRuns(const ClientEntry& entry, const QDateTime& now) {
+    return !entry.leaseEnd.isNull() && entry.leaseEnd > now;
 }
 
 void ClientRegistry::RemoveIdleClients() {
     const QDateTime now = clock_.now();
     const QDateTime idleBefore = now.addSecs(-kHourSeconds);
-    const QString allowed = QString::fromLatin1(kAllowed);
-    for (;;) {
-        const auto idle = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) {
-            return e->access != allowed && !e->lastSeen.isNull() && e->lastSeen < idleBefore &&
-                   !leaseRuns(*e, now);
-        });
-        if (idle == entries_.end())
-            return;
-        removeEntry(idle->get());
+    std::vector<ClientEntry*> idle;
+    for (const auto& e : entries_) {
+        if (!e->allowed && !e->lastSeen.isNull() && e->lastSeen < idleBefore && !leaseRuns(*e, now))
+            idle.push_back(e.get());
     }
+    for (ClientEntry* entry : idle)
+        removeEntry(entry);
 }
 
 void ClientRegistry::ReleaseClient(ClientEntry* entry) {
     if (!entry)
         return;
     entry->leaseEnd = QDateTime();
-    if (entry->access == QLatin1String(kAllowed)) {
-        entry->rootPicture = kRootPictureAllowedAway;
-        show(*entry, false);
+    if (entry->allowed) {
+        entry->away = true;
+        show(*entry);
     } else {
         removeEntry(entry);
     }
@@ -176,56 +122,57 @@ void ClientRegistry::LeaseGranted(ClientEntry* entry) {
         entry->leaseEnd = clock_.now().addDays(1);
 }
 
-void ClientRegistry::DeclineClient(ClientEntry* entry, const QString& holderMacText) {
+void ClientRegistry::DeclineClient(ClientEntry* entry, const QByteArray& holder) {
     if (!entry)
         return;
-    HoldBack(entry->hostNumber, holderMacText);
+    HoldBack(entry->hostNumber, holder);
     removeEntry(entry);
 }
 
-void ClientRegistry::HoldBack(int hostNumber, const QString& holderMacText) {
-    heldBack_.insert(hostNumber, {clock_.now().addSecs(kHourSeconds), holderMacText});
+void ClientRegistry::HoldBack(int hostNumber, const QByteArray& holder) {
+    heldBack_.insert(hostNumber, {clock_.now().addSecs(kHourSeconds), holder});
+}
+
+bool ClientRegistry::isTaken(int hostNumber) const {
+    return byAddress_.contains(network_.hostAddress(hostNumber));
 }
 
 // A number is free for a client when no entry holds it and it is not held back for another.
-bool ClientRegistry::isFreeFor(int hostNumber, const QString& macText, const QDateTime& now) const {
-    if (hostNumber < kFirstHostNumber || hostNumber > kLastHostNumber)
+bool ClientRegistry::isFreeFor(int hostNumber, const QByteArray& hardwareAddress,
+                               const QDateTime& now) const {
+    if (hostNumber < network_.firstHostNumber || hostNumber > network_.lastHostNumber)
         return false;
     const auto held = heldBack_.constFind(hostNumber);
-    if (held != heldBack_.constEnd() && held->end > now && held->holder != macText)
+    if (held != heldBack_.constEnd() && held->end > now && held->holder != hardwareAddress)
         return false;
-    return std::none_of(entries_.begin(), entries_.end(),
-                        [hostNumber](const auto& e) { return e->hostNumber == hostNumber; });
+    return !isTaken(hostNumber);
 }
 
-ClientEntry* ClientRegistry::findByMac(const QString& macText) const {
-    return byMac_.value(macText);
+ClientEntry* ClientRegistry::findByHardwareAddress(const QByteArray& hardwareAddress) const {
+    return byHardware_.value(hardwareAddress);
 }
 
-ClientEntry* ClientRegistry::findByAddress(const QString& address) const {
+ClientEntry* ClientRegistry::findByAddress(Ipv4Address address) const {
     return byAddress_.value(address);
 }
 
-ClientEntry* ClientRegistry::createEntry(const QString& macText, int preferredNumber) {
-    const int number = isFreeFor(preferredNumber, macText, clock_.now())
-                           ? preferredNumber
-                           : freeHostNumber(clock_.now());
+ClientEntry* ClientRegistry::createEntry(const QByteArray& hardwareAddress, int preferredNumber) {
+    const QDateTime now = clock_.now();
+    const int number =
+        isFreeFor(preferredNumber, hardwareAddress, now) ? preferredNumber : freeHostNumber(now);
     if (number == 0)
         return nullptr;
     auto entry = std::make_unique<ClientEntry>();
     entry->hostNumber = number;
-    entry->key = QStringLiteral("K") + QString::number(number);
-    entry->macText = macText;
-    entry->mac = HexToText(macText);
-    entry->address = networkPrefix_ + QString::number(number);
-    entry->access = QString::fromLatin1(kDenied);
+    entry->address = network_.hostAddress(number);
+    entry->hardwareAddress = hardwareAddress;
     // A client that paid before it first came shows its allowance at once.
-    if (allowedMacs_.contains(entry->mac)) {
-        const QDateTime end = allowedMacs_.end(entry->mac);
-        entry->access = QString::fromLatin1(kAllowed);
-        entry->expiry = end.isNull() ? QString::fromLatin1(kNeverExpires) : generalDateText(end);
+    if (const std::optional<MacAddress> mac = MacAddress::fromBytes(hardwareAddress);
+        mac && allowedMacs_.contains(*mac)) {
+        entry->allowed = true;
+        entry->allowanceEnd = allowedMacs_.end(*mac);
     }
-    byMac_.insert(macText, entry.get());
+    byHardware_.insert(hardwareAddress, entry.get());
     byAddress_.insert(entry->address, entry.get());
     entries_.push_back(std::move(entry));
     return entries_.back().get();
@@ -238,16 +185,21 @@ int ClientRegistry::freeHostNumber(const QDateTime& now) {
         else
             ++it;
     }
-    for (int n = kFirstHostNumber; n <= kLastHostNumber; ++n) {
-        if (heldBack_.contains(n))
-            continue;
-        const bool taken = std::any_of(entries_.begin(), entries_.end(),
-                                       [n](const auto& e) { return e->hostNumber == n; });
-        if (!taken)
+    for (int n = network_.firstHostNumber; n <= network_.lastHostNumber; ++n) {
+        if (!heldBack_.contains(n) && !isTaken(n))
             return n;
     }
     // Every number is in use: the longest-silent entry without a running lease gives its number
     // up. Its allowance lives in the allowed list, so removing an allowed entry loses nothing.
+    ClientEntry* oldest = longestSilentWithoutLease(now);
+    if (!oldest)
+        return 0;
+    const int number = oldest->hostNumber;
+    removeEntry(oldest);
+    return number;
+}
+
+ClientEntry* ClientRegistry::longestSilentWithoutLease(const QDateTime& now) const {
     ClientEntry* oldest = nullptr;
     for (const auto& e : entries_) {
         if (leaseRuns(*e, now) || e->probing)
@@ -261,15 +213,7 @@ int ClientRegistry::freeHostNumber(const QDateTime& now) {
         if (e->lastSeen.isNull() || e->lastSeen < oldest->lastSeen)
             oldest = e.get();
     }
-    if (!oldest)
-        return 0;
-    const int number = oldest->hostNumber;
-    removeEntry(oldest);
-    return number;
-}
-
-bool ClientRegistry::leaseRuns(const ClientEntry& entry, const QDateTime& now) const {
-    return !entry.leaseEnd.isNull() && entry.leaseEnd > now;
+    return oldest;
 }
 
 void ClientRegistry::removeEntry(ClientEntry* entry) {
@@ -278,23 +222,13 @@ void ClientRegistry::removeEntry(ClientEntry* entry) {
     if (it == entries_.end())
         return;
     if (display_)
-        display_->removeEntry(entry->key);
-    byMac_.remove(entry->macText);
+        display_->removeEntry(*entry);
+    byHardware_.remove(entry->hardwareAddress);
     byAddress_.remove(entry->address);
     entries_.erase(it);
 }
 
-void ClientRegistry::show(const ClientEntry& entry, bool added) {
-    if (!display_)
-        return;
-    EntryNodes nodes;
-    nodes[0] = {entry.key, entry.macText, entry.rootPicture};
-    nodes[1] = {QString(), entry.address, kAddressPicture};
-    nodes[2] = {QString(), generalDateText(entry.lastSeen), kLastSeenPicture};
-    nodes[3] = {QString(), entry.expiry, kExpiryPicture};
-    nodes[4] = {QString(), entry.access, kAccessPicture};
-    if (added)
-        display_->addEntry(nodes);
-    else
-        display_->updateEntry(nodes);
+void ClientRegistry::show(const ClientEntry& entry) {
+    if (display_)
+        display_->updateEntry(entry);
 }

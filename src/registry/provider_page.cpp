@@ -2,22 +2,19 @@
 
 #include "common/app_info.h"
 #include "common/deployment.h"
-#include "common/hex_string.h"
 #include "registry/allowance_feed.h"
-
-#include <cmath>
 
 ProviderPage::ProviderPage(PageLoader& loader, ClientRegistry& registry, AllowedList& allowedMacs,
                            const Clock& clock, QObject* parent)
     : QObject(parent), loader_(loader), registry_(registry), allowedMacs_(allowedMacs),
       clock_(clock) {
-    timer2_.setInterval(kHourlyInterval);
-    connect(&timer2_, &QTimer::timeout, this, &ProviderPage::Timer2_Timer);
+    reloadTimer_.setSingleShot(true);
+    connect(&reloadTimer_, &QTimer::timeout, this, &ProviderPage::LoadProviderPage);
     heldRefreshTimer_.setSingleShot(true);
     // A coarse timer may fire a little early, which would only hold the refresh again.
     heldRefreshTimer_.setTimerType(Qt::PreciseTimer);
     connect(&heldRefreshTimer_, &QTimer::timeout, this, &ProviderPage::loadHeldRefresh);
-    connect(&loader_, &PageLoader::DocumentComplete, this, &ProviderPage::EK_DocumentComplete);
+    connect(&loader_, &PageLoader::DocumentComplete, this, &ProviderPage::pageLoaded);
 }
 
 void ProviderPage::setLogin(const QString& providerId, const QString& password) {
@@ -35,7 +32,20 @@ QUrl ProviderPage::providerPageUrl(const QString& providerId, const QString& pas
 }
 
 void ProviderPage::start() {
-    timer2_.start();
+    scheduled_ = true;
+    schedule(kReloadEvery);
+}
+
+void ProviderPage::stop() {
+    scheduled_ = false;
+    reloadTimer_.stop();
+    heldRefreshTimer_.stop();
+    heldRefreshDueMs_.reset();
+}
+
+void ProviderPage::schedule(std::chrono::milliseconds delay) {
+    if (scheduled_)
+        reloadTimer_.start(delay);
 }
 
 void ProviderPage::LoadProviderPage() {
@@ -44,15 +54,8 @@ void ProviderPage::LoadProviderPage() {
     heldRefreshDueMs_.reset();
     heldRefreshTimer_.stop();
     lastLoadMs_ = clock_.monotonicMs();
+    schedule(kReloadEvery);
     loader_.Navigate(providerPageUrl(providerId_, password_));
-}
-
-void ProviderPage::Timer2_Timer() {
-    ++RefreshTicks;
-    if (RefreshTicks >= kTicksPerLoad) {
-        LoadProviderPage();
-        RefreshTicks = 0;
-    }
 }
 
 void ProviderPage::forceRefresh() {
@@ -71,8 +74,7 @@ void ProviderPage::forceRefresh() {
         heldRefreshTimer_.start(static_cast<int>(*heldRefreshDueMs_ - now));
         return;
     }
-    RefreshTicks = 70;
-    Timer2_Timer();
+    LoadProviderPage();
 }
 
 void ProviderPage::loadHeldRefresh() {
@@ -83,27 +85,26 @@ void ProviderPage::loadHeldRefresh() {
     forceRefresh();
 }
 
-void ProviderPage::EK_DocumentComplete() {
+void ProviderPage::pageLoaded() {
     emit bannerChanged(loader_.documentText());
     const std::optional<std::vector<AllowanceRecord>> records =
         readAllowanceFeed(loader_.bodyText());
     if (!records) {
-        timer2_.setInterval(kRetryInterval);
+        schedule(kRetryAfter);
     } else {
         registry_.RemoveIdleClients();
         allowedMacs_.clear();
-        timer2_.setInterval(kHourlyInterval);
         const QDateTime now = clock_.now();
         for (const AllowanceRecord& record : *records) {
             // An allowance of nothing, or one already spent, admits nobody.
             if (record.days <= 0)
                 continue;
-            registry_.AllowClient(HexString(record.hardwareAddress), record.days);
-            const QDateTime end =
-                record.days == kNeverExpiresDays
-                    ? QDateTime()
-                    : now.addMSecs(static_cast<qint64>(std::llround(record.days * 86400.0)) * 1000);
-            allowedMacs_.add(record.hardwareAddress, end);
+            const std::optional<MacAddress> mac = MacAddress::fromBytes(record.hardwareAddress);
+            if (!mac)
+                continue; // no Ethernet address: it admits no one
+            const QDateTime end = allowanceEnd(now, record.days);
+            registry_.AllowClient(*mac, end);
+            allowedMacs_.add(*mac, end);
         }
         emit allowancesChanged();
     }

@@ -1,26 +1,16 @@
 #pragma once
-// The display that mirrors the client registry node for node: per entry one root and its four
-// children. The window shows it as the "Active Clients" tree; tests count its nodes.
+// The display that mirrors the client registry entry for entry, in the registry's order. The
+// window shows it as the "Active Clients" tree and makes its own texts from the entries.
 
-#include <QString>
-#include <array>
-
-struct TreeNode {
-    QString key; // the root's key ("K100"); children have none
-    QString text;
-    int picture = 0; // 1-based picture of ImgLst
-};
-
-// The root first, then address, last seen, expiry and access.
-using EntryNodes = std::array<TreeNode, 5>;
+struct ClientEntry;
 
 class TreeDisplay {
 public:
     virtual ~TreeDisplay() = default;
-    // Appends the entry as the last root of the tree.
-    virtual void addEntry(const EntryNodes& nodes) = 0;
-    // Rewrites the texts and pictures of the entry whose root has this key.
-    virtual void updateEntry(const EntryNodes& nodes) = 0;
-    // Removes the root with this key and its children.
-    virtual void removeEntry(const QString& key) = 0;
+    // Appends the entry at the end.
+    virtual void addEntry(const ClientEntry& entry) = 0;
+    // Something shown of the entry has changed.
+    virtual void updateEntry(const ClientEntry& entry) = 0;
+    // The entry goes (called before it is destroyed).
+    virtual void removeEntry(const ClientEntry& entry) = 0;
 };

@@ -5,6 +5,7 @@
 // this says so once and keeps a line for the window.
 
 #include "common/clock.h"
+#include "common/lan_network.h"
 #include "platform/firewall.h"
 #include "platform/name_service.h"
 #include "registry/allowed_list.h"
@@ -20,8 +21,8 @@ class LanServices : public QObject {
     Q_OBJECT
 public:
     struct Setup {
-        quint32 gatewayAddress = 0; // the LAN address, host byte order
-        quint16 proxyPort = 8080;
+        quint32 gatewayAddress = LanNetwork().gateway.value(); // host byte order
+        quint16 proxyPort = LanNetwork().proxyPort;
         NameServiceOptions names;
         // Where the firewall keeps the forwarding state of a run that may crash.
         QString stateDirectory;

@@ -127,9 +127,8 @@ TEST(CaptivePortalUrl, TheLongestUrlMakesTheLongestReply548Bytes) {
     const QByteArray url = CaptivePortalUrl::forClient(urlTemplate, QStringLiteral("op42"), kMac);
     const QByteArray request = DhcpDatagram(kMac).type(3).end();
     for (const DhcpReplyKind kind : {DhcpReplyKind::Offer, DhcpReplyKind::Ack}) {
-        const QByteArray reply =
-            DhcpMessage::buildReply(kind, request, bytes({192, 168, 11, 100}),
-                                    bytes({192, 168, 11, 1}), true, QByteArray(), url);
+        const QByteArray reply = DhcpMessage::buildReply(
+            kind, request, Ipv4Address(192, 168, 11, 100), LanNetwork(), true, QByteArray(), url);
         EXPECT_EQ(reply.size(), 548);
     }
 }

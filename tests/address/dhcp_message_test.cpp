@@ -18,8 +18,8 @@
 namespace {
 
 const QByteArray kMac = bytes({0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
-const QByteArray kAssigned = bytes({192, 168, 11, 20});
-const QByteArray kGateway = bytes({192, 168, 11, 1});
+const Ipv4Address kAssigned(192, 168, 11, 20);
+const LanNetwork kNetwork; // 192.168.11.1/24, proxy on 8080
 const QByteArray kClientId = bytes({61, 7, 1, 0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
 
 // Reply option blocks, written out independently of the golden files.
@@ -142,7 +142,7 @@ TEST(DhcpMessageReply, MatchesGoldenFiles) {
         const ExactDatagram request(
             baseRequest(typeOption(row.requestType) + kClientId + bytes({55, 3, 1, 3, 6, 255})));
         const QByteArray reply =
-            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kGateway, row.withLeaseTime,
+            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kNetwork, row.withLeaseTime,
                                     row.clientIdentifier, row.captivePortalUrl);
         EXPECT_EQ(reply.size(), row.size);
         EXPECT_TRUE(sameBytes(reply, golden(row.goldenFile)));
@@ -192,7 +192,7 @@ TEST(DhcpMessageReply, OptionBlocksByKind) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const QByteArray reply =
-            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kGateway, row.withLeaseTime,
+            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kNetwork, row.withLeaseTime,
                                     row.clientIdentifier, row.captivePortalUrl);
         EXPECT_EQ(reply.size(), DhcpMessage::kFixedPartSize + row.options.size());
         EXPECT_TRUE(sameBytes(reply.mid(DhcpMessage::kFixedPartSize), row.options));
@@ -209,7 +209,7 @@ TEST(DhcpMessageReply, CopiesSnameFileAndCookieButNoneOfTheRequestOptions) {
     const ExactDatagram request(data);
 
     const QByteArray reply = DhcpMessage::buildReply(DhcpReplyKind::Offer, request.view, kAssigned,
-                                                     kGateway, true, QByteArray());
+                                                     kNetwork, true, QByteArray());
     ASSERT_EQ(reply.size(), 313);
     EXPECT_TRUE(sameBytes(reply.mid(24, 216), data.mid(24, 216))); // giaddr .. cookie
     EXPECT_TRUE(sameBytes(reply.mid(240), golden("offer.hex").mid(240)));
@@ -226,8 +226,7 @@ TEST(DhcpMessageRead, FieldsOfARequest) {
     EXPECT_EQ(request->htype, 1);
     EXPECT_EQ(request->hlen, 6);
     EXPECT_EQ(request->hardwareAddress, kMac);
-    EXPECT_EQ(request->ciaddr, bytes({192, 168, 11, 99}));
-    EXPECT_EQ(request->yiaddr, bytes({1, 2, 3, 4}));
+    EXPECT_EQ(request->ciaddr, Ipv4Address(192, 168, 11, 99));
     EXPECT_EQ(request->flagsFirstByte, 0xC3);
     EXPECT_EQ(request->messageType, 3);
     EXPECT_EQ(request->requestedAddress, kAssigned);
@@ -283,7 +282,8 @@ TEST(DhcpMessageRead, OptionScan) {
         const auto request = DhcpMessage::readRequest(datagram.view);
         ASSERT_TRUE(request);
         EXPECT_EQ(request->messageType, row.type);
-        EXPECT_EQ(request->requestedAddress, row.requested);
+        EXPECT_EQ(request->requestedAddress ? request->requestedAddress->bytes() : QByteArray(),
+                  row.requested);
         EXPECT_EQ(request->clientIdentifierOption, row.clientId);
     }
 }

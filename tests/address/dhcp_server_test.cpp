@@ -2,11 +2,9 @@
 // each message does to the registry. Replies are caught by a fake socket.
 
 #include "address/dhcp_server.h"
-#include "common/hex_string.h"
 #include "support/bytes.h"
 #include "support/dhcp_datagram.h"
 #include "support/fake_clock.h"
-#include "support/fake_message_box.h"
 #include "support/fake_tree_display.h"
 
 #include <gtest/gtest.h>
@@ -21,20 +19,14 @@ struct Sent {
 
 class FakeDatagramSocket final : public DatagramSocket {
 public:
-    void setRemoteHost(const QString& host) override { host_ = host; }
-    void setRemotePort(int port) override { port_ = port; }
-    bool SendData(const QByteArray& datagram) override {
+    bool send(const QByteArray& datagram, Ipv4Address address, quint16 port) override {
         if (failSends)
             return false;
-        sent.push_back({host_, port_, datagram});
+        sent.push_back({address.text(), port, datagram});
         return true;
     }
     std::vector<Sent> sent;
     bool failSends = false;
-
-private:
-    QString host_;
-    int port_ = 0;
 };
 
 // An address probe the test answers by hand.
@@ -81,7 +73,7 @@ protected:
     // From 0.0.0.0, as a client without an address sends, unless the test says otherwise.
     void receive(const QByteArray& datagram, const QString& from = QStringLiteral("0.0.0.0")) {
         socket.sent.clear();
-        server.handleDatagram(datagram, from, socket);
+        server.handleDatagram(datagram, *Ipv4Address::fromText(from));
     }
     // The message type of the first reply (-1 when none), found after options 1, 3, 252, 6.
     int replyType() const {
@@ -118,12 +110,8 @@ protected:
     AllowedList allowed;
     FakeTreeDisplay tree;
     ClientRegistry registry{clock, allowed, &tree};
-    FakeMessageBox messages;
-    ControlArray<UdpSocketControl> dhcp;
-    QByteArray gatewayAddress = bytes({192, 168, 11, 1});
-    QString broadcastHost{QStringLiteral("255.255.255.255")};
-    DhcpServer server{dhcp, registry, messages, gatewayAddress, broadcastHost};
     FakeDatagramSocket socket;
+    DhcpServer server{socket, registry, clock, LanNetwork()}; // 192.168.11.1/24
     FakeAddressProbe probe; // in use after server.setAddressProbe(&probe)
 };
 
@@ -135,12 +123,12 @@ TEST_F(DhcpServerTest, DiscoverFromANewClientIsOfferedTheFirstNumberTwice) {
     EXPECT_EQ(targets(), kBothBroadcasts);
     EXPECT_EQ(replyType(), kOffer);
     EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
-    EXPECT_EQ(socket.sent[0].datagram.mid(20, 4), gatewayAddress); // siaddr
+    EXPECT_EQ(socket.sent[0].datagram.mid(20, 4), bytes({192, 168, 11, 1})); // siaddr
     EXPECT_EQ(socket.sent[0].datagram.mid(12, 4), QByteArray(4, '\0'));
     EXPECT_EQ(socket.sent[0].datagram.size(), 313);
     EXPECT_EQ(socket.sent[1].datagram, socket.sent[0].datagram);
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->macText, QStringLiteral("00 0C 29 AB CD EF "));
+    EXPECT_EQ(registry.entries()[0]->hardwareAddress, kMac);
 
     receive(discover());
     EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
@@ -205,9 +193,8 @@ TEST_F(DhcpServerTest, InformGetsNoLeaseAnAckALeaseThatOutlastsSilenceANackTheCl
 }
 
 TEST_F(DhcpServerTest, OffersAndAcksCarryEachClientsCaptivePortalUrl) {
-    QString providerId = QStringLiteral("op 42"); // the login box
-    server.setCaptivePortalUrl(QStringLiteral("https://provider.example/api?id={id}&mac={mac}"),
-                               &providerId);
+    server.setProviderId(QStringLiteral("op 42"));
+    server.setCaptivePortalUrl(QStringLiteral("https://provider.example/api?id={id}&mac={mac}"));
     const QByteArray url = "https://provider.example/api?id=op%2042&mac=";
     const struct {
         const char* name;
@@ -239,7 +226,7 @@ TEST_F(DhcpServerTest, OffersAndAcksCarryEachClientsCaptivePortalUrl) {
     }
 
     // Typed longer in the box since the start checked it: the offer goes out without it.
-    providerId = QString(200, QLatin1Char('x'));
+    server.setProviderId(QString(200, QLatin1Char('x')));
     receive(discover());
     EXPECT_EQ(replyType(), kOffer);
     EXPECT_TRUE(replyOption(114).isNull());
@@ -269,11 +256,11 @@ TEST_F(DhcpServerTest, ReleaseRemovesADeniedClientAndKeepsAnAllowedOne) {
     EXPECT_TRUE(registry.entries().empty());
 
     receive(discover());
-    registry.AllowClient(QStringLiteral("00 0C 29 AB CD EF "), 1);
+    registry.AllowClient(*MacAddress::fromBytes(kMac), QDateTime());
     receive(DhcpDatagram().type(kRelease).end(), "192.168.11.100");
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->rootPicture, 6);
-    EXPECT_EQ(tree.nodeCount(), 5);
+    EXPECT_TRUE(registry.entries()[0]->away);
+    EXPECT_EQ(tree.shown, std::vector<int>{100});
 }
 
 TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue) {
@@ -313,7 +300,7 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
         allowed.add(mac, QDateTime());
         receive(requestFor(host, mac));
         ASSERT_EQ(replyType(), kAck);
-        const ClientEntry before = *registry.findByMac(HexString(mac));
+        const ClientEntry before = *registry.findByHardwareAddress(mac);
         clock.advanceSeconds(60);
 
         DhcpDatagram message(mac);
@@ -333,19 +320,19 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
                          r.answer == Probe::ClientItself ? mac : otherMac(999));
         }
 
-        const ClientEntry* entry = registry.findByMac(HexString(mac));
+        const ClientEntry* entry = registry.findByHardwareAddress(mac);
         EXPECT_EQ(entry != nullptr, r.kept);
         if (!entry)
             continue;
         EXPECT_EQ(entry->hostNumber, host);
         if (r.type == kRelease && r.fromHeldAddress && r.htype == 1) {
             EXPECT_TRUE(entry->leaseEnd.isNull());
-            EXPECT_EQ(entry->rootPicture, 6);
+            EXPECT_TRUE(entry->away);
             continue;
         }
         EXPECT_EQ(entry->lastSeen, before.lastSeen);
         EXPECT_EQ(entry->leaseEnd, before.leaseEnd);
-        EXPECT_TRUE(registry.IsClientAllowed(address)); // still Ethernet, still paid
+        EXPECT_TRUE(registry.IsClientAllowed(*Ipv4Address::fromText(address))); // still paid
     }
 }
 
@@ -377,9 +364,9 @@ TEST_F(DhcpServerTest, EmptyHardwareAddressIsServedButNeverAllowed) {
     receive(discover(QByteArray()));
     ASSERT_EQ(socket.sent.size(), 2u);
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->macText, QString());
+    EXPECT_TRUE(registry.entries()[0]->hardwareAddress.isEmpty());
     allowed.add(QByteArray(), QDateTime());
-    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+    EXPECT_FALSE(registry.IsClientAllowed(Ipv4Address(192, 168, 11, 100)));
 }
 
 TEST_F(DhcpServerTest, AFailedSendSendsNoSecondCopyAndStartsNoLease) {
@@ -396,17 +383,6 @@ TEST_F(DhcpServerTest, AFullSegmentGetsNoOffer) {
     }
     receive(discover());
     EXPECT_TRUE(socket.sent.empty());
-}
-
-TEST_F(DhcpServerTest, SocketErrorsShowOneBoxAtATime) {
-    server.DHCP_Error(0, 10054, QStringLiteral("reset"));
-    server.DHCP_Error(0, 10054, QStringLiteral("reset"));
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, QStringLiteral("Error"));
-    EXPECT_EQ(messages.shown[0].title, QStringLiteral("Tarnix Gateway"));
-    messages.answerLast(true);
-    server.DHCP_Error(0, 10054, QStringLiteral("reset"));
-    EXPECT_EQ(messages.shown.size(), 2u);
 }
 
 TEST_F(DhcpServerTest, ANewNumberIsOfferedOnlyWhenNoHostAnswersForIt) {
@@ -452,18 +428,35 @@ TEST_F(DhcpServerTest, NoOfferGoesOutBeforeItsNumberIsProbed) {
     EXPECT_EQ(probe.asked.size(), asked + 1);
 }
 
-TEST_F(DhcpServerTest, ANumberProbedFreeAMomentAgoIsNotProbedAgain) {
+TEST_F(DhcpServerTest, ANumberProbedFreeWithinTheLastMinuteIsNotProbedAgain) {
     // So a flood of one-off newcomers cannot keep every probe busy and starve a real client.
     server.setAddressProbe(&probe);
-    receive(discover());
-    probe.answer(false);
-    receive(DhcpDatagram().type(kRelease).ciaddr({192, 168, 11, 100}).end(), "192.168.11.100");
-    EXPECT_TRUE(registry.entries().empty());
-    socket.sent.clear();
-    receive(discover(otherMac(1)));
-    EXPECT_EQ(probe.asked.size(), 1u);
-    ASSERT_EQ(socket.sent.size(), 2u);
-    EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
+    const struct {
+        qint64 msAfterTheProbe;
+        bool probedAgain;
+    } rows[] = {{0, false}, {59999, false}, {60000, true}};
+    int client = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.msAfterTheProbe);
+        clock.advanceSeconds(61); // nothing remembered from the row before
+        const QByteArray first = otherMac(++client);
+        receive(discover(first));
+        ASSERT_FALSE(probe.waiting.empty());
+        probe.answer(false);
+        receive(DhcpDatagram(first).type(kRelease).ciaddr({192, 168, 11, 100}).end(),
+                "192.168.11.100");
+        ASSERT_TRUE(registry.entries().empty());
+        clock.advanceMs(row.msAfterTheProbe);
+        const size_t asked = probe.asked.size();
+        receive(discover(otherMac(++client)));
+        EXPECT_EQ(probe.asked.size(), asked + (row.probedAgain ? 1 : 0));
+        EXPECT_EQ(socket.sent.empty(), row.probedAgain);
+        if (row.probedAgain)
+            probe.answer(false);
+        EXPECT_EQ(yiaddr(), QStringLiteral("192.168.11.100"));
+        receive(DhcpDatagram(otherMac(client)).type(kRelease).ciaddr({192, 168, 11, 100}).end(),
+                "192.168.11.100");
+    }
 }
 
 TEST_F(DhcpServerTest, ProbingGivesUpAfterAFewAnsweredNumbers) {

@@ -1,29 +1,47 @@
-// Address and MAC texts: the forms that key client entries and name socket targets.
+// Addresses as values and texts, and the LAN they belong to.
 
 #include "common/hex_string.h"
-#include "common/ip_format.h"
+#include "common/ipv4_address.h"
+#include "common/lan_network.h"
 #include "support/bytes.h"
 
 #include <gtest/gtest.h>
 
-TEST(IpFormat, DottedDecimalWithoutLeadingZeros) {
+TEST(Ipv4Address, FourBytesOrDottedTextToAValueAndBack) {
     const struct {
         const char* name;
-        QByteArray raw;
-        std::optional<QString> text;
+        QByteArray bytes;
+        QString text;
+        std::optional<quint32> value;
     } rows[] = {
-        {"empty value is the zero address", QByteArray(), QStringLiteral("0.0.0.0")},
-        {"gateway address", bytes({192, 168, 11, 5}), QStringLiteral("192.168.11.5")},
-        {"no filling to three digits", bytes({10, 0, 0, 1}), QStringLiteral("10.0.0.1")},
-        {"all bits set", bytes({255, 255, 255, 255}), QStringLiteral("255.255.255.255")},
-        {"only the first four bytes count", bytes({1, 2, 3, 4, 5}), QStringLiteral("1.2.3.4")},
-        {"one byte is no address", bytes({192}), std::nullopt},
-        {"three bytes are no address", bytes({192, 168, 11}), std::nullopt},
+        {"gateway address", bytes({192, 168, 11, 5}), "192.168.11.5", 0xC0A80B05},
+        {"no filling to three digits", bytes({10, 0, 0, 1}), "10.0.0.1", 0x0A000001},
+        {"all bits set", bytes({255, 255, 255, 255}), "255.255.255.255", 0xFFFFFFFF},
+        {"three bytes are no address", bytes({192, 168, 11}), "192.168.11", std::nullopt},
+        {"five bytes are no address", bytes({1, 2, 3, 4, 5}), "1.2.3.4.5", std::nullopt},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(IpFormat(row.raw), row.text);
+        const auto fromBytes = Ipv4Address::fromBytes(row.bytes);
+        const auto fromText = Ipv4Address::fromText(row.text);
+        ASSERT_EQ(fromBytes.has_value(), row.value.has_value());
+        ASSERT_EQ(fromText.has_value(), row.value.has_value());
+        if (!row.value)
+            continue;
+        EXPECT_EQ(fromBytes->value(), *row.value);
+        EXPECT_EQ(*fromText, *fromBytes);
+        EXPECT_EQ(fromBytes->bytes(), row.bytes);
+        EXPECT_EQ(fromBytes->text(), row.text);
     }
+}
+
+TEST(LanNetwork, TheSegmentItsHostsAndItsProxyAddresses) {
+    const LanNetwork lan;
+    EXPECT_EQ(lan.hostAddress(100), Ipv4Address(192, 168, 11, 100));
+    EXPECT_EQ(lan.hostNumberOf(Ipv4Address(192, 168, 11, 254)), 254);
+    EXPECT_EQ(lan.hostNumberOf(Ipv4Address(192, 168, 12, 254)), std::nullopt);
+    EXPECT_EQ(lan.segmentBroadcast(), Ipv4Address(192, 168, 11, 255));
+    EXPECT_EQ(lan.proxyScriptUrl(), "http://192.168.11.1:8080/wpad");
 }
 
 TEST(HexString, TwoUpperCaseDigitsAndABlankPerByte) {

@@ -69,3 +69,21 @@ TEST(AllowanceFeed, ReadsRecordsAfterTheMarkerWhateverTheLocale) {
         }
     }
 }
+
+TEST(AllowanceEnd, DaysFromNowToTheWholeSecondAnd9999Never) {
+    const QDateTime now(QDate(2026, 12, 6), QTime(12, 0, 0));
+    const struct {
+        const char* name;
+        double days;
+        QDateTime end;
+    } rows[] = {
+        {"9999 never ends", 9999, QDateTime()},
+        {"9998 is a date", 9998, now.addDays(9998)},
+        {"half a day is twelve hours", 0.5, now.addSecs(12 * 3600)},
+        {"parts of a second round to whole seconds", 0.6 / 86400, now.addSecs(1)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(allowanceEnd(now, row.days), row.end);
+    }
+}

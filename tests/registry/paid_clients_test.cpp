@@ -1,7 +1,6 @@
 // Who the kernel forwards: clients with a running lease and a running allowance, each with the
 // time its allowance has left.
 
-#include "common/hex_string.h"
 #include "registry/paid_clients.h"
 #include "support/fake_clock.h"
 
@@ -13,7 +12,7 @@ TEST(PaidClients, LeasedEthernetClientsWhoseAllowanceRuns) {
     ClientRegistry registry(clock, allowed);
     const auto mac = [](int n) { return QByteArray::fromHex("0200000000") + char(n); };
     const auto add = [&](int n, bool lease, bool ethernet = true) {
-        ClientEntry* entry = registry.RegisterClient(HexString(mac(n)), ethernet);
+        ClientEntry* entry = registry.RegisterClient(mac(n), ethernet);
         if (lease)
             registry.LeaseGranted(entry);
         return entry;
@@ -39,6 +38,6 @@ TEST(PaidClients, LeasedEthernetClientsWhoseAllowanceRuns) {
     EXPECT_EQ(paid[1].address, 0xC0A80B65u);
     EXPECT_FALSE(paid[1].secondsLeft.has_value());
 
-    registry.ReleaseClient(registry.findByMac(HexString(mac(1))));
+    registry.ReleaseClient(registry.findByHardwareAddress(mac(1)));
     EXPECT_EQ(paidClients(registry, allowed, clock.now()).size(), 1u);
 }

@@ -1,4 +1,4 @@
-// The provider page's timing (ticks, forced refresh and its spacing, retries) and what a loaded
+// The provider page's timing (schedule, forced refresh and its spacing, retries) and what a loaded
 // feed does to the allowed list and the registry.
 
 #include "registry/provider_page.h"
@@ -12,7 +12,6 @@
 
 namespace {
 
-const QString kMacText = QStringLiteral("00 0C 29 AB CD EF ");
 const QByteArray kMac("\x00\x0C\x29\xAB\xCD\xEF", 6);
 const QString kFeedA = QStringLiteral("***Allowed****%*000C29ABCDEF*0.5*");
 
@@ -20,11 +19,6 @@ class ProviderPageTest : public ::testing::Test {
 protected:
     void SetUp() override { qputenv("TARNIX_PROVIDER_HOST", "provider.lab:8081"); }
     void TearDown() override { qunsetenv("TARNIX_PROVIDER_HOST"); }
-
-    void tick(int times) {
-        for (int i = 0; i < times; ++i)
-            page.Timer2_Timer();
-    }
 
     FakeClock clock;
     AllowedList allowed;
@@ -68,20 +62,32 @@ TEST_F(ProviderPageTest, UrlFollowsTheSchemeOfTheProviderSetting) {
     }
 }
 
-TEST_F(ProviderPageTest, TheSixtiethTickOrAForcedRefreshLoads) {
-    tick(59);
-    EXPECT_TRUE(loader.navigations.empty());
-    EXPECT_EQ(page.RefreshTicks, 59);
-    tick(1);
-    EXPECT_EQ(loader.navigations.size(), 1u);
-    EXPECT_EQ(page.RefreshTicks, 0);
+TEST_F(ProviderPageTest, ReloadsEveryHourAndAPageWithoutTheFeedAgainIn15Seconds) {
+    const int hour = 3600 * 1000;
+    EXPECT_FALSE(page.reloadTimer().isActive()); // nothing scheduled before the start
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("refused"));
+    EXPECT_FALSE(page.reloadTimer().isActive());
 
+    page.start();
+    EXPECT_EQ(page.reloadTimer().interval(), hour);
+    page.LoadProviderPage();
     loader.complete(kFeedA);
-    tick(12);
-    clock.advanceSeconds(12 * 60);
-    page.forceRefresh();
-    EXPECT_EQ(loader.navigations.size(), 2u);
-    EXPECT_EQ(page.RefreshTicks, 0);
+    ASSERT_EQ(allowed.size(), 1);
+    const size_t entriesBefore = registry.entries().size();
+    EXPECT_EQ(page.reloadTimer().interval(), hour);
+
+    page.LoadProviderPage();
+    loader.complete(QStringLiteral("<p>ID or password refused</p>"));
+    EXPECT_TRUE(page.reloadTimer().isActive());
+    EXPECT_EQ(page.reloadTimer().interval(), 15 * 1000);
+    EXPECT_EQ(allowed.size(), 1); // nothing changed
+    EXPECT_EQ(registry.entries().size(), entriesBefore);
+
+    page.LoadProviderPage(); // the retry, or a refresh: the hour counts from it
+    EXPECT_EQ(page.reloadTimer().interval(), hour);
+    page.stop();
+    EXPECT_FALSE(page.reloadTimer().isActive());
 }
 
 TEST_F(ProviderPageTest, ARefreshLoadsAtOnceOnlyAfterTheLoadUnderWayAndTheSpacing) {
@@ -149,7 +155,7 @@ TEST_F(ProviderPageTest, AnyLoadStartedAfterARefreshServesIt) {
     clock.advanceSeconds(1);
     page.forceRefresh();
     ASSERT_TRUE(page.heldRefreshDueMs());
-    tick(60); // the hourly load
+    page.LoadProviderPage(); // the hourly load
     EXPECT_EQ(loader.navigations.size(), 2u);
     EXPECT_EQ(page.heldRefreshDueMs(), std::nullopt);
     EXPECT_FALSE(page.heldRefreshTimer().isActive());
@@ -167,43 +173,27 @@ TEST_F(ProviderPageTest, RefreshesDuringALoadLeaveExactlyOneReload) {
     EXPECT_EQ(loader.navigations.size(), 2u);
 }
 
-TEST_F(ProviderPageTest, PageWithoutMarkerRetriesSoonAndChangesNothing) {
-    page.start();
-    loader.complete(kFeedA);
-    ASSERT_EQ(allowed.size(), 1);
-    const int entriesBefore = int(registry.entries().size());
-
-    page.LoadProviderPage();
-    loader.complete(QStringLiteral("<p>ID or password refused</p>"));
-    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kRetryInterval);
-    EXPECT_EQ(allowed.size(), 1);
-    EXPECT_EQ(int(registry.entries().size()), entriesBefore);
-    tick(60); // 15 seconds of 250 ms ticks
-    EXPECT_EQ(loader.navigations.size(), 2u);
-
-    loader.complete(kFeedA);
-    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kHourlyInterval);
-}
-
 TEST_F(ProviderPageTest, FeedRebuildsTheAllowedListMarksClientsAndEndsAtTheExpiry) {
-    ClientEntry* denied = registry.RegisterClient(QStringLiteral("02 00 00 00 00 01 "));
-    registry.RegisterClient(kMacText);
+    ClientEntry* denied = registry.RegisterClient(QByteArray::fromHex("020000000001"));
+    registry.RegisterClient(kMac);
     clock.advanceSeconds(61 * 60);
-    registry.RegisterClient(kMacText); // seen again: not idle
+    registry.RegisterClient(kMac); // seen again: not idle
     allowed.add(QByteArray("\x02\x00\x00\x00\x00\x01", 6), QDateTime());
     ASSERT_NE(denied, nullptr);
 
     page.LoadProviderPage();
     loader.complete(QStringLiteral("***Allowed****%*000C29ABCDEF*0.5**%*005056010203*9999*"));
     EXPECT_EQ(allowed.size(), 2);
-    EXPECT_FALSE(allowed.isAllowed(QByteArray("\x02\x00\x00\x00\x00\x01", 6), clock.now()));
+    EXPECT_FALSE(allowed.isAllowed(*MacAddress::fromBytes(QByteArray::fromHex("020000000001")),
+                                   clock.now()));
     // The idle denied client was swept first; a MAC never on the LAN gets no entry.
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->macText, kMacText);
-    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Allowed"));
-    EXPECT_TRUE(allowed.isAllowed(QByteArray::fromHex("005056010203"), clock.now()));
+    EXPECT_EQ(registry.entries()[0]->hardwareAddress, kMac);
+    EXPECT_TRUE(registry.entries()[0]->allowed);
+    EXPECT_TRUE(allowed.isAllowed(*MacAddress::fromBytes(QByteArray::fromHex("005056010203")),
+                                  clock.now()));
     // Half a day ends between loads.
-    const QString halfADay = registry.entries()[0]->address;
+    const Ipv4Address halfADay = registry.entries()[0]->address;
     clock.advanceSeconds(12 * 3600 - 1);
     EXPECT_TRUE(registry.IsClientAllowed(halfADay));
     clock.advanceSeconds(1);
@@ -211,19 +201,19 @@ TEST_F(ProviderPageTest, FeedRebuildsTheAllowedListMarksClientsAndEndsAtTheExpir
 }
 
 TEST_F(ProviderPageTest, SpentAllowancesOrAMarkerWithoutRecordsAdmitNobody) {
-    registry.RegisterClient(kMacText);
+    registry.RegisterClient(kMac);
     page.LoadProviderPage();
     loader.complete(QStringLiteral("***Allowed****%*000C29ABCDEF*0**%*005056010203*-2*"));
     EXPECT_TRUE(allowed.isEmpty());
-    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
+    EXPECT_FALSE(registry.IsClientAllowed(Ipv4Address(192, 168, 11, 100)));
     EXPECT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Access Denied"));
+    EXPECT_FALSE(registry.entries()[0]->allowed);
 
     page.LoadProviderPage();
     loader.complete(kFeedA);
     page.LoadProviderPage();
     loader.complete(QStringLiteral("***Allowed***"));
     EXPECT_TRUE(allowed.isEmpty());
-    EXPECT_FALSE(registry.IsClientAllowed(QStringLiteral("192.168.11.100")));
-    EXPECT_EQ(registry.entries()[0]->access, QStringLiteral("Allowed")); // the operator's record
+    EXPECT_FALSE(registry.IsClientAllowed(Ipv4Address(192, 168, 11, 100)));
+    EXPECT_TRUE(registry.entries()[0]->allowed); // shown as the operator last saw it
 }

@@ -27,27 +27,20 @@ TEST(ProviderServiceTest, RightLoginFillsTheAllowedListAndAWrongOneChangesNothin
         return waitUntil([&] { return completions > before; }, 10000);
     };
 
-    registry.RegisterClient(QStringLiteral("00 0C 29 AB CD EF "));
+    registry.RegisterClient(mac);
     page.setLogin(QStringLiteral("op42"), password);
+    page.start();
     page.LoadProviderPage();
     ASSERT_TRUE(loaded(0));
-    EXPECT_TRUE(allowed.isAllowed(mac, clock.now()));
-    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kHourlyInterval);
+    EXPECT_TRUE(allowed.isAllowed(*MacAddress::fromBytes(mac), clock.now()));
+    EXPECT_EQ(page.reloadTimer().interval(), 3600 * 1000);
     ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_EQ(registry.entries()[0]->expiry, QStringLiteral("Never Expires"));
+    EXPECT_TRUE(registry.entries()[0]->allowed);
+    EXPECT_TRUE(registry.entries()[0]->allowanceEnd.isNull()); // never expires
 
     page.setLogin(QStringLiteral("op42"), QStringLiteral("p")); // the password cut at its "&"
     page.LoadProviderPage();
     ASSERT_TRUE(loaded(1));
-    EXPECT_TRUE(allowed.isAllowed(mac, clock.now()));
-    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kRetryInterval);
-
-    // The retry comes on the sixtieth tick.
-    page.setLogin(QStringLiteral("op42"), password);
-    for (int tick = 0; tick < 59; ++tick)
-        page.Timer2_Timer();
-    EXPECT_FALSE(loader.isLoading());
-    page.Timer2_Timer();
-    ASSERT_TRUE(loaded(2));
-    EXPECT_EQ(page.Timer2().interval(), ProviderPage::kHourlyInterval);
+    EXPECT_TRUE(allowed.isAllowed(*MacAddress::fromBytes(mac), clock.now()));
+    EXPECT_EQ(page.reloadTimer().interval(), 15 * 1000); // asked for again soon
 }

@@ -25,7 +25,7 @@ class GatewayWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         qputenv("TARNIX_INI", dir.filePath(QStringLiteral("Tarnix.ini")).toUtf8());
-        model.Form_Load();
+        model.startUp();
     }
     void TearDown() override { qunsetenv("TARNIX_INI"); }
 
@@ -38,7 +38,7 @@ protected:
     FakeNotifyArea notifyArea;
     FakeClock clock;
     FakePageLoader pageLoader;
-    WFGatewayMain model{WFGatewayMain::Services{messages, notifyArea, clock, pageLoader}};
+    GatewayShell model{GatewayShell::Services{messages, notifyArea, clock, pageLoader}};
     GatewayWindow window{model};
 };
 

@@ -24,12 +24,12 @@ TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     FakeNotifyArea notifyArea;
     FakeClock clock;
     NetworkPageLoader loader;
-    WFGatewayMain model({messages, notifyArea, clock, loader});
+    GatewayShell model({messages, notifyArea, clock, loader});
     GatewayWindow window(model);
-    model.registry().RegisterClient(QStringLiteral("00 0C 29 AB CD EF "));
+    model.registry().RegisterClient(QByteArray::fromHex("000C29ABCDEF"));
     model.setProviderText(QStringLiteral("op42"));
     model.setPwdText(QStringLiteral("pw"));
-    model.LoadProviderPage();
+    model.loadProviderPage();
 
     QTreeWidget* tree = window.clientTree();
     ASSERT_TRUE(waitUntil(
@@ -41,7 +41,7 @@ TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     EXPECT_EQ(tree->topLevelItem(0)->text(0), QStringLiteral("00 0C 29 AB CD EF "));
     EXPECT_EQ(tree->topLevelItem(0)->child(2)->text(0), QStringLiteral("Never Expires"));
     EXPECT_TRUE(window.banner()->toPlainText().contains(QStringLiteral("Tarnix Provider")));
-    EXPECT_TRUE(
-        model.AllowedMacs.isAllowed(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6), clock.now()));
+    EXPECT_TRUE(model.allowedMacs().isAllowed(
+        *MacAddress::fromBytes(QByteArray::fromHex("000C29ABCDEF")), clock.now()));
     qunsetenv("TARNIX_INI");
 }

@@ -28,7 +28,13 @@ namespace proxytest {
 inline constexpr char kPaidAddress[] = "127.0.0.100"; // the first registry number
 inline constexpr char kUnknownAddress[] = "127.0.0.200";
 inline constexpr char kProviderHost[] = "provider.test";
-inline constexpr char kMacText[] = "00 0C 29 AB CD EF ";
+
+// The LAN of these tests: the gateway at 127.0.0.1, its clients from 127.0.0.100 on.
+inline LanNetwork loopbackNetwork() {
+    LanNetwork network;
+    network.gateway = Ipv4Address(127, 0, 0, 1);
+    return network;
+}
 
 inline QByteArray notFoundReply() {
     return "HTTP/1.1 404 Object Not Found\nContent-Type: text/html\nContent-Length: 0\n\n";
@@ -60,14 +66,16 @@ struct ProxyRig {
     EnvGuard whitelist;
     FakeClock clock;
     AllowedList allowed;
-    ClientRegistry registry{clock, allowed, nullptr, QStringLiteral("127.0.0.")};
+    ClientRegistry registry{clock, allowed, nullptr, loopbackNetwork()};
     FakePageLoader loader;
     ProviderPage providerPage{loader, registry, allowed, clock};
     QString providerId = QStringLiteral("prov42");
     // Origins here live on loopback, which a deployed proxy never connects to.
     ProxyServer::Options policy{true, ProxyServer::kMaxSlots};
-    ProxyServer proxy{
-        {registry, providerPage, providerId, clock}, "127.0.0.1", pacScript(), policy};
+    ProxyServer proxy{{registry, providerPage, clock},
+                      loopbackNetwork().gateway.text().toLatin1(),
+                      pacScript(),
+                      policy};
     int port = 0;
 
     // Origins at 127.0.0.1 are not open to all; "localhost" is.
@@ -75,12 +83,13 @@ struct ProxyRig {
         ProxyServer::Options upstreamPolicy = ProxyServer::Options{true, ProxyServer::kMaxSlots},
         const QByteArray& openDomains = "localhost")
         : whitelist("TARNIX_WHITELIST", openDomains), policy(upstreamPolicy) {
+        proxy.setProviderId(providerId);
         proxy.listen(0);
         port = proxy.port();
     }
     // The client at kPaidAddress, registered; paid when allow.
     void registerClient(bool allow) {
-        registry.RegisterClient(QString::fromLatin1(kMacText));
+        registry.RegisterClient(QByteArray::fromHex("000C29ABCDEF"));
         if (allow)
             allowed.add(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6), QDateTime());
     }
@@ -90,7 +99,7 @@ struct ProxyRig {
                QByteArray::number(purchasePage().size()) + "\r\n\r\n" + purchasePage();
     }
     // The script the proxy serves here: it names the gateway as the tests' proxy.
-    static QByteArray pacScript() { return WpadScript("127.0.0.1:8080"); }
+    static QByteArray pacScript() { return WpadScript(loopbackNetwork().proxyEndpoint()); }
     static QByteArray purchasePage() {
         return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=http://" +
                QByteArray(kProviderHost) +

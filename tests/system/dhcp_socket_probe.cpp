@@ -2,7 +2,7 @@
 // gateway does and answers every datagram with broadcasts, so a script can see where they go.
 // Exit codes: 0 answered them all, 2 timed out, 3 could not bind, 4 a send failed.
 
-#include "platform/udp_socket_control.h"
+#include "platform/adapter_udp_socket.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,8 +22,9 @@ int main(int argc, char** argv) {
     parser.addOptions({address, port, subnetBroadcast, count, timeout});
     parser.process(app);
 
-    UdpSocketControl udp(0);
-    if (!udp.Bind(parser.value(port).toInt(), parser.value(address))) {
+    AdapterUdpSocket udp;
+    if (!udp.bind(Ipv4Address::fromText(parser.value(address)).value_or(Ipv4Address()),
+                  quint16(parser.value(port).toUInt()))) {
         std::fprintf(stderr, "probe: Bind failed: port %s on the adapter holding %s\n",
                      qPrintable(parser.value(port)), qPrintable(parser.value(address)));
         return 3;
@@ -34,24 +35,23 @@ int main(int argc, char** argv) {
     const int wanted = parser.value(count).toInt();
     const QStringList targets{"255.255.255.255", parser.value(subnetBroadcast)};
     int answered = 0;
-    QObject::connect(&udp, &UdpSocketControl::DataArrival, [&](int, qint64) {
-        const QByteArray datagram = udp.GetData();
-        for (const QString& target : targets) {
-            udp.setRemoteHost(target);
-            udp.setRemotePort(68);
-            if (!udp.SendData("reply:" + datagram)) {
-                std::fprintf(stderr, "probe: sending to %s:68 failed\n", qPrintable(target));
-                app.exit(4);
-                return;
+    QObject::connect(
+        &udp, &AdapterUdpSocket::received, [&](const QByteArray& datagram, Ipv4Address) {
+            for (const QString& target : targets) {
+                if (!udp.send("reply:" + datagram,
+                              Ipv4Address::fromText(target).value_or(Ipv4Address()), 68)) {
+                    std::fprintf(stderr, "probe: sending to %s:68 failed\n", qPrintable(target));
+                    app.exit(4);
+                    return;
+                }
             }
-        }
-        std::printf("answered %lld bytes\n", static_cast<long long>(datagram.size()));
-        std::fflush(stdout);
-        if (++answered == wanted)
-            app.exit(0);
-    });
-    QObject::connect(&udp, &UdpSocketControl::Error, [](int, int number, const QString& text) {
-        std::fprintf(stderr, "probe: socket error %d: %s\n", number, qPrintable(text));
+            std::printf("answered %lld bytes\n", static_cast<long long>(datagram.size()));
+            std::fflush(stdout);
+            if (++answered == wanted)
+                app.exit(0);
+        });
+    QObject::connect(&udp, &AdapterUdpSocket::failed, [](const QString& reason) {
+        std::fprintf(stderr, "probe: socket error: %s\n", qPrintable(reason));
     });
     QTimer::singleShot(parser.value(timeout).toInt(), &app, [&] {
         std::fprintf(stderr, "probe: timed out after %d of %d datagrams\n", answered, wanted);

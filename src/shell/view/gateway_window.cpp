@@ -33,9 +33,9 @@ QFont boldFont(QFont font) {
 
 } // namespace
 
-GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
+GatewayWindow::GatewayWindow(GatewayShell& model, QWidget* parent)
     : QMainWindow(parent), model_(model) {
-    setObjectName(QStringLiteral("WFGatewayMain"));
+    setObjectName(QStringLiteral("GatewayWindow"));
     setWindowTitle(QStringLiteral("Tarnix - Gateway"));
     setWindowIcon(appIcon());
     // A fixed tool window: small caption, no minimise or maximise button.
@@ -52,26 +52,26 @@ GatewayWindow::GatewayWindow(WFGatewayMain& model, QWidget* parent)
     statusBar()->setSizeGripEnabled(false);
     setFixedSize(sizeHint());
 
-    connect(&model_, &WFGatewayMain::providerTextChanged, provider_, [this](const QString& text) {
+    connect(&model_, &GatewayShell::providerTextChanged, provider_, [this](const QString& text) {
         if (provider_->text() != text)
             provider_->setText(text);
     });
-    connect(&model_, &WFGatewayMain::pwdTextChanged, pwd_, [this](const QString& text) {
+    connect(&model_, &GatewayShell::pwdTextChanged, pwd_, [this](const QString& text) {
         if (pwd_->text() != text)
             pwd_->setText(text);
     });
-    connect(provider_, &QLineEdit::textEdited, &model_, &WFGatewayMain::setProviderText);
-    connect(pwd_, &QLineEdit::textEdited, &model_, &WFGatewayMain::setPwdText);
-    connect(providerBt_, &QPushButton::clicked, &model_, &WFGatewayMain::ProviderBt_Click);
-    connect(&model_, &WFGatewayMain::buttonChanged, this, &GatewayWindow::showButton);
-    connect(&model_, &WFGatewayMain::autoHideChanged, mnAutoHide_, &QAction::setChecked);
-    connect(&model_, &WFGatewayMain::transparentChanged, mnTransparent_, &QAction::setChecked);
-    connect(&model_, &WFGatewayMain::servicesChanged, this,
+    connect(provider_, &QLineEdit::textEdited, &model_, &GatewayShell::setProviderText);
+    connect(pwd_, &QLineEdit::textEdited, &model_, &GatewayShell::setPwdText);
+    connect(providerBt_, &QPushButton::clicked, &model_, &GatewayShell::startGateway);
+    connect(&model_, &GatewayShell::buttonChanged, this, &GatewayWindow::showButton);
+    connect(&model_, &GatewayShell::autoHideChanged, mnAutoHide_, &QAction::setChecked);
+    connect(&model_, &GatewayShell::transparentChanged, mnTransparent_, &QAction::setChecked);
+    connect(&model_, &GatewayShell::servicesChanged, this,
             [this] { statusBar()->showMessage(model_.servicesText()); });
-    connect(&model_, &WFGatewayMain::visibilityChanged, this, &GatewayWindow::applyVisibility);
+    connect(&model_, &GatewayShell::visibilityChanged, this, &GatewayWindow::applyVisibility);
     connect(&model_.providerPage(), &ProviderPage::bannerChanged, ek_, &QTextBrowser::setHtml);
-    connect(&model_, &WFGatewayMain::countersChanged, this, &GatewayWindow::showCounters);
-    connect(&model_, &WFGatewayMain::unloaded, this, [this] {
+    connect(&model_, &GatewayShell::countersChanged, this, &GatewayWindow::showCounters);
+    connect(&model_, &GatewayShell::unloaded, this, [this] {
         if (legend_)
             legend_->close();
         if (about_)
@@ -99,11 +99,11 @@ void GatewayWindow::buildMenus() {
     QAction* mnHide = mnFile->addAction(QStringLiteral("Hide this &Window"));
     mnHide->setObjectName(QStringLiteral("mnHide"));
     mnHide->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
-    connect(mnHide, &QAction::triggered, &model_, &WFGatewayMain::mnHide_Click);
+    connect(mnHide, &QAction::triggered, &model_, &GatewayShell::hideWindow);
     QAction* mnExit = mnFile->addAction(QStringLiteral("&Exit"));
     mnExit->setObjectName(QStringLiteral("mnExit"));
     mnExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
-    connect(mnExit, &QAction::triggered, &model_, &WFGatewayMain::mnExit_Click);
+    connect(mnExit, &QAction::triggered, &model_, &GatewayShell::askToExit);
 
     QMenu* mnSetup = menuBar()->addMenu(QStringLiteral("&Setup"));
     mnAutoHide_ = mnSetup->addAction(QStringLiteral("&Auto Hide when start"));
@@ -112,7 +112,7 @@ void GatewayWindow::buildMenus() {
     // The model owns the check state; the action only mirrors it.
     connect(mnAutoHide_, &QAction::triggered, this, [this] {
         mnAutoHide_->setChecked(model_.autoHideChecked());
-        model_.mnAutoHide_Click();
+        model_.toggleAutoHide();
     });
 
     mnTransparent_ = mnSetup->addAction(QStringLiteral("Serve &Devices Without Proxy Settings"));
@@ -120,16 +120,16 @@ void GatewayWindow::buildMenus() {
     mnTransparent_->setCheckable(true);
     connect(mnTransparent_, &QAction::triggered, this, [this] {
         mnTransparent_->setChecked(model_.transparentChecked());
-        model_.mnTransparent_Click();
+        model_.toggleTransparentAccess();
     });
 
     QMenu* mnHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     QAction* mnLegend = mnHelp->addAction(QStringLiteral("&Legend"));
     mnLegend->setObjectName(QStringLiteral("mnLegend"));
-    connect(mnLegend, &QAction::triggered, this, &GatewayWindow::mnLegend_Click);
+    connect(mnLegend, &QAction::triggered, this, &GatewayWindow::showLegend);
     QAction* mnAbout = mnHelp->addAction(QStringLiteral("&About Tarnix Gateway"));
     mnAbout->setObjectName(QStringLiteral("mnAbout"));
-    connect(mnAbout, &QAction::triggered, this, &GatewayWindow::mnAbout_Click);
+    connect(mnAbout, &QAction::triggered, this, &GatewayWindow::showAbout);
 }
 
 QWidget* GatewayWindow::buildClientArea() {
@@ -206,7 +206,7 @@ QLabel* GatewayWindow::addValue(QWidget* frame, const char* name, const QString&
 }
 
 void GatewayWindow::showCounters() {
-    const WFGatewayMain::Counters& counters = model_.counters();
+    const GatewayShell::Counters& counters = model_.counters();
     const std::pair<const char*, QString> captions[] = {
         {"NumberofSocks", counters.NumberofSocks},
         {"NumberOfClients", counters.NumberOfClients},
@@ -229,15 +229,15 @@ void GatewayWindow::applyVisibility() {
     if (model_.isUnloaded())
         return;
     switch (model_.visibility()) {
-    case WFGatewayMain::Visibility::Shown:
+    case GatewayShell::Visibility::Shown:
         showNormal();
         raise();
         activateWindow();
         break;
-    case WFGatewayMain::Visibility::Hidden:
+    case GatewayShell::Visibility::Hidden:
         hide();
         break;
-    case WFGatewayMain::Visibility::Minimised:
+    case GatewayShell::Visibility::Minimised:
         showMinimized();
         break;
     }
@@ -245,11 +245,11 @@ void GatewayWindow::applyVisibility() {
 
 void GatewayWindow::closeEvent(QCloseEvent* event) {
     // The close control unloads at once, without the exit question.
-    model_.Form_Unload();
+    model_.quit();
     event->accept();
 }
 
-void GatewayWindow::mnLegend_Click() {
+void GatewayWindow::showLegend() {
     if (!legend_)
         legend_ = new LegendWindow(this);
     legend_->show();
@@ -257,7 +257,7 @@ void GatewayWindow::mnLegend_Click() {
     legend_->activateWindow();
 }
 
-void GatewayWindow::mnAbout_Click() {
+void GatewayWindow::showAbout() {
     if (!about_)
         about_ = new AboutWindow(this);
     about_->show();

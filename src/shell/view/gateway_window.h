@@ -1,9 +1,9 @@
 #pragma once
 // The operator's window: banner, provider login, current numbers and the client tree, laid
-// out at fixed positions. A view over WFGatewayMain: it shows the model's state and hands the
+// out at fixed positions. A view over GatewayShell: it shows the model's state and hands the
 // operator's actions to it.
 
-#include "shell/gateway_main.h"
+#include "shell/gateway_shell.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -25,7 +25,7 @@ class GatewayWindow : public QMainWindow {
 public:
     static constexpr double kTwipsPerPixel = 15.0;
 
-    explicit GatewayWindow(WFGatewayMain& model, QWidget* parent = nullptr);
+    explicit GatewayWindow(GatewayShell& model, QWidget* parent = nullptr);
     ~GatewayWindow() override;
 
     // Shows, hides or minimises the window as the model says.
@@ -46,10 +46,10 @@ private:
                      int width, int height);
     void showButton();
     void showCounters();
-    void mnLegend_Click();
-    void mnAbout_Click();
+    void showLegend();
+    void showAbout();
 
-    WFGatewayMain& model_;
+    GatewayShell& model_;
     QTextBrowser* ek_ = nullptr;
     QLineEdit* provider_ = nullptr;
     QLineEdit* pwd_ = nullptr;

@@ -136,6 +136,15 @@ QPixmap legendCountersPixmap() {
     return picture;
 }
 
+// The expander of an opened node: a box with a minus sign.
+static void drawOpenExpander(QPainter& p, const QRect& box) {
+    p.setPen(kShadow);
+    p.setBrush(Qt::white);
+    p.drawRect(box);
+    p.setPen(Qt::black);
+    p.drawLine(box.left() + 2, box.center().y(), box.right() - 2, box.center().y());
+}
+
 QPixmap legendTreePixmap() {
     constexpr int kRowHeight = 17;
     constexpr int kExpanderX = 5;      // left edge of the 9x9 expander box
@@ -180,14 +189,7 @@ QPixmap legendTreePixmap() {
         drawDottedHorizontal(p, trunkX, kChildPictureX - 2, rowMiddle(row));
     drawDottedHorizontal(p, kExpanderX + 9, kRootPictureX - 2, rowMiddle(0));
 
-    // The expander of an opened node: a box with a minus sign.
-    const QRect expander(kExpanderX, rowMiddle(0) - 4, 8, 8);
-    p.setPen(kShadow);
-    p.setBrush(Qt::white);
-    p.drawRect(expander);
-    p.setPen(Qt::black);
-    p.drawLine(expander.left() + 2, expander.center().y(), expander.right() - 2,
-               expander.center().y());
+    drawOpenExpander(p, QRect(kExpanderX, rowMiddle(0) - 4, 8, 8));
 
     auto drawEntry = [&](int row, int x, const TreeRow& entry) {
         const int pictureTop = rowTop(row) + (kRowHeight - kImgLstSize) / 2;

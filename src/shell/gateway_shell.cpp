@@ -1,10 +1,9 @@
-#include "shell/gateway_main.h"
+#include "shell/gateway_shell.h"
 
 #include "address/captive_portal_url.h"
 #include "address/wpad_script.h"
 #include "common/app_info.h"
 #include "common/deployment.h"
-#include "common/ip_format.h"
 #include "shell/save_ini.h"
 
 #include <QFileInfo>
@@ -54,63 +53,51 @@ QString settingsUnwritableText() {
 
 LanServices::Setup lanServicesSetup(const GatewayEndpoints& endpoints) {
     LanServices::Setup setup;
-    const QString address = IpFormat(endpoints.gatewayAddress).value_or(QString());
-    setup.gatewayAddress = QHostAddress(address).toIPv4Address();
-    setup.proxyPort = static_cast<quint16>(endpoints.proxyPort);
-    setup.names.listenAddress = QHostAddress(address);
+    setup.gatewayAddress = endpoints.network.gateway.value();
+    setup.proxyPort = endpoints.network.proxyPort;
+    setup.names.listenAddress = QHostAddress(endpoints.network.gateway.value());
     setup.names.gardenDomains = Deployment::whitelist();
     setup.stateDirectory = QFileInfo(settingsPath(kIni)).absolutePath();
     setup.enabled = endpoints.lanServices;
     return setup;
 }
 
-// "192.168.11." for the gateway address 192.168.11.1: the segment its clients are numbered in.
-QString networkPrefix(const QByteArray& gatewayAddress) {
-    const QString text = IpFormat(gatewayAddress).value_or(QStringLiteral("192.168.11.1"));
-    return text.left(text.lastIndexOf(QLatin1Char('.')) + 1);
-}
-
 } // namespace
 
-WFGatewayMain::WFGatewayMain(Services services, GatewayEndpoints endpoints, QObject* parent)
+GatewayShell::GatewayShell(Services services, GatewayEndpoints endpoints, QObject* parent)
     : QObject(parent), services_(services), endpoints_(std::move(endpoints)),
-      registry_(services.clock, AllowedMacs, nullptr, networkPrefix(endpoints_.gatewayAddress)),
-      dhcpServer_(dhcp_, registry_, services.messages, GatewayAddress, BroadcastHost),
-      providerPage_(services.pageLoader, registry_, AllowedMacs, services.clock),
-      proxy_({registry_, providerPage_, providerText_, services.clock},
-             IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1(),
-             WpadScript(IpFormat(endpoints_.gatewayAddress).value_or(QString()).toLatin1() + ':' +
-                        QByteArray::number(endpoints_.proxyPort))),
-      lanServices_(services.clock, registry_, AllowedMacs, lanServicesSetup(endpoints_)) {
-    timer1_.setInterval(kTimer1Interval);
-    connect(&timer1_, &QTimer::timeout, this, &WFGatewayMain::Timer1_Timer);
-    connect(&dhcp_(0), &UdpSocketControl::DataArrival, &dhcpServer_, &DhcpServer::DHCP_DataArrival);
-    connect(&dhcp_(0), &UdpSocketControl::Error, &dhcpServer_, &DhcpServer::DHCP_Error);
-    dhcpServer_.setCaptivePortalUrl(Deployment::captivePortalUrl(), &providerText_);
-    connect(&services_.notifyArea, &NotifyArea::mouseMessage, this,
-            &WFGatewayMain::PicHook_MouseMove);
+      registry_(services.clock, allowedMacs_, nullptr, endpoints_.network),
+      dhcpServer_(dhcpSocket_, registry_, services.clock, endpoints_.network),
+      providerPage_(services.pageLoader, registry_, allowedMacs_, services.clock),
+      proxy_({registry_, providerPage_, services.clock},
+             endpoints_.network.gateway.text().toLatin1(),
+             WpadScript(endpoints_.network.proxyEndpoint())),
+      lanServices_(services.clock, registry_, allowedMacs_, lanServicesSetup(endpoints_)) {
+    housekeepingTimer_.setInterval(kHousekeepingIntervalMs);
+    connect(&housekeepingTimer_, &QTimer::timeout, this, &GatewayShell::housekeeping);
+    connect(&dhcpSocket_, &AdapterUdpSocket::received, &dhcpServer_, &DhcpServer::handleDatagram);
+    connect(&dhcpSocket_, &AdapterUdpSocket::failed, this, &GatewayShell::reportDhcpFailure);
+    dhcpServer_.setCaptivePortalUrl(Deployment::captivePortalUrl());
+    connect(&services_.notifyArea, &NotifyArea::mouseMessage, this, &GatewayShell::trayActivated);
     // A purchase or a lease changes who the kernel forwards at once, not at the next tick.
     connect(&providerPage_, &ProviderPage::allowancesChanged, &lanServices_,
             &LanServices::refreshPaidClients);
     connect(&dhcpServer_, &DhcpServer::leaseGranted, &lanServices_,
             &LanServices::refreshPaidClients);
-    connect(&lanServices_, &LanServices::statusChanged, this, &WFGatewayMain::servicesChanged);
+    connect(&lanServices_, &LanServices::statusChanged, this, &GatewayShell::servicesChanged);
     connect(&lanServices_, &LanServices::notice, this, [this](const QString& text) {
         services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), text);
     });
 }
 
-WFGatewayMain::~WFGatewayMain() {
+GatewayShell::~GatewayShell() {
     closeAllSockets();
 }
 
-void WFGatewayMain::Form_Load() {
-    GatewayAddress = endpoints_.gatewayAddress;
-    BroadcastHost = QStringLiteral("255.255.255.255");
+void GatewayShell::startUp() {
     proxy_.UpMegabytes = 0;
     proxy_.DownMegabytes = 0;
-    AllowedMacs.clear();
-    providerPage_.RefreshTicks = 0;
+    allowedMacs_.clear();
     providerPage_.start();
 
     services_.notifyArea.add(QString::fromLatin1(AppInfo::kTitle));
@@ -132,17 +119,17 @@ void WFGatewayMain::Form_Load() {
     if (captivePortalRefused())
         return;
     if (!providerText_.isEmpty() && !pwdText_.isEmpty())
-        ProviderBt_Click();
+        startGateway();
     else
-        LoadProviderPage();
+        loadProviderPage();
 }
 
-void WFGatewayMain::ProviderBt_Click() {
+void GatewayShell::startGateway() {
     if (unloaded_ || startFailing_)
         return;
     if (providerText_.isEmpty()) {
         setButton(QString::fromLatin1(kStartCaption), true);
-        LoadProviderPage();
+        loadProviderPage();
         return;
     }
     if (captivePortalRefused())
@@ -151,31 +138,29 @@ void WFGatewayMain::ProviderBt_Click() {
         startFailed();
         return;
     }
-    timer1_.start();
+    housekeepingTimer_.start();
     lanServices_.start(transparentChecked_);
-    LoadProviderPage();
+    loadProviderPage();
 }
 
 // Binds the address service and opens the proxy listener, saving the login in between.
 // Sockets already open from an earlier start are left as they are.
-bool WFGatewayMain::openSockets() {
-    UdpSocketControl& dhcp = dhcp_(0);
-    if (dhcp.State() == sckClosed) {
-        const std::optional<QString> address = IpFormat(GatewayAddress);
-        if (!address || !dhcp.Bind(endpoints_.dhcpPort, *address))
+bool GatewayShell::openSockets() {
+    if (!dhcpSocket_.isOpen()) {
+        if (!dhcpSocket_.bind(endpoints_.network.gateway, endpoints_.network.dhcpPort))
             return false;
         // Without the right to send ARP the service still runs, offering without asking first.
-        if (arpProbe_.open(*address))
+        if (arpProbe_.open(endpoints_.network.gateway.text()))
             dhcpServer_.setAddressProbe(&arpProbe_);
     }
     WriteINI(kSetup, kProviderIdKey, providerText_, kIni);
     WriteINI(kSetup, kProviderPwdKey, pwdText_, kIni);
     setButton(QString::fromLatin1(kWorkingCaption), false);
 
-    return proxy_.isListening() || proxy_.listen(static_cast<quint16>(endpoints_.proxyPort));
+    return proxy_.isListening() || proxy_.listen(endpoints_.network.proxyPort);
 }
 
-void WFGatewayMain::startFailed() {
+void GatewayShell::startFailed() {
     startFailing_ = true;
     services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), startFailureText(),
                               [this] { unload(1); });
@@ -183,7 +168,7 @@ void WFGatewayMain::startFailed() {
 
 // An API address the clients could not be given, with the provider ID now in the box, stops
 // the start before anything serves: a gateway never runs half-configured.
-bool WFGatewayMain::captivePortalRefused() {
+bool GatewayShell::captivePortalRefused() {
     const QString problem =
         CaptivePortalUrl::problem(Deployment::captivePortalUrl(), providerText_);
     if (problem.isEmpty())
@@ -194,37 +179,33 @@ bool WFGatewayMain::captivePortalRefused() {
     return true;
 }
 
-void WFGatewayMain::LoadProviderPage() {
+void GatewayShell::loadProviderPage() {
     providerPage_.LoadProviderPage();
 }
 
-void WFGatewayMain::setProviderText(const QString& text) {
-    if (text == providerText_)
-        return;
-    providerText_ = text;
+void GatewayShell::setProviderText(const QString& text) {
+    if (editLogin(providerText_, text))
+        emit providerTextChanged(text);
+}
+
+void GatewayShell::setPwdText(const QString& text) {
+    if (editLogin(pwdText_, text))
+        emit pwdTextChanged(text);
+}
+
+// Either login box changed, by typing or by the program: the start button is armed again.
+bool GatewayShell::editLogin(QString& field, const QString& text) {
+    if (text == field)
+        return false;
+    field = text;
     providerPage_.setLogin(providerText_, pwdText_);
-    emit providerTextChanged(text);
-    Provider_Change();
-}
-
-void WFGatewayMain::setPwdText(const QString& text) {
-    if (text == pwdText_)
-        return;
-    pwdText_ = text;
-    providerPage_.setLogin(providerText_, pwdText_);
-    emit pwdTextChanged(text);
-    Pwd_Change();
-}
-
-void WFGatewayMain::Provider_Change() {
+    dhcpServer_.setProviderId(providerText_);
+    proxy_.setProviderId(providerText_);
     setButton(QString::fromLatin1(kStartCaption), true);
+    return true;
 }
 
-void WFGatewayMain::Pwd_Change() {
-    setButton(QString::fromLatin1(kStartCaption), true);
-}
-
-void WFGatewayMain::setButton(const QString& caption, bool enabled) {
+void GatewayShell::setButton(const QString& caption, bool enabled) {
     if (caption == buttonCaption_ && enabled == buttonEnabled_)
         return;
     buttonCaption_ = caption;
@@ -232,22 +213,18 @@ void WFGatewayMain::setButton(const QString& caption, bool enabled) {
     emit buttonChanged();
 }
 
-void WFGatewayMain::mnExit_Click() {
+void GatewayShell::askToExit() {
     services_.messages.ask(QStringLiteral("Exit"), exitQuestionText(), [this](bool ok) {
         if (ok)
-            ExitApplication();
+            quit();
     });
 }
 
-void WFGatewayMain::ExitApplication() {
-    Form_Unload();
-}
-
-void WFGatewayMain::Form_Unload() {
+void GatewayShell::quit() {
     unload(0);
 }
 
-void WFGatewayMain::unload(int exitCode) {
+void GatewayShell::unload(int exitCode) {
     if (unloaded_)
         return;
     unloaded_ = true;
@@ -258,35 +235,45 @@ void WFGatewayMain::unload(int exitCode) {
     WriteINI(kSetup, kTransparentKey,
              transparentChecked_ ? QStringLiteral("1") : QStringLiteral("0"), kIni);
     services_.notifyArea.remove();
-    timer1_.stop();
-    providerPage_.Timer2().stop();
+    housekeepingTimer_.stop();
+    providerPage_.stop();
     lanServices_.stop();
     closeAllSockets();
     emit unloaded(exitCode);
 }
 
-void WFGatewayMain::closeAllSockets() {
-    dhcp_(0).Close();
+void GatewayShell::closeAllSockets() {
+    dhcpSocket_.close();
     proxy_.closeAll();
 }
 
-void WFGatewayMain::Timer1_Timer() {
+// The operator sees one "Error" at a time, never blocking; the system's reason goes to the log.
+void GatewayShell::reportDhcpFailure(const QString& reason) {
+    qWarning("DHCP socket: %s", qPrintable(reason));
+    if (dhcpFailureShown_)
+        return;
+    dhcpFailureShown_ = true;
+    services_.messages.inform(QString::fromLatin1(AppInfo::kTitle), QStringLiteral("Error"),
+                              [this] { dhcpFailureShown_ = false; });
+}
+
+void GatewayShell::housekeeping() {
     proxy_.housekeeping();
     lanServices_.refreshPaidClients();
     lanServices_.readCounters();
-    updatecon();
+    updateCounters();
 }
 
-QString WFGatewayMain::byteTotalText(double megabytes) {
+QString GatewayShell::byteTotalText(double megabytes) {
     const QLocale locale = QLocale::system();
     if (megabytes < 1)
         return locale.toString(megabytes * 1000, 'f', 1) + QStringLiteral(" Kb");
     return locale.toString(megabytes, 'f', 1) + QStringLiteral(" Mb");
 }
 
-void WFGatewayMain::updatecon() {
+void GatewayShell::updateCounters() {
     counters_.NumberofSocks = QString::number(proxy_.slotCount());
-    counters_.NumberOfClients = QString::number(registry_.NodeCount() / 5.0, 'g', 15);
+    counters_.NumberOfClients = QString::number(registry_.clientCount());
     counters_.PurCounter = QString::number(proxy_.PurchaseCount, 'g', 15);
     // The proxy's bytes and what the kernel forwarded for devices without proxy settings.
     counters_.TotUP = byteTotalText(proxy_.UpMegabytes +
@@ -296,37 +283,28 @@ void WFGatewayMain::updatecon() {
     emit countersChanged();
 }
 
-void WFGatewayMain::mnHide_Click() {
-    hideWindow();
-}
-
-void WFGatewayMain::mnTransparent_Click() {
+void GatewayShell::toggleTransparentAccess() {
     transparentChecked_ = !transparentChecked_;
     lanServices_.setTransparent(transparentChecked_);
     emit transparentChanged(transparentChecked_);
 }
 
-void WFGatewayMain::mnAutoHide_Click() {
+void GatewayShell::toggleAutoHide() {
     autoHideChecked_ = !autoHideChecked_;
     emit autoHideChanged(autoHideChecked_);
 }
 
 // Without a notification area a hidden window could never be brought back: minimise instead.
-void WFGatewayMain::hideWindow() {
+void GatewayShell::hideWindow() {
     setVisibility(services_.notifyArea.isAvailable() ? Visibility::Hidden : Visibility::Minimised);
 }
 
-void WFGatewayMain::setVisibility(Visibility visibility) {
+void GatewayShell::setVisibility(Visibility visibility) {
     visibility_ = visibility;
     emit visibilityChanged(visibility);
 }
 
-void WFGatewayMain::PicHook_MouseMove(int trayMessage) {
-    trayMessage_ = trayMessage;
-    if (trayBusy_)
-        return;
-    trayBusy_ = true;
-    if (trayMessage_ == NotifyArea::kLeftDoubleClick)
+void GatewayShell::trayActivated(int trayMessage) {
+    if (trayMessage == NotifyArea::kLeftDoubleClick)
         setVisibility(Visibility::Shown);
-    trayBusy_ = false;
 }

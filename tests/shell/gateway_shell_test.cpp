@@ -1,7 +1,7 @@
 // The window model's start-up, gateway start, re-arming, exit and hiding rules, with real
 // sockets on loopback and a settings file of the test's own.
 
-#include "shell/gateway_main.h"
+#include "shell/gateway_shell.h"
 #include "shell/save_ini.h"
 #include "support/fake_clock.h"
 #include "support/fake_message_box.h"
@@ -17,27 +17,27 @@
 
 namespace {
 
-using Visibility = WFGatewayMain::Visibility;
-using Sockets = std::pair<int, int>; // the address socket's state and the listener's
-const Sockets kRunning{sckOpen, sckListening};
-const Sockets kStopped{sckClosed, sckClosed};
+using Visibility = GatewayShell::Visibility;
+using Sockets = std::pair<bool, bool>; // the address socket open, the proxy listening
+const Sockets kRunning{true, true};
+const Sockets kStopped{false, false};
 
 const QString kStartFailure =
     QStringLiteral("Before running Tarnix Gateway, you need to\r\n"
                    "setup your hardware to agree with Tarnix's basic requirements.\r\n\r\n"
                    "Go to www.tarnix.example and read the Hardware Configuration section.");
 
-class GatewayMainTest : public ::testing::Test {
+class GatewayShellTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         iniPath = dir.filePath(QStringLiteral("Tarnix.ini"));
         qputenv("TARNIX_INI", iniPath.toUtf8());
-        endpoints.gatewayAddress = QByteArray("\x7F\x00\x00\x01", 4); // 127.0.0.1
+        endpoints.network.gateway = Ipv4Address(127, 0, 0, 1);
         // Any free port: a port found free and then bound later may be taken by another test
         // running at the same time.
-        endpoints.dhcpPort = 0;
-        endpoints.proxyPort = 0;
+        endpoints.network.dhcpPort = 0;
+        endpoints.network.proxyPort = 0;
         endpoints.lanServices = false; // no dnsmasq or firewall beside the machine's own
     }
     void TearDown() override {
@@ -58,23 +58,21 @@ protected:
                        QStringLiteral("Tarnix.ini"));
     }
 
-    WFGatewayMain& load() {
-        model = std::make_unique<WFGatewayMain>(
-            WFGatewayMain::Services{messages, notifyArea, clock, pageLoader}, endpoints);
+    GatewayShell& load() {
+        model = std::make_unique<GatewayShell>(
+            GatewayShell::Services{messages, notifyArea, clock, pageLoader}, endpoints);
         pageLoader.navigations.clear();
-        unloads = std::make_unique<QSignalSpy>(model.get(), &WFGatewayMain::unloaded);
-        model->Form_Load();
+        unloads = std::make_unique<QSignalSpy>(model.get(), &GatewayShell::unloaded);
+        model->startUp();
         return *model;
     }
-    Sockets sockets() const {
-        return {model->DHCP()(0).State(), model->proxy().isListening() ? sckListening : sckClosed};
-    }
+    Sockets sockets() const { return {model->dhcpSocket().isOpen(), model->proxy().isListening()}; }
     bool working() const {
-        return model->buttonCaption() == QLatin1String(WFGatewayMain::kWorkingCaption) &&
+        return model->buttonCaption() == QLatin1String(GatewayShell::kWorkingCaption) &&
                !model->buttonEnabled();
     }
     bool armed() const {
-        return model->buttonCaption() == QLatin1String(WFGatewayMain::kStartCaption) &&
+        return model->buttonCaption() == QLatin1String(GatewayShell::kStartCaption) &&
                model->buttonEnabled();
     }
     int navigations() const { return static_cast<int>(pageLoader.navigations.size()); }
@@ -88,41 +86,39 @@ protected:
     FakeNotifyArea notifyArea;
     FakeClock clock;
     FakePageLoader pageLoader;
-    std::unique_ptr<WFGatewayMain> model;
+    std::unique_ptr<GatewayShell> model;
     std::unique_ptr<QSignalSpy> unloads;
 };
 
 } // namespace
 
-TEST_F(GatewayMainTest, StoredLoginStartsTheGatewayAtLoad) {
+TEST_F(GatewayShellTest, StoredLoginStartsTheGatewayAtLoad) {
     storeLogin(QStringLiteral("pa=ss"));
-    WFGatewayMain& m = load();
+    GatewayShell& m = load();
     EXPECT_EQ(m.providerText(), QStringLiteral("op42"));
     EXPECT_EQ(m.pwdText(), QStringLiteral("pa=ss"));
     EXPECT_TRUE(working());
     EXPECT_EQ(sockets(), kRunning);
-    EXPECT_TRUE(m.Timer1().isActive());
-    EXPECT_EQ(m.Timer1().interval(), 2500);
+    EXPECT_TRUE(m.housekeepingTimer().isActive());
+    EXPECT_EQ(m.housekeepingTimer().interval(), 2500);
     ASSERT_EQ(navigations(), 1);
     EXPECT_EQ(pageLoader.navigations[0].query(QUrl::FullyEncoded),
               QStringLiteral("id=op42&pwd=pa%3Dss&ver=1.0.66"));
-    EXPECT_TRUE(m.providerPage().Timer2().isActive());
+    EXPECT_TRUE(m.providerPage().reloadTimer().isActive());
     EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(m.GatewayAddress, endpoints.gatewayAddress);
-    EXPECT_EQ(m.BroadcastHost, QStringLiteral("255.255.255.255"));
 }
 
-TEST_F(GatewayMainTest, IdWithoutPasswordDoesNotStartButLoadsThePageOnce) {
+TEST_F(GatewayShellTest, IdWithoutPasswordDoesNotStartButLoadsThePageOnce) {
     store("ProviderID", QStringLiteral("op42"));
-    WFGatewayMain& m = load();
+    GatewayShell& m = load();
     EXPECT_TRUE(armed());
     EXPECT_EQ(sockets(), kStopped);
-    EXPECT_FALSE(m.Timer1().isActive());
+    EXPECT_FALSE(m.housekeepingTimer().isActive());
     EXPECT_EQ(navigations(), 1);
 }
 
-TEST_F(GatewayMainTest, WithoutSettingsOnlyAnIdStartsTheGateway) {
-    WFGatewayMain& m = load();
+TEST_F(GatewayShellTest, WithoutSettingsOnlyAnIdStartsTheGateway) {
+    GatewayShell& m = load();
     EXPECT_TRUE(m.providerText().isEmpty());
     EXPECT_TRUE(m.pwdText().isEmpty());
     EXPECT_TRUE(armed());
@@ -132,7 +128,7 @@ TEST_F(GatewayMainTest, WithoutSettingsOnlyAnIdStartsTheGateway) {
     EXPECT_EQ(notifyArea.tip, QStringLiteral("Tarnix Gateway"));
 
     m.setPwdText(QStringLiteral("secret")); // an empty id touches nothing
-    m.ProviderBt_Click();
+    m.startGateway();
     EXPECT_TRUE(armed());
     EXPECT_EQ(sockets(), kStopped);
     EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("<none>"));
@@ -140,13 +136,13 @@ TEST_F(GatewayMainTest, WithoutSettingsOnlyAnIdStartsTheGateway) {
 
     m.setPwdText(QString()); // an id with an empty password starts
     m.setProviderText(QStringLiteral("op42"));
-    m.ProviderBt_Click();
+    m.startGateway();
     EXPECT_TRUE(working());
     EXPECT_EQ(stored("ProviderID"), QStringLiteral("op42"));
     EXPECT_EQ(stored("ProviderPWD"), QString());
 }
 
-TEST_F(GatewayMainTest, AnyNonEmptyAutoHideValueHidesAtLoad) {
+TEST_F(GatewayShellTest, AnyNonEmptyAutoHideValueHidesAtLoad) {
     const struct {
         const char* name;
         std::optional<QString> value;
@@ -166,7 +162,7 @@ TEST_F(GatewayMainTest, AnyNonEmptyAutoHideValueHidesAtLoad) {
         if (row.value)
             store("AutoHide", *row.value);
         notifyArea.available = row.trayAvailable;
-        WFGatewayMain& m = load();
+        GatewayShell& m = load();
         EXPECT_EQ(m.visibility(), row.expected);
         EXPECT_EQ(m.autoHideChecked(), row.expected != Visibility::Shown);
     }
@@ -174,51 +170,51 @@ TEST_F(GatewayMainTest, AnyNonEmptyAutoHideValueHidesAtLoad) {
 
 // The two Setup choices live in the settings file; serving devices without proxy settings is
 // on until the operator switches it off.
-TEST_F(GatewayMainTest, SetupChoicesAreKeptAndAutoHideTakesEffectAtTheNextStart) {
-    WFGatewayMain& m = load();
+TEST_F(GatewayShellTest, SetupChoicesAreKeptAndAutoHideTakesEffectAtTheNextStart) {
+    GatewayShell& m = load();
     EXPECT_TRUE(m.transparentChecked());
-    m.mnTransparent_Click();
+    m.toggleTransparentAccess();
     EXPECT_FALSE(m.transparentChecked());
-    m.mnAutoHide_Click();
+    m.toggleAutoHide();
     EXPECT_TRUE(m.autoHideChecked());
     EXPECT_EQ(m.visibility(), Visibility::Shown);
-    m.Form_Unload();
+    m.quit();
     EXPECT_EQ(stored("AutoHide"), QStringLiteral("1"));
     EXPECT_EQ(stored("TransparentAccess"), QStringLiteral("0"));
 
-    WFGatewayMain& next = load();
+    GatewayShell& next = load();
     EXPECT_EQ(next.visibility(), Visibility::Hidden);
     EXPECT_FALSE(next.transparentChecked());
-    next.mnAutoHide_Click();
+    next.toggleAutoHide();
     EXPECT_EQ(next.visibility(), Visibility::Hidden);
-    next.Form_Unload();
+    next.quit();
     EXPECT_EQ(stored("AutoHide"), QString());
 }
 
-TEST_F(GatewayMainTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
+TEST_F(GatewayShellTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
     storeLogin(QStringLiteral("old"));
-    WFGatewayMain& m = load();
+    GatewayShell& m = load();
     ASSERT_TRUE(working());
-    UdpSocketControl* dhcp = &m.DHCP()(0);
+    const quint16 dhcpPort = m.dhcpSocket().localPort();
 
     m.setPwdText(QStringLiteral("oldx"));
     EXPECT_TRUE(armed());
     EXPECT_EQ(sockets(), kRunning);
-    EXPECT_TRUE(m.Timer1().isActive());
+    EXPECT_TRUE(m.housekeepingTimer().isActive());
 
-    m.ProviderBt_Click();
+    m.startGateway();
     EXPECT_TRUE(working());
-    EXPECT_EQ(&m.DHCP()(0), dhcp);
+    EXPECT_EQ(m.dhcpSocket().localPort(), dhcpPort);
     EXPECT_EQ(sockets(), kRunning);
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("oldx"));
     EXPECT_EQ(navigations(), 2);
 }
 
-TEST_F(GatewayMainTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
+TEST_F(GatewayShellTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
     storeLogin(QStringLiteral("pw"));
-    WFGatewayMain& m = load();
-    m.mnExit_Click();
+    GatewayShell& m = load();
+    m.askToExit();
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].title, QStringLiteral("Exit"));
     EXPECT_EQ(messages.shown[0].text,
@@ -231,30 +227,30 @@ TEST_F(GatewayMainTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
     EXPECT_TRUE(notifyArea.added);
 
     m.setPwdText(QStringLiteral("typed"));
-    m.mnAutoHide_Click();
-    m.mnExit_Click();
+    m.toggleAutoHide();
+    m.askToExit();
     messages.answerLast(true);
     EXPECT_TRUE(m.isUnloaded());
     EXPECT_EQ(exitCode(), 0);
     EXPECT_FALSE(notifyArea.added);
     EXPECT_EQ(sockets(), kStopped);
-    EXPECT_FALSE(m.Timer1().isActive());
+    EXPECT_FALSE(m.housekeepingTimer().isActive());
     EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("typed"));
     EXPECT_EQ(stored("AutoHide"), QStringLiteral("1"));
 }
 
-TEST_F(GatewayMainTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
-    endpoints.gatewayAddress = QByteArray("\xC0\x00\x02\x4D", 4); // held by no adapter here
-    WFGatewayMain& m = load();
+TEST_F(GatewayShellTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
+    endpoints.network.gateway = Ipv4Address(192, 0, 2, 77); // held by no adapter here
+    GatewayShell& m = load();
     m.setProviderText(QStringLiteral("op42"));
     m.setPwdText(QStringLiteral("typed"));
-    m.ProviderBt_Click();
+    m.startGateway();
 
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].title, QStringLiteral("Tarnix Gateway"));
     EXPECT_EQ(messages.shown[0].text, kStartFailure);
     EXPECT_FALSE(m.isUnloaded()); // waits for the operator
-    m.ProviderBt_Click();         // a second click while the message is up adds nothing
+    m.startGateway();             // a second click while the message is up adds nothing
     EXPECT_EQ(messages.shown.size(), 1u);
 
     messages.answerLast(true);
@@ -264,7 +260,7 @@ TEST_F(GatewayMainTest, FailedBindShowsTheMessageThenEndsWithTheLoginSaved) {
     EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("typed"));
 }
 
-TEST_F(GatewayMainTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) {
+TEST_F(GatewayShellTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) {
     const QString good = QStringLiteral("https://provider.example/capport-api?id={id}&mac={mac}");
     const QString longId(200, QLatin1Char('x'));
     const QString tooLong = QStringLiteral("with the provider ID \"") + longId +
@@ -298,11 +294,11 @@ TEST_F(GatewayMainTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) {
             store("ProviderID", row.storedId);
             store("ProviderPWD", QStringLiteral("pw"));
         }
-        WFGatewayMain& m = load();
+        GatewayShell& m = load();
         if (!row.typedId.isEmpty()) {
             ASSERT_TRUE(working());
             m.setProviderText(row.typedId);
-            m.ProviderBt_Click();
+            m.startGateway();
         }
         if (row.problem.isEmpty()) {
             EXPECT_TRUE(messages.shown.empty());
@@ -321,7 +317,7 @@ TEST_F(GatewayMainTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) {
                                      "e.g. https://provider.example/capport-api?id={id}&mac={mac}"
                                      "\r\nLeave TARNIX_CAPPORT_URL unset to announce none."));
         EXPECT_EQ(sockets(), row.typedId.isEmpty() ? kStopped : kRunning);
-        m.ProviderBt_Click(); // a click while the message is up adds nothing
+        m.startGateway(); // a click while the message is up adds nothing
         EXPECT_EQ(messages.shown.size(), 1u);
         messages.answerLast(true);
         EXPECT_EQ(exitCode(), 1);
@@ -329,39 +325,39 @@ TEST_F(GatewayMainTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) {
     }
 }
 
-TEST_F(GatewayMainTest, FailedListenClosesTheBoundAddressSocketAtUnload) {
+TEST_F(GatewayShellTest, FailedListenClosesTheBoundAddressSocketAtUnload) {
     QTcpServer taken;
     ASSERT_TRUE(taken.listen(QHostAddress::AnyIPv4, 0));
-    endpoints.proxyPort = taken.serverPort();
+    endpoints.network.proxyPort = taken.serverPort();
     storeLogin(QStringLiteral("pw"));
-    WFGatewayMain& m = load();
-    EXPECT_EQ(m.DHCP()(0).State(), sckOpen);
+    GatewayShell& m = load();
+    EXPECT_TRUE(m.dhcpSocket().isOpen());
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].text, kStartFailure);
     messages.answerLast(true);
-    EXPECT_EQ(m.DHCP()(0).State(), sckClosed);
+    EXPECT_FALSE(m.dhcpSocket().isOpen());
     EXPECT_EQ(exitCode(), 1);
 }
 
-TEST_F(GatewayMainTest, UnwritableSettingsAreToldOnceAtStart) {
+TEST_F(GatewayShellTest, UnwritableSettingsAreToldOnceAtStart) {
     QFile blocker(dir.filePath(QStringLiteral("not-a-dir")));
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     qputenv("TARNIX_INI", dir.filePath(QStringLiteral("not-a-dir/Tarnix.ini")).toUtf8());
-    WFGatewayMain& m = load();
+    GatewayShell& m = load();
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_TRUE(messages.shown[0].text.contains(QStringLiteral("cannot be written")));
     m.setProviderText(QStringLiteral("op42"));
-    m.Form_Unload();
+    m.quit();
     EXPECT_EQ(messages.shown.size(), 1u);
 }
 
-TEST_F(GatewayMainTest, NotificationIconBringsTheHiddenWindowBack) {
-    WFGatewayMain& m = load();
+TEST_F(GatewayShellTest, NotificationIconBringsTheHiddenWindowBack) {
+    GatewayShell& m = load();
     notifyArea.click(NotifyArea::kLeftDoubleClick); // while shown: stays shown
     EXPECT_EQ(m.visibility(), Visibility::Shown);
 
-    m.mnHide_Click();
+    m.hideWindow();
     EXPECT_EQ(m.visibility(), Visibility::Hidden);
     notifyArea.click(NotifyArea::kRightButtonUp);
     notifyArea.click(NotifyArea::kLeftButtonUp);
@@ -371,8 +367,20 @@ TEST_F(GatewayMainTest, NotificationIconBringsTheHiddenWindowBack) {
     EXPECT_TRUE(notifyArea.added);
 
     notifyArea.available = false;
-    m.mnHide_Click();
+    m.hideWindow();
     EXPECT_EQ(m.visibility(), Visibility::Minimised);
+}
+
+TEST_F(GatewayShellTest, AddressSocketFailuresShowOneErrorAtATime) {
+    GatewayShell& m = load();
+    for (int round = 0; round < 2; ++round) {
+        emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
+        emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
+        ASSERT_EQ(messages.shown.size(), size_t(round + 1));
+        EXPECT_EQ(messages.shown.back().title, QStringLiteral("Tarnix Gateway"));
+        EXPECT_EQ(messages.shown.back().text, QStringLiteral("Error"));
+        messages.answerLast(true);
+    }
 }
 
 TEST(ByteTotalText, KilobytesBelowOneMegabyteAndMegabytesFromOne) {
@@ -382,20 +390,20 @@ TEST(ByteTotalText, KilobytesBelowOneMegabyteAndMegabytesFromOne) {
     } rows[] = {{0, "0.0 Kb"}, {0.9999, "999.9 Kb"}, {1.0, "1.0 Mb"}, {2.25, "2.3 Mb"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
-        EXPECT_EQ(WFGatewayMain::byteTotalText(row.megabytes), QString::fromLatin1(row.text));
+        EXPECT_EQ(GatewayShell::byteTotalText(row.megabytes), QString::fromLatin1(row.text));
     }
 }
 
-TEST_F(GatewayMainTest, HousekeepingTickRefreshesTheCurrentNumbers) {
-    WFGatewayMain& m = load();
+TEST_F(GatewayShellTest, HousekeepingTickRefreshesTheCurrentNumbers) {
+    GatewayShell& m = load();
     EXPECT_EQ(m.counters().NumberOfClients, QStringLiteral("0"));
     EXPECT_EQ(m.counters().TotUP, QString()); // nothing shown before the first tick
 
-    for (const char* mac : {"02 00 00 00 00 01 ", "02 00 00 00 00 02 ", "02 00 00 00 00 03 "})
-        m.registry().RegisterClient(QString::fromLatin1(mac));
+    for (const char* mac : {"020000000001", "020000000002", "020000000003"})
+        m.registry().RegisterClient(QByteArray::fromHex(mac));
     m.proxy().PurchaseCount = 2;
     m.proxy().UpMegabytes = 1024 / 1024000.0;
-    m.Timer1_Timer();
+    m.housekeeping();
     EXPECT_EQ(m.counters().NumberOfClients, QStringLiteral("3"));
     EXPECT_EQ(m.counters().PurCounter, QStringLiteral("2"));
     EXPECT_EQ(m.counters().NumberofSocks, QStringLiteral("0"));
