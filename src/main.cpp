@@ -6,7 +6,7 @@
 #include "platform/widgets/qt_message_box.h"
 #include "platform/widgets/tray_notify_area.h"
 #include "shell/command_line.h"
-#include "shell/gateway_main.h"
+#include "shell/gateway_shell.h"
 #include "shell/headless_start.h"
 #include "shell/view/app_icon.h"
 #include "shell/view/gateway_window.h"
@@ -43,20 +43,19 @@ int main(int argc, char** argv) {
     QtMessageBox messages;
     TrayNotifyArea notifyArea(appIcon());
     NetworkPageLoader pageLoader;
-    WFGatewayMain model({messages, notifyArea, clock, pageLoader});
+    GatewayShell model({messages, notifyArea, clock, pageLoader});
     GatewayWindow window(model);
     messages.setParent(&window);
 
     UnixSignalWatcher stopSignals;
-    QObject::connect(&stopSignals, &UnixSignalWatcher::stopRequested, &model,
-                     &WFGatewayMain::ExitApplication);
+    QObject::connect(&stopSignals, &UnixSignalWatcher::stopRequested, &model, &GatewayShell::quit);
     // Queued: an unload during the load (a failed automatic start) ends the run once the event
     // loop is running.
     QObject::connect(
-        &model, &WFGatewayMain::unloaded, &app, [](int exitCode) { QApplication::exit(exitCode); },
+        &model, &GatewayShell::unloaded, &app, [](int exitCode) { QApplication::exit(exitCode); },
         Qt::QueuedConnection);
 
-    model.Form_Load();
+    model.startUp();
     window.applyVisibility();
     return QApplication::exec();
 }
