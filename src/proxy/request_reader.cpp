@@ -53,6 +53,22 @@ QByteArray RequestReader::take(qsizetype n) {
     return part;
 }
 
+qint64 RequestReader::passingAhead() const {
+    if (!buffer_.isEmpty())
+        return 0;
+    if (phase_ == Phase::Tunnel)
+        return kUnbounded;
+    return phase_ == Phase::Body ? bodyLeft_ : 0;
+}
+
+void RequestReader::passed(qint64 count) {
+    if (phase_ != Phase::Body)
+        return;
+    bodyLeft_ -= count;
+    if (bodyLeft_ <= 0)
+        phase_ = Phase::Head;
+}
+
 ReaderStep RequestReader::next(const Upstream& upstream, const std::function<bool()>& paid) {
     ReaderStep step;
     while (!buffer_.isEmpty()) {

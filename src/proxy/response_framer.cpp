@@ -25,6 +25,22 @@ QByteArray ResponseFramer::flush() {
     return std::exchange(held_, QByteArray());
 }
 
+qint64 ResponseFramer::passingAhead() const {
+    if (holding_)
+        return 0;
+    if (phase_ == Phase::UntilClose)
+        return kUnbounded;
+    return phase_ == Phase::Body ? bodyLeft_ : 0;
+}
+
+void ResponseFramer::passed(qint64 count) {
+    if (phase_ != Phase::Body)
+        return;
+    bodyLeft_ -= count;
+    if (bodyLeft_ <= 0)
+        phase_ = Phase::Head;
+}
+
 QByteArray ResponseFramer::take(const QByteArray& chunk) {
     QByteArray out;
     qsizetype pos = 0;
