@@ -164,7 +164,7 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
         return reply(PortalReplies::notFound());
 
     ReaderStep step;
-    step.bytes = head + buffer_.mid(end, gatheredBytes);
+    step.bytes = gatheredBytes > 0 ? head + buffer_.mid(end, gatheredBytes) : head;
     take(end + gatheredBytes);
     headScanned_ = 0;
     headEndFound_ = -1;
