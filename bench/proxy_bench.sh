@@ -22,7 +22,8 @@
 #   BENCH_PEERS="tinyproxy squid"   the peer proxies measured beside the gateway
 #   BENCH_GATEWAY_ENV=""     NAME=VALUE words put in the gateway's environment (e.g. QT_NO_GLIB=1)
 #   BENCH_PROFILE=auto       auto: profile the gateway when it misses a requests-per-second
-#                            target (below); always; never
+#                            target (below); always; never; only: nothing but a profile of each
+#                            of BENCH_MODES at the largest of BENCH_CONNECTIONS (a few minutes)
 #   LAB_KEEP=1               keeps the lab's and the bench's files (logs, configuration)
 #
 # The set-up: nginx on the Internet host (origin.lab, 10.99.0.2, ports 80 and 443, plain HTTP
@@ -458,8 +459,8 @@ PROFILE_TEXT=""
 
 # Runs the gateway again under callgrind (or perf where hardware counters work) for a short
 # load at the largest connection count and keeps its top functions.
-profile_gateway() {
-    local tool conns=$MAX_CONNS mode=${MODES[0]} out="$WORK_DIR/profile.out" perf_pid="" report
+profile_gateway() { # [MODE]
+    local tool conns=$MAX_CONNS mode=${1:-${MODES[0]}} out="$WORK_DIR/profile.out" perf_pid="" report
     tool=$(bench_profiler)
     if [ -z "$tool" ]; then
         PROFILE_TEXT="(no profiler: neither perf with hardware counters nor valgrind)"
@@ -556,6 +557,14 @@ for label in "${PATHS[@]}"; do
     case $label in direct | forwarded) kind=direct ;; esac
     WRK_SCRIPT[$label,keepalive]=$WORK_DIR/$kind.lua WRK_SCRIPT[$label,close]=$WORK_DIR/$kind-close.lua
 done
+
+if [ "$PROFILE" = only ]; then
+    for mode in "${MODES[@]}"; do
+        profile_gateway "$mode" || die "profiling failed (LAB_KEEP=1 keeps the logs)"
+        printf '### %s, %s connections\n\n%s\n\n' "$mode" "$MAX_CONNS" "$PROFILE_TEXT"
+    done
+    exit 0
+fi
 
 sleep 2
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)

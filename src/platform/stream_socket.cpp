@@ -1,5 +1,7 @@
 #include "platform/stream_socket.h"
 
+#include "platform/splice_pipe.h"
+
 #include <QHostInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -10,8 +12,10 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -27,6 +31,13 @@ QHostAddress addressOf(const sockaddr_storage& storage) {
 
 // At most this many queued pieces go out in one system call.
 constexpr int kMaxPiecesPerWrite = 16;
+
+constexpr unsigned kSpliceFlags = SPLICE_F_NONBLOCK | SPLICE_F_MOVE;
+
+// A descriptor that splice(2) does not serve: the bytes must be copied instead.
+bool spliceUnsupported(int error) {
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
 
 } // namespace
 
@@ -171,27 +182,73 @@ void StreamSocket::write(const QByteArray& data) {
         return;
     queue_.push_back(data);
     queued_ += data.size();
+    // What the kernel takes at once needs no report; the write notifier reports the rest.
     if (queue_.size() == 1)
         flushQueue();
-    // With bytes still queued, the write notifier reports; otherwise the event loop does.
-    if (queue_.empty() && !progressPending_) {
-        progressPending_ = true;
-        QTimer::singleShot(0, this, [this] {
-            progressPending_ = false;
-            reportProgress();
-        });
+}
+
+qint64 StreamSocket::readInto(SplicePipe& pipe, qint64 max) {
+    if (fd_ < 0 || state_ != State::Connected || ended_ || max <= 0 || !pipe.isOpen())
+        return 0;
+    for (;;) {
+        const ssize_t got = ::splice(fd_, nullptr, pipe.writeEnd(), nullptr,
+                                     static_cast<size_t>(max), kSpliceFlags);
+        if (got > 0) {
+            pipe.added(got);
+            readNotifier_->setEnabled(true);
+            return got;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN) {
+            readNotifier_->setEnabled(true);
+            return 0;
+        }
+        if (got < 0 && spliceUnsupported(errno))
+            return -1;
+        endLater(got == 0 ? 0 : errno);
+        return 0;
     }
 }
 
-void StreamSocket::reportProgress() {
-    if (unreported_ == 0 || fd_ < 0)
+void StreamSocket::writeFrom(SplicePipe& pipe) {
+    if (pipe.held() <= 0)
         return;
-    unreported_ = 0;
-    emit bytesWritten();
+    if (fd_ < 0 || state_ != State::Connected || ended_) {
+        pipe.takeAll(); // nowhere to go, as with write()
+        return;
+    }
+    if (!queue_.empty()) {
+        write(pipe.takeAll());
+        return;
+    }
+    while (pipe.held() > 0) {
+        const ssize_t sent = ::splice(pipe.readEnd(), nullptr, fd_, nullptr,
+                                      static_cast<size_t>(pipe.held()), kSpliceFlags);
+        if (sent > 0) {
+            pipe.removed(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && errno == EAGAIN) {
+            awaitingWritable_ = true;
+            writeNotifier_->setEnabled(true);
+            return;
+        }
+        if (sent < 0 && spliceUnsupported(errno)) {
+            write(pipe.takeAll());
+            return;
+        }
+        pipe.takeAll();
+        endLater(sent < 0 ? errno : EPIPE);
+        return;
+    }
 }
 
-// Sends from the queue until it is empty or the kernel takes no more.
-void StreamSocket::flushQueue() {
+// Sends from the queue until it is empty or the kernel takes no more: how many bytes went.
+qint64 StreamSocket::flushQueue() {
+    qint64 total = 0;
     while (!queue_.empty()) {
         iovec pieces[kMaxPiecesPerWrite];
         int count = 0;
@@ -216,11 +273,11 @@ void StreamSocket::flushQueue() {
             frontSent_ = 0;
             writeNotifier_->setEnabled(false);
             endLater(error);
-            return;
+            return total;
         }
         qint64 left = sent;
         queued_ -= sent;
-        unreported_ += sent;
+        total += sent;
         while (left > 0) {
             const qint64 rest = queue_.front().size() - frontSent_;
             if (left < rest) {
@@ -232,7 +289,8 @@ void StreamSocket::flushQueue() {
             queue_.pop_front();
         }
     }
-    writeNotifier_->setEnabled(!queue_.empty());
+    writeNotifier_->setEnabled(!queue_.empty() || awaitingWritable_);
+    return total;
 }
 
 void StreamSocket::onReadable() {
@@ -275,13 +333,15 @@ void StreamSocket::onWritable() {
         emit connected();
         return;
     }
-    flushQueue();
+    // Whoever left bytes in a pipe splices them on from bytesWritten.
+    const bool awaited = std::exchange(awaitingWritable_, false);
+    const qint64 sent = flushQueue();
     if (closing_ && queue_.empty()) {
         deleteLater(); // the descriptor is closed with it
         return;
     }
-    if (!ended_)
-        reportProgress();
+    if (!ended_ && (sent > 0 || awaited))
+        emit bytesWritten();
 }
 
 void StreamSocket::closeWhenSent(int lingerMs) {

@@ -2,8 +2,9 @@
 // A TCP stream on a non-blocking descriptor, read and written with plain system calls. Bytes
 // received stay in the kernel until they are taken, so a reader that stops taking them holds
 // the peer back by TCP itself; bytes sent go to the kernel at once and only what it cannot take
-// yet is queued (shared, not copied). Every signal comes from the event loop, never from inside
-// a call of the owner's.
+// yet is queued (shared, not copied). A relay may instead move bytes between two of them through
+// a pipe with splice(2), never through the process. Every signal comes from the event loop,
+// never from inside a call of the owner's.
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -14,6 +15,7 @@
 
 class QSocketNotifier;
 class QTimer;
+class SplicePipe;
 
 class StreamSocket : public QObject {
     Q_OBJECT
@@ -42,6 +44,14 @@ public:
     // Sends what the kernel takes now and queues the rest.
     void write(const QByteArray& data);
     qint64 bytesToWrite() const { return queued_; }
+    // Moves at most max received bytes into the pipe, which must be empty: how many (0: none
+    // yet, or the end, which is signalled as read() does), or -1 when this stream cannot be
+    // spliced (nothing moved: read() instead).
+    qint64 readInto(SplicePipe& pipe, qint64 max);
+    // Sends what the pipe holds, as much as the kernel takes now: bytesWritten follows when it
+    // can take more. Queued bytes go first (the pipe's bytes join the queue), and so does a
+    // stream that cannot take a splice.
+    void writeFrom(SplicePipe& pipe);
     // Lets the queued bytes go out (for lingerMs at most), then closes and deletes itself.
     void closeWhenSent(int lingerMs);
 
@@ -49,7 +59,8 @@ signals:
     void connected();
     // Bytes are waiting; not signalled again until they have been read.
     void readyRead();
-    // Queued bytes went out.
+    // Queued bytes went out, or the stream takes bytes again after a writeFrom() it could not
+    // finish. Not signalled for a write() the kernel took whole.
     void bytesWritten();
     // The peer ended the stream (or reset it), after the last of its bytes were read.
     void disconnected();
@@ -62,8 +73,7 @@ private:
     void setUp(int fd);
     void onReadable();
     void onWritable();
-    void flushQueue();
-    void reportProgress();
+    qint64 flushQueue();
     void end(int error);
     void endLater(int error);
     void fail(int error);
@@ -78,9 +88,8 @@ private:
     std::deque<QByteArray> queue_; // the front may be partly sent: frontSent_ bytes
     qint64 frontSent_ = 0;
     qint64 queued_ = 0;
-    qint64 unreported_ = 0; // sent since the last bytesWritten
-    bool progressPending_ = false;
-    bool ended_ = false;   // the peer's end (or an error) has been seen
-    bool closing_ = false; // closeWhenSent: delete once the queue is empty
+    bool awaitingWritable_ = false; // a writeFrom() left bytes in its pipe
+    bool ended_ = false;            // the peer's end (or an error) has been seen
+    bool closing_ = false;          // closeWhenSent: delete once the queue is empty
     quint64 lookupGeneration_ = 0;
 };

@@ -4,6 +4,7 @@
 #include "proxy/portal_replies.h"
 
 #include <QHostAddress>
+#include <algorithm>
 #include <utility>
 
 ProxyConnection::ProxyConnection(Shared& shared, qintptr descriptor, quint32 peer,
@@ -26,14 +27,19 @@ ProxyConnection::ProxyConnection(Shared& shared, qintptr descriptor, quint32 pee
 }
 
 ProxyConnection::~ProxyConnection() {
-    if (client_)
+    if (client_) {
+        unloadPipe(toClient_, client_);
         client_->closeWhenSent(kLingerMs);
-    if (upstream_)
+    }
+    if (upstream_) {
+        unloadPipe(toUpstream_, upstream_);
         upstream_->closeWhenSent(kLingerMs);
+    }
 }
 
 qint64 ProxyConnection::queuedBytes() const {
-    return (client_ ? client_->bytesToWrite() : 0) + (upstream_ ? upstream_->bytesToWrite() : 0);
+    return (client_ ? client_->bytesToWrite() : 0) + (upstream_ ? upstream_->bytesToWrite() : 0) +
+           toClient_.held() + toUpstream_.held();
 }
 
 bool ProxyConnection::paid() {
@@ -42,6 +48,8 @@ bool ProxyConnection::paid() {
 
 void ProxyConnection::readClient() {
     if (!client_ || (clientHeld_ && !replying_))
+        return;
+    if (!replying_ && spliceUp())
         return;
     const QByteArray chunk = client_->read(kReadLimit);
     if (chunk.isEmpty())
@@ -154,6 +162,7 @@ void ProxyConnection::onUpstreamEnded() {
         return;
     // What the server sent before closing has been relayed; a held response goes as it stands,
     // and the client is closed once it has all of it.
+    unloadPipe(toClient_, client_);
     upstreamHeld_ = false;
     const QByteArray held = framer_.flush();
     if (!held.isEmpty())
@@ -166,6 +175,13 @@ void ProxyConnection::onClientSent() {
     if (!client_)
         return;
     lastActivity_ = now();
+    if (toClient_.held() > 0) {
+        client_->writeFrom(toClient_);
+        if (toClient_.held() > 0)
+            return;
+        if (framer_.passingAhead() == 0)
+            toClient_.close();
+    }
     const qint64 queued = client_->bytesToWrite();
     if (upstreamHeld_ && queued < kFlowResume) {
         upstreamHeld_ = false;
@@ -179,6 +195,13 @@ void ProxyConnection::onClientSent() {
 
 void ProxyConnection::onUpstreamSent() {
     lastActivity_ = now();
+    if (toUpstream_.held() > 0 && upstream_) {
+        upstream_->writeFrom(toUpstream_);
+        if (toUpstream_.held() > 0)
+            return;
+        if (reader_.passingAhead() == 0)
+            toUpstream_.close();
+    }
     if (!clientHeld_ || waiting() || !upstream_ || upstream_->bytesToWrite() >= kFlowResume)
         return;
     clientHeld_ = false;
@@ -191,6 +214,13 @@ void ProxyConnection::onUpstreamSent() {
 void ProxyConnection::readUpstream() {
     if (!upstream_ || upstreamHeld_ || replying_)
         return;
+    // Bytes spliced before these go out first.
+    if (toClient_.held() > 0) {
+        upstreamHeld_ = true;
+        return;
+    }
+    if (spliceDown())
+        return;
     const QByteArray chunk = upstream_->read(kReadLimit);
     if (chunk.isEmpty())
         return;
@@ -201,9 +231,82 @@ void ProxyConnection::readUpstream() {
         sendToClient(out);
 }
 
+// Client bytes that pass unchanged go upstream through a pipe; false when they are to be copied.
+bool ProxyConnection::spliceUp() {
+    if (waiting() || !upstream_ || upstream_->state() != StreamSocket::State::Connected)
+        return false;
+    return splice(
+        client_, upstream_, toUpstream_, clientHeld_, [this] { return reader_.passingAhead(); },
+        [this](qint64 moved) {
+            emit clientBytes(moved);
+            reader_.passed(moved);
+            lastActivity_ = now();
+        });
+}
+
+// The same for the server's bytes: a tunnel, a body of a declared length not held, a body that
+// ends with the server's close.
+bool ProxyConnection::spliceDown() {
+    return splice(
+        upstream_, client_, toClient_, upstreamHeld_, [this] { return framer_.passingAhead(); },
+        [this](qint64 moved) {
+            emit upstreamBytes(moved);
+            framer_.passed(moved);
+            lastActivity_ = headSince_ = now();
+        });
+}
+
+// Moves the bytes ahead() allows from one socket to the other through pipe while the other
+// takes them; when it does not, the pipe stays filled and from is held (not read) until the
+// other's bytesWritten. False when nothing is to be spliced: the caller copies.
+bool ProxyConnection::splice(StreamSocket* from, StreamSocket* to, SplicePipe& pipe, bool& fromHeld,
+                             const std::function<qint64()>& ahead,
+                             const std::function<void(qint64)>& passed) {
+    qint64 left = ahead();
+    if (left == 0 || spliceRefused_ || !to || to->bytesToWrite() > 0)
+        return false;
+    if (!pipe.isOpen() && (left < kSpliceStart || !pipe.open()))
+        return false;
+    if (pipe.held() > 0) {
+        fromHeld = true;
+        return true;
+    }
+    for (qint64 budget = kReadLimit; left > 0 && budget > 0; left = ahead()) {
+        const qint64 moved = from->readInto(pipe, std::min(left, budget));
+        if (moved < 0) {
+            spliceRefused_ = true;
+            pipe.close();
+            return false;
+        }
+        if (moved == 0)
+            return true; // none yet, or the end, which is signalled from the event loop
+        passed(moved);
+        budget -= moved;
+        to->writeFrom(pipe);
+        if (pipe.held() > 0) {
+            fromHeld = true;
+            return true;
+        }
+    }
+    if (left > 0)
+        return true; // more on the next wake-up, after other connections have had theirs
+    // The stretch is over: what follows is framed again.
+    pipe.close();
+    return false;
+}
+
+// Bytes left in a pipe join the socket's queue: it is closing, or a copy must not overtake them.
+void ProxyConnection::unloadPipe(SplicePipe& pipe, StreamSocket* to) {
+    if (pipe.held() > 0 && to)
+        to->write(pipe.takeAll());
+    pipe.close();
+}
+
 void ProxyConnection::sendUpstream(const QByteArray& data) {
     if (!upstream_)
         return;
+    if (toUpstream_.held() > 0)
+        unloadPipe(toUpstream_, upstream_);
     upstream_->write(data);
     if (upstream_->bytesToWrite() > kFlowLimit)
         clientHeld_ = true;
@@ -212,6 +315,8 @@ void ProxyConnection::sendUpstream(const QByteArray& data) {
 void ProxyConnection::sendToClient(const QByteArray& data) {
     if (!client_)
         return;
+    if (toClient_.held() > 0)
+        unloadPipe(toClient_, client_);
     client_->write(data);
     if (client_->bytesToWrite() > kFlowLimit)
         upstreamHeld_ = true;
@@ -223,8 +328,13 @@ void ProxyConnection::reply(const QByteArray& response) {
     pendingMethod_.clear();
     pendingRequest_.clear();
     dropUpstream();
-    if (client_)
-        client_->write(response);
+    if (!client_)
+        return;
+    unloadPipe(toClient_, client_);
+    client_->write(response);
+    // Taken whole, the reply is no reason for bytesWritten: the close is due anyway.
+    if (client_->bytesToWrite() == 0)
+        QTimer::singleShot(0, this, &ProxyConnection::close);
 }
 
 void ProxyConnection::refuse(bool tunnel) {
@@ -268,6 +378,7 @@ void ProxyConnection::dropIfWithdrawn() {
 void ProxyConnection::dropUpstream() {
     if (!upstream_)
         return;
+    unloadPipe(toUpstream_, upstream_);
     upstream_->closeWhenSent(kLingerMs);
     upstream_ = nullptr;
 }
@@ -278,10 +389,13 @@ void ProxyConnection::close() {
     closed_ = true;
     connectWait_.stop();
     if (client_) {
+        unloadPipe(toClient_, client_);
         client_->closeWhenSent(kLingerMs);
         client_ = nullptr;
     }
     dropUpstream();
+    toClient_.close();
+    toUpstream_.close();
     emit finished();
     deleteLater();
 }

@@ -3,9 +3,12 @@
 // it opens for it, and lives and dies with them. The request reader decides what the client's
 // bytes ask for and the response framer follows what comes back; this object moves the bytes,
 // holds one side back when the other does not keep up, waits for the upstream without blocking
-// and answers for the gateway where the reader says so.
+// and answers for the gateway where the reader says so. A tunnel, and a body of a declared
+// length, go from socket to socket through a pipe (splice), never through the process; the rest
+// is copied.
 
 #include "common/clock.h"
+#include "platform/splice_pipe.h"
 #include "platform/stream_socket.h"
 #include "platform/tcp_listener.h"
 #include "proxy/access_policy.h"
@@ -16,6 +19,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <functional>
 
 class ProxyConnection : public QObject {
     Q_OBJECT
@@ -23,8 +27,10 @@ public:
     static constexpr qint64 kReadLimit = 256 * 1024;
     static constexpr qint64 kFlowLimit = 256 * 1024; // bytes waiting to go out: stop reading
     static constexpr qint64 kFlowResume = 64 * 1024; // ... and read on below this
-    static constexpr int kConnectWaitMs = 17280;     // 0.0002 day
-    static constexpr int kLingerMs = 30000;          // what is queued at the close still goes
+    // A stretch shorter than this is copied: a pipe costs three system calls to set up.
+    static constexpr qint64 kSpliceStart = 64 * 1024;
+    static constexpr int kConnectWaitMs = 17280; // 0.0002 day
+    static constexpr int kLingerMs = 30000;      // what is queued at the close still goes
 
     // What every connection shares; it outlives them all.
     struct Shared {
@@ -43,7 +49,7 @@ public:
     ~ProxyConnection() override;
 
     quint32 peer() const { return peer_; }
-    // Bytes queued in the gateway for the client and the upstream.
+    // Bytes queued in the gateway (its pipes included) for the client and the upstream.
     qint64 queuedBytes() const;
     // Closes the connection when it has been idle too long, or a request head is overdue.
     void sweep(qint64 idleLimitMs, qint64 headDeadlineMs);
@@ -73,6 +79,11 @@ private:
     void onClientSent();
     void onUpstreamSent();
     void readUpstream();
+    bool spliceUp();
+    bool spliceDown();
+    bool splice(StreamSocket* from, StreamSocket* to, SplicePipe& pipe, bool& fromHeld,
+                const std::function<qint64()>& ahead, const std::function<void(qint64)>& passed);
+    void unloadPipe(SplicePipe& pipe, StreamSocket* to);
     void sendUpstream(const QByteArray& data);
     void sendToClient(const QByteArray& data);
     void reply(const QByteArray& response);
@@ -94,9 +105,12 @@ private:
     QByteArray pendingMethod_;  // of that request; set while the upstream is awaited
     QTimer connectWait_;
     qint64 lastActivity_ = 0;
-    qint64 headSince_ = 0;      // since when the next request head is awaited
-    bool replying_ = false;     // a composed reply is going out; the exchange is over
-    bool clientHeld_ = false;   // not reading the client: the upstream is not keeping up
-    bool upstreamHeld_ = false; // not reading the upstream: the client is not keeping up
+    qint64 headSince_ = 0;       // since when the next request head is awaited
+    bool replying_ = false;      // a composed reply is going out; the exchange is over
+    bool clientHeld_ = false;    // not reading the client: the upstream is not keeping up
+    bool upstreamHeld_ = false;  // not reading the upstream: the client is not keeping up
+    SplicePipe toUpstream_;      // a spliced request body or tunnel, client to upstream
+    SplicePipe toClient_;        // a spliced response body or tunnel, upstream to client
+    bool spliceRefused_ = false; // a socket that splice does not serve: copy from then on
     bool closed_ = false;
 };

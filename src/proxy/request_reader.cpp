@@ -53,6 +53,22 @@ QByteArray RequestReader::take(qsizetype n) {
     return part;
 }
 
+qint64 RequestReader::passingAhead() const {
+    if (!buffer_.isEmpty())
+        return 0;
+    if (phase_ == Phase::Tunnel)
+        return kUnbounded;
+    return phase_ == Phase::Body ? bodyLeft_ : 0;
+}
+
+void RequestReader::passed(qint64 count) {
+    if (phase_ != Phase::Body)
+        return;
+    bodyLeft_ -= count;
+    if (bodyLeft_ <= 0)
+        phase_ = Phase::Head;
+}
+
 ReaderStep RequestReader::next(const Upstream& upstream, const std::function<bool()>& paid) {
     ReaderStep step;
     while (!buffer_.isEmpty()) {
@@ -148,7 +164,7 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
         return reply(PortalReplies::notFound());
 
     ReaderStep step;
-    step.bytes = head + buffer_.mid(end, gatheredBytes);
+    step.bytes = gatheredBytes > 0 ? head + buffer_.mid(end, gatheredBytes) : head;
     take(end + gatheredBytes);
     headScanned_ = 0;
     headEndFound_ = -1;

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <functional>
+#include <limits>
 
 // What the reader asks of its connection, one step at a time.
 struct ReaderStep {
@@ -53,6 +54,12 @@ public:
     bool inTunnel() const { return phase_ == Phase::Tunnel; }
     // Waiting for (the rest of) a request head, none of which may be held for long.
     bool awaitingHead() const { return phase_ == Phase::Head && headEndFound_ < 0; }
+
+    // How many of the client's next bytes go upstream unchanged, once none are held, so that
+    // they may go by without append() and next() (kUnbounded: all of them), and that they did.
+    static constexpr qint64 kUnbounded = std::numeric_limits<qint64>::max();
+    qint64 passingAhead() const;
+    void passed(qint64 count);
 
     // The next step for the bytes held. paid is asked once for each request that has to be
     // checked (a hash lookup), never for body or tunnel bytes.

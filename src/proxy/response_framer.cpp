@@ -25,6 +25,22 @@ QByteArray ResponseFramer::flush() {
     return std::exchange(held_, QByteArray());
 }
 
+qint64 ResponseFramer::passingAhead() const {
+    if (holding_)
+        return 0;
+    if (phase_ == Phase::UntilClose)
+        return kUnbounded;
+    return phase_ == Phase::Body ? bodyLeft_ : 0;
+}
+
+void ResponseFramer::passed(qint64 count) {
+    if (phase_ != Phase::Body)
+        return;
+    bodyLeft_ -= count;
+    if (bodyLeft_ <= 0)
+        phase_ = Phase::Head;
+}
+
 QByteArray ResponseFramer::take(const QByteArray& chunk) {
     QByteArray out;
     qsizetype pos = 0;
@@ -92,17 +108,18 @@ qsizetype ResponseFramer::readHead(const QByteArray& chunk, qsizetype pos) {
     const qsizetype rest = chunk.size() - pos;
     const qsizetype before = head_.size();
     qsizetype headBytes = -1;
+    QByteArray head; // read where it lies when it came in one piece
     if (before == 0) {
-        const QByteArray view = QByteArray::fromRawData(chunk.constData() + pos, rest);
-        headBytes = headEnd(view, 0);
+        headBytes = headEnd(QByteArray::fromRawData(chunk.constData() + pos, rest), 0);
         if (headBytes >= 0)
-            head_ = view.left(headBytes);
+            head = QByteArray::fromRawData(chunk.constData() + pos, headBytes);
     } else {
         head_.append(chunk.constData() + pos, std::min(rest, kMaxHeadBytes));
         const qsizetype end = headEnd(head_, before);
         if (end >= 0) {
             headBytes = end - before;
             head_.truncate(end);
+            head = std::exchange(head_, QByteArray());
         }
     }
     if (headBytes < 0) {
@@ -115,17 +132,16 @@ qsizetype ResponseFramer::readHead(const QByteArray& chunk, qsizetype pos) {
         }
         return rest;
     }
-    const int status = responseStatus(head_);
+    const int status = responseStatus(head);
     QByteArray method;
     const bool interim = status >= 100 && status < 200 && status != 101;
     if (!interim && !methods_.empty()) {
         method = methods_.front();
         methods_.pop_front();
     }
-    BodyFraming framing = responseFraming(head_, method);
+    BodyFraming framing = responseFraming(head, method);
     if (status == 0 || status == 101)
         framing = {BodyFraming::Kind::UntilClose, 0};
-    head_.clear();
     // Held only when the whole response started in this piece and its body has not all come.
     if (before == 0 && framing.kind == BodyFraming::Kind::Length && framing.length <= kHoldLimit &&
         rest - headBytes < framing.length) {

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <deque>
+#include <limits>
 
 class ResponseFramer {
 public:
@@ -25,6 +26,12 @@ public:
     QByteArray take(const QByteArray& chunk);
     // The server has closed: a held response goes as it stands.
     QByteArray flush();
+
+    // How many of the server's next bytes pass unchanged and unheld, so that they may go by
+    // without take() (kUnbounded: all of them), and that they did.
+    static constexpr qint64 kUnbounded = std::numeric_limits<qint64>::max();
+    qint64 passingAhead() const;
+    void passed(qint64 count);
 
 private:
     enum class Phase { Head, Body, Chunked, UntilClose };

@@ -1,11 +1,15 @@
 // The web proxy relaying for a paid client over loopback: request bodies, methods, reuse of
-// the upstream, tunnels, the small-response hold, closing and flow control.
+// the upstream, tunnels, the small-response hold, closing and flow control, spliced and copied.
 
+#include "platform/splice_pipe.h"
+#include "proxy/portal_replies.h"
 #include "support/http_origin.h"
 #include "support/proxy_harness.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 using namespace proxytest;
 
@@ -26,6 +30,18 @@ void answerAfter(RawPeer& peer, qsizetype after, const QByteArray& response) {
         if (received.size() == after)
             socket->write(response);
     };
+}
+
+// Ends a connection with a reset instead of a close.
+void reset(QTcpSocket* socket) {
+    const linger now{1, 0};
+    ::setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now,
+                 sizeof now);
+    socket->abort();
+}
+
+int openDescriptors() {
+    return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size());
 }
 
 // A chunked body in pieces of uneven size, each with its size line.
@@ -251,6 +267,79 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
             patternBytes(kBlock, static_cast<unsigned>(block)))
             FAIL() << "block " << block << " differs";
     }
+}
+
+// A body of a declared length and a tunnel go through a pipe, or are copied when there is none
+// to be had; either way a server that sends less or more than it declared, or resets, and a
+// client that resets, end alike: the client has every byte the server's counter holds and is
+// closed after them, the server is closed, and no pipe or descriptor is left.
+TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied) {
+    enum class End { ServerCloses, ServerResets, ClientResets };
+    const struct {
+        const char* name;
+        bool tunnel;
+        qsizetype declared; // the Content-Length, for a response
+        qsizetype sent;     // body or tunnel bytes the server sends before it ends
+        End end;
+    } rows[] = {
+        {"a body shorter than declared", false, 300000, 200000, End::ServerCloses},
+        {"a body longer than declared", false, 200000, 300000, End::ServerCloses},
+        {"a server reset in a body", false, 300000, 200000, End::ServerResets},
+        {"a client reset in a body", false, 300000, 200000, End::ClientResets},
+        {"a server reset in a tunnel", true, 0, 200000, End::ServerResets},
+        {"a client reset in a tunnel", true, 0, 200000, End::ClientResets},
+    };
+    int descriptors = -1;
+    for (const bool spliced : {true, false}) {
+        SplicePipe::capBudget(spliced ? -1 : 0);
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + (spliced ? ", spliced" : ", copied"));
+            const double down = rig.proxy.DownMegabytes;
+            {
+                RawPeer peer;
+                const QByteArray request =
+                    row.tunnel ? "CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n?"
+                               : get(peer.hostAndPort());
+                const QByteArray response =
+                    (row.tunnel ? QByteArray()
+                                : "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                      QByteArray::number(row.declared) + "\r\n\r\n") +
+                    patternBytes(row.sent, 9);
+                answerAfter(peer, row.tunnel ? 1 : request.size(), response);
+                TestClient client(rig.port);
+                client.send(request);
+                ASSERT_TRUE(client.waitFor(100000));
+                if (row.tunnel || row.sent < row.declared) { // else the body may be over
+                    EXPECT_EQ(SplicePipe::openCount(), spliced ? 1 : 0);
+                }
+                if (row.end == End::ClientResets) {
+                    reset(&client.socket);
+                    EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
+                } else {
+                    const qsizetype prefix = row.tunnel ? PortalReplies::tunnelOpen().size() : 0;
+                    if (row.end == End::ServerCloses)
+                        peer.sockets[0]->disconnectFromHost();
+                    else
+                        reset(peer.sockets[0]);
+                    ASSERT_TRUE(client.waitClosed(10000));
+                    const qsizetype relayed = client.received.size() - prefix;
+                    if (row.end == End::ServerCloses) {
+                        EXPECT_EQ(relayed, response.size());
+                    }
+                    EXPECT_TRUE(client.received.mid(prefix) == response.left(relayed));
+                    EXPECT_EQ(qRound64((rig.proxy.DownMegabytes - down) * 1024000), relayed);
+                }
+                EXPECT_TRUE(waitUntil([&] { return rig.proxy.connectionCount() == 0; }));
+                EXPECT_EQ(SplicePipe::openCount(), 0);
+            }
+            // The toolkit keeps a descriptor it opens on first use: counted from the first row.
+            if (descriptors < 0)
+                descriptors = openDescriptors();
+            EXPECT_TRUE(waitUntil([&] { return openDescriptors() == descriptors; }))
+                << openDescriptors() << " descriptors, " << descriptors << " before";
+        }
+    }
+    SplicePipe::capBudget(-1);
 }
 
 } // namespace
