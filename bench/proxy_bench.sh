@@ -529,6 +529,10 @@ lab_add_client "$CLIENT" "$CLIENT_MAC" || die "no client"
 lab_in "$CLIENT" sysctl -q -w net.ipv4.tcp_tw_reuse=1 net.ipv4.ip_local_port_range="1024 65000"
 lab_start_gateway "$GATEWAY" || die "the gateway did not start"
 pay_for_client || die "the gateway does not relay yet for a paid client; nothing measured"
+# The gateway's table lets the LAN reach only the gateway's own services on its host: the peers'
+# ports are let in beside them (at the head of its chain, for this run of the gateway).
+lab_in gw nft insert rule inet tarnix lan_to_gateway tcp dport "{ ${TINY_PROXY##*:}, ${SQUID_PROXY##*:} }" accept ||
+    die "the peers' ports could not be opened in the gateway's table"
 for peer in "${PEERS[@]}"; do
     case $peer in
     tinyproxy) start_tinyproxy || die "no tinyproxy" ;;
