@@ -102,8 +102,7 @@ QByteArray ResponseFramer::take(const QByteArray& chunk) {
     return out;
 }
 
-// Reads the head that begins (or goes on) at chunk[pos]: how many bytes of chunk it took. Once
-// the head is whole its body's framing is known, and a small declared body starts a hold.
+// Reads the head that begins (or goes on) at chunk[pos]: how many bytes of chunk it took.
 qsizetype ResponseFramer::readHead(const QByteArray& chunk, qsizetype pos) {
     const qsizetype rest = chunk.size() - pos;
     const qsizetype before = head_.size();
@@ -132,6 +131,14 @@ qsizetype ResponseFramer::readHead(const QByteArray& chunk, qsizetype pos) {
         }
         return rest;
     }
+    startBody(head, before == 0, rest - headBytes);
+    return headBytes;
+}
+
+// A whole head read: its body's framing decides what follows. A small declared body starts a
+// hold when the whole response started in this piece (startedHere) and its body has not all
+// come (bodyBytesHere are what came with it).
+void ResponseFramer::startBody(const QByteArray& head, bool startedHere, qsizetype bodyBytesHere) {
     const int status = responseStatus(head);
     QByteArray method;
     const bool interim = status >= 100 && status < 200 && status != 101;
@@ -142,9 +149,8 @@ qsizetype ResponseFramer::readHead(const QByteArray& chunk, qsizetype pos) {
     BodyFraming framing = responseFraming(head, method);
     if (status == 0 || status == 101)
         framing = {BodyFraming::Kind::UntilClose, 0};
-    // Held only when the whole response started in this piece and its body has not all come.
-    if (before == 0 && framing.kind == BodyFraming::Kind::Length && framing.length <= kHoldLimit &&
-        rest - headBytes < framing.length) {
+    if (startedHere && framing.kind == BodyFraming::Kind::Length && framing.length <= kHoldLimit &&
+        bodyBytesHere < framing.length) {
         holding_ = true;
         held_.clear();
     }
@@ -164,5 +170,4 @@ qsizetype ResponseFramer::readHead(const QByteArray& chunk, qsizetype pos) {
     case BodyFraming::Kind::None:
         break;
     }
-    return headBytes;
 }

@@ -37,6 +37,7 @@ private:
     enum class Phase { Head, Body, Chunked, UntilClose };
 
     qsizetype readHead(const QByteArray& chunk, qsizetype pos);
+    void startBody(const QByteArray& head, bool startedHere, qsizetype bodyBytesHere);
 
     std::deque<QByteArray> methods_; // of the requests sent, oldest first
     Phase phase_ = Phase::Head;
