@@ -53,22 +53,3 @@ TEST(AdapterUdpSocket, AFailedSendIsReportedAfterwardsWithTheSystemsText) {
     socket.close();
     EXPECT_FALSE(socket.isOpen());
 }
-
-TEST(AdapterUdpSocket, ABindThatCannotBeHadLeavesItClosed) {
-    QUdpSocket taker;
-    ASSERT_TRUE(taker.bind(QHostAddress::AnyIPv4, 0));
-    const struct {
-        const char* name;
-        Ipv4Address address;
-        quint16 port;
-    } rows[] = {
-        {"an address no adapter holds", Ipv4Address(192, 0, 2, 77), 0},
-        {"a port taken on the wildcard address", kLoopback, taker.localPort()},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        AdapterUdpSocket socket;
-        EXPECT_FALSE(socket.bind(row.address, row.port));
-        EXPECT_FALSE(socket.isOpen());
-    }
-}
