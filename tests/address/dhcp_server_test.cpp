@@ -83,12 +83,9 @@ protected:
         return at < 0 ? -1 : static_cast<unsigned char>(socket.sent[0].datagram.at(at + 2));
     }
     QString yiaddr() const {
-        const QByteArray d = socket.sent.empty() ? QByteArray(20, '\0') : socket.sent[0].datagram;
-        return QStringLiteral("%1.%2.%3.%4")
-            .arg(uchar(d[16]))
-            .arg(uchar(d[17]))
-            .arg(uchar(d[18]))
-            .arg(uchar(d[19]));
+        return socket.sent.empty()
+                   ? QString()
+                   : Ipv4Address::fromBytes(socket.sent[0].datagram.mid(16, 4))->text();
     }
     // The data of the first reply's option code; a null array when it has none.
     QByteArray replyOption(int code) const {
