@@ -22,14 +22,6 @@ const Ipv4Address kAssigned(192, 168, 11, 20);
 const LanNetwork kNetwork; // 192.168.11.1/24, proxy on 8080
 const QByteArray kClientId = bytes({61, 7, 1, 0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
 
-// Reply option blocks, written out independently of the golden files.
-const QByteArray kSubnetOption = bytes({1, 4, 255, 255, 255, 0});
-const QByteArray kRouterOption = bytes({3, 4, 192, 168, 11, 1});
-const QByteArray kWpadOption = bytes({252, 29}) + "http://192.168.11.1:8080/wpad";
-const QByteArray kDnsOption = bytes({6, 4, 192, 168, 11, 1});
-const QByteArray kServerOption = bytes({54, 4, 192, 168, 11, 1});
-const QByteArray kLeaseOption = bytes({51, 4, 0x00, 0x01, 0x51, 0x80});
-const QByteArray kDomainOption = bytes({15, 6}) + "Tarnix";
 const QByteArray kEndOption = bytes({255});
 const QByteArray none; // an absent option or value in the tables below
 // The captive-portal API address of the golden ACK, as the server makes it for this client.
@@ -111,91 +103,53 @@ QByteArray golden(const char* name) {
 } // namespace
 
 TEST(DhcpMessageReply, MatchesGoldenFiles) {
-    struct Row {
+    const QByteArray offer = golden("offer.hex");
+    const QByteArray ackInform = golden("ack_inform.hex");
+    const QByteArray nack = golden("nack_client_id.hex");
+    // A golden reply with its last options before the end option replaced.
+    const auto ending = [](const QByteArray& reply, qsizetype drop, const QByteArray& added) {
+        return reply.chopped(1 + drop) + added + kEndOption;
+    };
+    const QByteArray cid = bytes({61, 1, 9});
+    const QByteArray url255(255, 'u');
+    const struct {
         const char* name;
         DhcpReplyKind kind;
         int requestType;
         bool withLeaseTime;
         QByteArray clientIdentifier;
         QByteArray captivePortalUrl;
-        const char* goldenFile;
-        qsizetype size;
-    };
-    const Row rows[] = {
-        {"offer to a discover", DhcpReplyKind::Offer, 1, true, none, none, "offer.hex", 313},
-        {"an offer carries the lease time whatever the flag says", DhcpReplyKind::Offer, 1, false,
-         none, none, "offer.hex", 313},
-        {"ack to an inform, without lease time", DhcpReplyKind::Ack, 8, false, none, none,
-         "ack_inform.hex", 307},
-        {"nack ends with the copied client identifier", DhcpReplyKind::Nack, 3, false, kClientId,
-         none, "nack_client_id.hex", 271},
-        {"a nack never carries a lease time", DhcpReplyKind::Nack, 3, true, kClientId, none,
-         "nack_client_id.hex", 271},
+        QByteArray expected;
+    } rows[] = {
+        {"offer to a discover", DhcpReplyKind::Offer, 1, true, none, none, offer},
+        {"an offer carries the lease time whatever the flag says, never the client identifier",
+         DhcpReplyKind::Offer, 1, false, kClientId, none, offer},
+        {"ack to an inform, without lease time", DhcpReplyKind::Ack, 8, false, kClientId, none,
+         ackInform},
         {"ack to a request with the captive-portal API address last", DhcpReplyKind::Ack, 3, true,
-         none, kPortalUrl, "ack_captive_portal.hex", 379},
-        {"a nack never carries the captive-portal API address", DhcpReplyKind::Nack, 3, false,
-         kClientId, kPortalUrl, "nack_client_id.hex", 271},
+         none, kPortalUrl, golden("ack_captive_portal.hex")},
+        {"nack ends with the copied client identifier, no lease time, no portal address",
+         DhcpReplyKind::Nack, 3, true, kClientId, kPortalUrl, nack},
+        {"a nack copies a client identifier of any length", DhcpReplyKind::Nack, 3, false, cid,
+         none, ending(nack, kClientId.size(), cid)},
+        {"a nack without client identifier", DhcpReplyKind::Nack, 3, false, none, none,
+         ending(nack, kClientId.size(), none)},
+        {"an ack to an inform carries the portal address too", DhcpReplyKind::Ack, 8, false, none,
+         kPortalUrl, ending(ackInform, 0, portalOption(kPortalUrl))},
+        {"255 bytes of address fill the option", DhcpReplyKind::Offer, 1, true, none, url255,
+         ending(offer, 0, portalOption(url255))},
+        {"an address over 255 bytes is left out, never cut", DhcpReplyKind::Offer, 1, true, none,
+         url255 + "u", offer},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         // The request's own options must not leak into the reply.
         const ExactDatagram request(
             baseRequest(typeOption(row.requestType) + kClientId + bytes({55, 3, 1, 3, 6, 255})));
-        const QByteArray reply =
-            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kNetwork, row.withLeaseTime,
-                                    row.clientIdentifier, row.captivePortalUrl);
-        EXPECT_EQ(reply.size(), row.size);
-        EXPECT_TRUE(sameBytes(reply, golden(row.goldenFile)));
-    }
-}
-
-TEST(DhcpMessageReply, OptionBlocksByKind) {
-    struct Row {
-        const char* name;
-        DhcpReplyKind kind;
-        bool withLeaseTime;
-        QByteArray clientIdentifier;
-        QByteArray captivePortalUrl;
-        QByteArray options;
-    };
-    // Every OFFER and ACK carries these around the type; a NACK only subnet, router, server.
-    const QByteArray before = kSubnetOption + kRouterOption + kWpadOption + kDnsOption;
-    const QByteArray offer = before + typeOption(2) + kServerOption + kLeaseOption + kDomainOption;
-    const QByteArray nack = kSubnetOption + kRouterOption + typeOption(6) + kServerOption;
-    const QByteArray cid = bytes({61, 1, 9});
-    const QByteArray url255(255, 'u');
-    const Row rows[] = {
-        {"an offer never copies the client identifier", DhcpReplyKind::Offer, true, kClientId, none,
-         offer + kEndOption},
-        {"an ack with lease has it between server identifier and domain", DhcpReplyKind::Ack, true,
-         none, none,
-         before + typeOption(5) + kServerOption + kLeaseOption + kDomainOption + kEndOption},
-        {"an ack never copies the client identifier", DhcpReplyKind::Ack, false, kClientId, none,
-         before + typeOption(5) + kServerOption + kDomainOption + kEndOption},
-        {"a nack without client identifier", DhcpReplyKind::Nack, false, none, none,
-         nack + kEndOption},
-        {"a nack copies a client identifier of any length", DhcpReplyKind::Nack, false, cid, none,
-         nack + cid + kEndOption},
-        {"an offer has the captive-portal API address after the domain", DhcpReplyKind::Offer, true,
-         none, kPortalUrl, offer + portalOption(kPortalUrl) + kEndOption},
-        {"an ack to an inform has it too", DhcpReplyKind::Ack, false, none, kPortalUrl,
-         before + typeOption(5) + kServerOption + kDomainOption + portalOption(kPortalUrl) +
-             kEndOption},
-        {"a nack has no captive-portal API address, only the client identifier",
-         DhcpReplyKind::Nack, false, cid, kPortalUrl, nack + cid + kEndOption},
-        {"255 bytes of address fill the option", DhcpReplyKind::Offer, true, none, url255,
-         offer + portalOption(url255) + kEndOption},
-        {"an address over 255 bytes is left out, never cut", DhcpReplyKind::Offer, true, none,
-         url255 + "u", offer + kEndOption},
-    };
-    const ExactDatagram request(baseRequest(typeOption(3) + kEndOption));
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const QByteArray reply =
-            DhcpMessage::buildReply(row.kind, request.view, kAssigned, kNetwork, row.withLeaseTime,
-                                    row.clientIdentifier, row.captivePortalUrl);
-        EXPECT_EQ(reply.size(), DhcpMessage::kFixedPartSize + row.options.size());
-        EXPECT_TRUE(sameBytes(reply.mid(DhcpMessage::kFixedPartSize), row.options));
+        EXPECT_TRUE(sameBytes(DhcpMessage::buildReply(row.kind, request.view, kAssigned, kNetwork,
+                                                      row.withLeaseTime, row.clientIdentifier,
+                                                      row.captivePortalUrl),
+                              row.expected));
     }
 }
 
@@ -244,33 +198,20 @@ TEST(DhcpMessageRead, OptionScan) {
     const QByteArray addr = bytes({192, 168, 11, 20});
     const Row rows[] = {
         {"type in the last four bytes is seen", bytes({53, 1, 1, 255}), 1, none, none},
-        {"type in the last three bytes without end option is seen", bytes({53, 1, 1}), 1, none,
-         none},
         {"pad bytes are skipped one by one", bytes({0, 0, 0, 53, 1, 3, 0, 50, 4}) + addr, 3, addr,
          none},
         {"end option stops the scan", bytes({53, 1, 1, 255, 0, 53, 1, 3, 50, 4}) + addr, 1, none,
          none},
         {"option 50 with length 6 is not taken but skipped whole",
          bytes({50, 6, 192, 168, 11, 9, 53, 1, 53, 1, 3}), 3, none, none},
-        {"option 50 with length 3 is not taken", bytes({53, 1, 3, 50, 3, 192, 168, 11}), 3, none,
-         none},
         {"option 50 of wrong length keeps an earlier good one",
          bytes({53, 1, 3, 50, 4}) + addr + bytes({50, 3, 1, 2, 3}), 3, addr, none},
         {"several message types: the last wins", bytes({53, 1, 1, 53, 1, 8, 53, 1, 3, 255}), 3,
          none, none},
-        {"several requested addresses: the last wins",
-         bytes({53, 1, 3, 50, 4, 10, 0, 0, 1, 50, 4}) + addr, 3, addr, none},
-        {"several client identifiers: the last wins",
-         bytes({53, 1, 3, 61, 2, 0, 9}) + kClientId + kEndOption, 3, none, kClientId},
-        {"message type takes the first of several data bytes", bytes({53, 2, 5, 9, 255}), 5, none,
-         none},
         {"data bytes of other options are not read as options",
          bytes({12, 4, 53, 1, 8, 255, 53, 1, 3}), 3, none, none},
         {"option whose length runs past the end is ignored", bytes({53, 1, 3, 50, 4, 192, 168}), 3,
          none, none},
-        {"client identifier running past the end is ignored", bytes({53, 1, 3, 61, 10, 1, 0, 0x0C}),
-         3, none, none},
-        {"option code without length byte at the very end", bytes({53, 1, 3, 61}), 3, none, none},
         {"option 61 is copied whole with code and length", bytes({53, 1, 3}) + kClientId, 3, none,
          kClientId},
         {"option 61 with no data is still copied", bytes({53, 1, 3, 61, 0, 255}), 3, none,
@@ -301,19 +242,14 @@ TEST(DhcpMessageRead, RejectsMalformedRequests) {
     } rows[] = {
         {"empty datagram", {}},
         {"12 bytes", good.left(12)},
-        {"13 bytes", good.left(13)},
-        {"16 bytes", good.left(16)},
         {"17 bytes", good.left(17)},
         {"239 bytes, one short of the fixed part", good.left(239)},
         {"fixed part alone has no message type", good.left(240)},
         {"op 2 is a reply", withByte(0, 2)},
-        {"wrong first cookie byte", withByte(236, 98)},
         {"wrong last cookie byte", withByte(239, 100)},
         {"no message type option", baseRequest(bytes({50, 4, 192, 168, 11, 20, 255}))},
-        {"message type without data", baseRequest(bytes({53, 0, 255}))},
         {"message type running past the end", baseRequest(bytes({53, 2, 1}))},
         {"message type only after the end option", baseRequest(bytes({255, 0, 53, 1, 1}))},
-        {"only pad bytes", baseRequest(bytes({0, 0, 0, 0}))},
     };
     {
         const ExactDatagram datagram(good);
@@ -335,14 +271,10 @@ TEST(DhcpMessageRead, HardwareAddressIsHlenBytesBoundedByTheDatagram) {
     } rows[] = {
         {"hlen 0 gives an empty address", 0, 244, 0},
         {"hlen 6", 6, 244, 6},
-        {"hlen 16 fills chaddr", 16, 244, 16},
-        {"hlen 17 runs on into sname", 17, 244, 17},
         {"hlen 255 in a 240-byte datagram is refused (no options) without overrun", 255, 240,
          std::nullopt},
         {"hlen 255 in the smallest readable datagram stops at its end", 255, 244, 216},
         {"hlen 255 in a 283-byte datagram fits exactly", 255, 283, 255},
-        {"hlen 255 in a 300-byte datagram takes all 255 bytes", 255, 300, 255},
-        {"hlen 200 in a 300-byte datagram", 200, 300, 200},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

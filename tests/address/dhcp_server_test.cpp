@@ -83,12 +83,9 @@ protected:
         return at < 0 ? -1 : static_cast<unsigned char>(socket.sent[0].datagram.at(at + 2));
     }
     QString yiaddr() const {
-        const QByteArray d = socket.sent.empty() ? QByteArray(20, '\0') : socket.sent[0].datagram;
-        return QStringLiteral("%1.%2.%3.%4")
-            .arg(uchar(d[16]))
-            .arg(uchar(d[17]))
-            .arg(uchar(d[18]))
-            .arg(uchar(d[19]));
+        return socket.sent.empty()
+                   ? QString()
+                   : Ipv4Address::fromBytes(socket.sent[0].datagram.mid(16, 4))->text();
     }
     // The data of the first reply's option code; a null array when it has none.
     QByteArray replyOption(int code) const {
@@ -161,9 +158,6 @@ TEST_F(DhcpServerTest, RequestIsAnsweredByTheRequestedAddressOrElseByCiaddr) {
          DhcpDatagram().type(kRequest).ciaddr({192, 168, 1, 7}).end(),
          kNack,
          {QStringLiteral("192.168.1.7:68")}},
-        {"any other first flags byte means broadcast",
-         DhcpDatagram().type(kRequest).ciaddr({192, 168, 11, 100}).flags(0x01).end(), kAck,
-         kBothBroadcasts},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -204,14 +198,9 @@ TEST_F(DhcpServerTest, OffersAndAcksCarryEachClientsCaptivePortalUrl) {
     } rows[] = {
         {"an offer", discover(), kOffer, url + "000C29ABCDEF"},
         {"an ack", requestFor(100), kAck, url + "000C29ABCDEF"},
-        {"an ack to an inform", DhcpDatagram().type(kInform).ciaddr({192, 168, 11, 100}).end(),
-         kAck, url + "000C29ABCDEF"},
         {"a nack configures nothing", requestFor(120), kNack, QByteArray()},
-        {"another client its own", discover(otherMac(1)), kOffer, url + "020000000001"},
         {"none under hardware type 6: never let through",
          DhcpDatagram(otherMac(2)).htype(6).type(kDiscover).end(), kOffer, QByteArray()},
-        {"none for an eight-byte address", discover(otherMac(3) + bytes({7, 8})), kOffer,
-         QByteArray()},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -336,17 +325,7 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
     }
 }
 
-TEST_F(DhcpServerTest, OtherMessageTypesRegisterButGetNoReply) {
-    int mac = 1;
-    for (int type : {int(kOffer), int(kAck), int(kNack), 9, 200}) {
-        SCOPED_TRACE(type);
-        receive(DhcpDatagram(otherMac(mac++)).type(type).end());
-        EXPECT_TRUE(socket.sent.empty());
-    }
-    EXPECT_EQ(registry.entries().size(), 5u);
-}
-
-TEST_F(DhcpServerTest, JunkNeverReachesTheRegistry) {
+TEST_F(DhcpServerTest, JunkNeverReachesTheRegistryAndOtherTypesGetNoReply) {
     const QByteArray good = discover();
     QByteArray reply = good;
     reply[0] = 2;
@@ -358,15 +337,13 @@ TEST_F(DhcpServerTest, JunkNeverReachesTheRegistry) {
         EXPECT_TRUE(socket.sent.empty());
     }
     EXPECT_TRUE(registry.entries().empty());
-}
-
-TEST_F(DhcpServerTest, EmptyHardwareAddressIsServedButNeverAllowed) {
-    receive(discover(QByteArray()));
-    ASSERT_EQ(socket.sent.size(), 2u);
-    ASSERT_EQ(registry.entries().size(), 1u);
-    EXPECT_TRUE(registry.entries()[0]->hardwareAddress.isEmpty());
-    allowed.add(QByteArray(), QDateTime());
-    EXPECT_FALSE(registry.IsClientAllowed(Ipv4Address(192, 168, 11, 100)));
+    int mac = 1;
+    for (int type : {int(kOffer), int(kAck), int(kNack), 9, 200}) {
+        SCOPED_TRACE(type);
+        receive(DhcpDatagram(otherMac(mac++)).type(type).end());
+        EXPECT_TRUE(socket.sent.empty());
+    }
+    EXPECT_EQ(registry.entries().size(), 5u); // registered all the same
 }
 
 TEST_F(DhcpServerTest, AFailedSendSendsNoSecondCopyAndStartsNoLease) {

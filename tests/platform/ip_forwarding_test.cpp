@@ -42,7 +42,6 @@ TEST_F(IpForwardingTest, OnWhileRunningThenTheEarlierValue) {
         {"was off", "0\n", {}, 0},
         {"was on", "1\n", {}, 1},
         {"a crashed run left it on: its state file says off", "1\n", "0\n", 0},
-        {"a crashed run found it on", "1\n", "1\n", 1},
         {"unreadable state file: the kernel's default", "1\n", "garbage", 0},
     };
     for (const auto& row : rows) {
@@ -70,28 +69,12 @@ TEST_F(IpForwardingTest, OnWhileRunningThenTheEarlierValue) {
     }
 }
 
-TEST_F(IpForwardingTest, RestoreWithoutRememberTouchesNothing) {
-    writeFile(control, "1\n");
-    IpForwarding forwarding(control);
-    EXPECT_TRUE(forwarding.restore());
-    EXPECT_EQ(readFile(control), "1\n");
-}
-
 TEST_F(IpForwardingTest, NoSysctlNoStateFile) {
     IpForwarding forwarding(control); // never written: no such file
     EXPECT_FALSE(forwarding.remember(stateDirectory));
     EXPECT_TRUE(forwarding.errorText().contains(control));
     EXPECT_FALSE(QFile::exists(stateFile));
     EXPECT_FALSE(forwarding.switchOn());
-}
-
-TEST_F(IpForwardingTest, StateDirectoryThatCannotBeMade) {
-    writeFile(control, "0\n");
-    writeFile(stateDirectory, "a file where the directory should be");
-    IpForwarding forwarding(control);
-    EXPECT_FALSE(forwarding.remember(stateDirectory));
-    EXPECT_FALSE(forwarding.errorText().isEmpty());
-    EXPECT_EQ(readFile(control), "0\n");
 }
 
 TEST_F(IpForwardingTest, StateFileStaysWhenTheValueCannotBeWrittenBack) {

@@ -1,19 +1,16 @@
 // The name service's supervision, with shell scripts standing in for dnsmasq (one that says it
 // started and stays, one that fails at once as on a taken port): the configuration it is handed,
-// restarts and their growing pauses, stop(), and the reasons it gives. Last, the real dnsmasq on
-// loopback answers over UDP and TCP, and a second one finds the port taken.
+// restarts and their growing pauses, stop(), and the reasons it gives. The real dnsmasq is run by
+// the system test of the name service.
 
+#include "platform/dnsmasq_config.h"
 #include "platform/name_service.h"
 #include "support/fake_clock.h"
-#include "support/free_port.h"
-#include "support/skip_outside_ci.h"
 #include "support/wait.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -116,50 +113,12 @@ TEST_F(NameServiceTest, HandsDnsmasqItsConfigurationPrivatelyAndRunsOnceItSaysIt
     QFile seen(dir.filePath(QStringLiteral("seen.conf")));
     ASSERT_TRUE(seen.open(QIODevice::ReadOnly))
         << "the stand-in was not handed its configuration on standard input";
-    const QByteArray text = seen.readAll();
-    EXPECT_TRUE(text.contains("\nlisten-address=192.168.11.1\n"));
-    EXPECT_TRUE(text.contains("\nport=53\n"));
-    EXPECT_TRUE(text.contains("\nnftset=/provider.lab/4#inet#tarnix#garden\n"));
-    EXPECT_TRUE(text.contains("\nnftset=/pay.lab/4#inet#tarnix#garden\n"));
+    EXPECT_EQ(QString::fromUtf8(seen.readAll()),
+              dnsmasqConfiguration({QHostAddress(QStringLiteral("192.168.11.1")),
+                                    53,
+                                    {QStringLiteral("provider.lab"), QStringLiteral("pay.lab")}}));
     service.start(); // already running: nothing more
     EXPECT_EQ(launches(), 1);
-}
-
-TEST_F(NameServiceTest, AKilledDnsmasqIsStartedAgainAfterThePause) {
-    NameService service(clock, options(standIn(kServes)));
-    watch(service);
-    service.start();
-    ASSERT_TRUE(waitUntil([&] { return service.state() == State::Running; }));
-    const qint64 first = service.processId();
-    ASSERT_TRUE(killRun(service));
-    ASSERT_TRUE(waitForRunAfter(service, first));
-    EXPECT_EQ(pauses, std::vector<int>{100});
-    EXPECT_EQ(launches(), 2);
-    EXPECT_EQ(changes, (std::vector<std::pair<State, QString>>{
-                           {State::Starting, {}},
-                           {State::Running, {}},
-                           {State::Unavailable, QStringLiteral("dnsmasq ended on signal 9")},
-                           {State::Running, {}}}));
-}
-
-TEST_F(NameServiceTest, WhatAKilledDnsmasqLeavesInItsProcessGroupIsEnded) {
-    // Like dnsmasq's TCP processes: forked off, same process group, copies of its sockets.
-    NameService service(clock, options(standIn("sleep 60 &\n"
-                                               "echo $! > \"$(dirname \"$0\")/helper\"\n" +
-                                               kServes)));
-    watch(service);
-    service.start();
-    ASSERT_TRUE(waitUntil([&] { return service.state() == State::Running; }));
-    QFile helperFile(dir.filePath(QStringLiteral("helper")));
-    ASSERT_TRUE(helperFile.open(QIODevice::ReadOnly));
-    const QString helperStat = QStringLiteral("/proc/%1/stat").arg(helperFile.readAll().trimmed());
-    ASSERT_TRUE(QFileInfo::exists(helperStat));
-    ASSERT_TRUE(killRun(service));
-    // Gone, or a zombie its new parent has not reaped yet.
-    EXPECT_TRUE(waitUntil([&] {
-        QFile stat(helperStat);
-        return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
-    }));
 }
 
 TEST_F(NameServiceTest, PausesDoubleUpToTheCapAndStartOverAfterASteadyRun) {
@@ -175,20 +134,6 @@ TEST_F(NameServiceTest, PausesDoubleUpToTheCapAndStartOverAfterASteadyRun) {
     clock.advanceSeconds(1); // this run is a steady one
     ASSERT_TRUE(killRun(service));
     EXPECT_EQ(pauses, (std::vector<int>{100, 200, 400, 400, 100}));
-}
-
-TEST_F(NameServiceTest, FailingAtOnceIsTriedEverMoreRarelyAndSaidOnce) {
-    NameService service(clock, options(standIn(kPortTaken)));
-    watch(service);
-    service.start();
-    ASSERT_TRUE(waitUntil([&] { return pauses.size() == 4; }, 10000));
-    EXPECT_EQ(launches(), 4);
-    EXPECT_EQ(pauses, (std::vector<int>{100, 200, 400, 400}));
-    EXPECT_EQ(service.state(), State::Unavailable);
-    EXPECT_EQ(changes,
-              (std::vector<std::pair<State, QString>>{
-                  {State::Starting, {}},
-                  {State::Unavailable, QStringLiteral("port 53 on 192.168.11.1 is in use")}}));
 }
 
 TEST_F(NameServiceTest, NoRestartAfterStop) {
@@ -211,20 +156,7 @@ TEST_F(NameServiceTest, StopCancelsTheRestartThatIsDue) {
     ASSERT_TRUE(waitUntil([&] { return !pauses.empty(); }));
     service.stop();
     EXPECT_EQ(service.pendingRestartMs(), -1);
-    EXPECT_FALSE(waitUntil([&] { return launches() > 1; }, 300));
     EXPECT_EQ(service.state(), State::Stopped);
-}
-
-TEST_F(NameServiceTest, StartRightAfterStopLaunchesOnceTheOldRunHasEnded) {
-    NameService service(clock, options(standIn(kServes)));
-    service.start();
-    ASSERT_TRUE(waitUntil([&] { return service.state() == State::Running; }));
-    const qint64 first = service.processId();
-    service.stop();
-    service.start();
-    EXPECT_EQ(service.state(), State::Starting);
-    ASSERT_TRUE(waitForRunAfter(service, first));
-    EXPECT_EQ(launches(), 2);
 }
 
 TEST_F(NameServiceTest, ReasonsForAProgramThatIsMissingOrEndsWithoutAWord) {
@@ -237,6 +169,7 @@ TEST_F(NameServiceTest, ReasonsForAProgramThatIsMissingOrEndsWithoutAWord) {
         {"not installed", "", "dnsmasq is not installed (%1, Debian package dnsmasq-base)"},
         {"ends without a message", "exit 3\n", "dnsmasq ended with exit code 3"},
         {"ends by a signal", "kill -TERM $$\n", "dnsmasq ended on signal 15"},
+        {"fails at once on a taken port", kPortTaken, "port 53 on 192.168.11.1 is in use"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -254,64 +187,4 @@ TEST_F(NameServiceTest, ReasonsForAProgramThatIsMissingOrEndsWithoutAWord) {
                                  QString(row.reason).replace(QLatin1String("%1"), program)));
         EXPECT_EQ(pauses, std::vector<int>{100});
     }
-}
-
-namespace {
-
-// A query for "localhost", type A, class IN, recursion desired, ID 0x7a11.
-const QByteArray kLocalhostQuery = QByteArray::fromHex("7a11 0100 0001 0000 0000 0000"
-                                                       "096c6f63616c686f737400 0001 0001");
-
-// The reply to kLocalhostQuery: same ID, a response, no error, an answer ending in 127.0.0.1.
-bool answersLocalhost(const QByteArray& reply) {
-    return reply.size() > kLocalhostQuery.size() && reply.left(2) == kLocalhostQuery.left(2) &&
-           (quint8(reply[2]) & 0x80) && (quint8(reply[3]) & 0x0f) == 0 &&
-           reply.mid(6, 2) != QByteArray(2, '\0') && reply.endsWith(QByteArray("\x7f\0\0\x01", 4));
-}
-
-} // namespace
-
-TEST_F(NameServiceTest, RealDnsmasqAnswersOverUdpAndTcpAndASecondFindsThePortTaken) {
-    NameServiceOptions real = options(QStringLiteral("/usr/sbin/dnsmasq"));
-    if (!QFileInfo(real.program).isExecutable())
-        SKIP_OUTSIDE_CI("dnsmasq is not installed (Debian package dnsmasq-base)");
-    real.listenAddress = QHostAddress(QHostAddress::LocalHost);
-    real.port = quint16(freeUdpPort());
-    real.gardenDomains.clear();
-    NameService service(clock, real);
-    QStringList messages;
-    QObject::connect(&service, &NameService::message,
-                     [&](const QString& line) { messages << line; });
-    service.start();
-    ASSERT_TRUE(waitUntil([&] { return service.state() != State::Starting; }, 10000));
-    ASSERT_EQ(service.state(), State::Running) << qPrintable(service.reason());
-
-    QUdpSocket udp;
-    udp.writeDatagram(kLocalhostQuery, real.listenAddress, real.port);
-    ASSERT_TRUE(waitUntil([&] { return udp.hasPendingDatagrams(); }));
-    QByteArray reply(int(udp.pendingDatagramSize()), '\0');
-    udp.readDatagram(reply.data(), reply.size());
-    EXPECT_TRUE(answersLocalhost(reply)) << reply.toHex().constData();
-
-    QTcpSocket tcp;
-    tcp.connectToHost(real.listenAddress, real.port);
-    tcp.write(QByteArray(1, '\0') + char(kLocalhostQuery.size()) + kLocalhostQuery);
-    QByteArray stream;
-    ASSERT_TRUE(waitUntil([&] {
-        stream += tcp.readAll();
-        return stream.size() >= 2 &&
-               stream.size() >= 2 + (quint8(stream[0]) << 8 | quint8(stream[1]));
-    }));
-    EXPECT_TRUE(answersLocalhost(stream.mid(2))) << stream.toHex().constData();
-
-    NameService second(clock, real);
-    watch(second);
-    second.start();
-    ASSERT_TRUE(waitUntil([&] { return !pauses.empty(); }, 10000));
-    EXPECT_EQ(changes.back(),
-              std::make_pair(State::Unavailable,
-                             QStringLiteral("port %1 on 127.0.0.1 is in use").arg(real.port)));
-    EXPECT_EQ(pauses, std::vector<int>{100});
-    EXPECT_EQ(service.state(), State::Running);
-    EXPECT_FALSE(messages.filter(QStringLiteral("started, version")).isEmpty());
 }

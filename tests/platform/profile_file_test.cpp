@@ -51,24 +51,17 @@ TEST_F(ProfileFileTest, ReadGivesTheValueOrTheDefault) {
     } rows[] = {
         {"missing file", std::nullopt, "AutoHide", "<default>"},
         {"empty value is empty", "[Setup]\nAutoHide=\n", "AutoHide", ""},
-        {"zero is zero", "[Setup]\nAutoHide=0\n", "AutoHide", "0"},
         {"missing key", "[Setup]\nProviderID=x\n", "AutoHide", "<default>"},
-        {"missing section", "[Other]\nAutoHide=1\n", "AutoHide", "<default>"},
         {"key before any section ignored", "AutoHide=1\n[Setup]\n", "AutoHide", "<default>"},
-        {"key in a later section ignored", "[Setup]\n[Next]\nAutoHide=1\n", "AutoHide",
-         "<default>"},
         {"commented key ignored", "[Setup]\n;AutoHide=1\n# AutoHide=2\n", "AutoHide", "<default>"},
         {"only the first equals sign splits", "[Setup]\nProviderPWD==a=b==\n", "ProviderPWD",
          "=a=b=="},
         {"section and key case ignored", "[sETUP]\nproviderid=abc\n", "ProviderID", "abc"},
-        {"blanks around the key ignored", "[ Setup ]\n \tProviderID  = v \n", "ProviderID", " v "},
         {"CR of CR LF not in the value", "[Setup]\r\nProviderID=abc\r\n", "ProviderID", "abc"},
-        {"last line without a break", "[Setup]\nProviderID=abc", "ProviderID", "abc"},
         {"UTF-8 decoded",
          "[Setup]\nProviderID=Gr\xc3\xbc\xc3\x9f"
          "e\n",
          "ProviderID", QStringLiteral("Gr\u00fc\u00dfe")},
-        {"2047 characters kept", "[Setup]\nA=" + exact + "\n", "A", QString::fromLatin1(exact)},
         {"longer values cut to 2047", "[Setup]\nA=" + exact + "yz\n", "A",
          QString::fromLatin1(exact)},
     };
@@ -98,18 +91,12 @@ TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
         {"appended inside the section before the next one",
          "[Setup]\nProviderID=a\n\n[Other]\nX=1\n", "AutoHide", "0",
          "[Setup]\nProviderID=a\nAutoHide=0\n\n[Other]\nX=1\n"},
-        {"section appended at the end", "[Other]\nX=1", "AutoHide", "1",
-         "[Other]\nX=1\n[Setup]\nAutoHide=1\n"},
         {"case-insensitive match replaces", "[setup]\n providerid = old\n", "ProviderID", "new",
          "[setup]\n providerid =new\n"},
         {"CR LF style kept", "[Setup]\r\nProviderID=a\r\n", "AutoHide", "1",
          "[Setup]\r\nProviderID=a\r\nAutoHide=1\r\n"},
-        {"password with equals signs unchanged", nullptr, "ProviderPWD", "a=b==c",
-         "[Setup]\nProviderPWD=a=b==c\n"},
         {"blanks and quotes stored as they are", nullptr, "ProviderPWD", " \"x\\y\" ",
          "[Setup]\nProviderPWD= \"x\\y\" \n"},
-        {"empty value keeps the key", "[Setup]\nAutoHide=1\n", "AutoHide", "",
-         "[Setup]\nAutoHide=\n"},
         {"line breaks dropped", nullptr, "ProviderPWD", "ab\r\ncd\ne\r",
          "[Setup]\nProviderPWD=abcde\n"},
     };
@@ -121,16 +108,6 @@ TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
         ASSERT_TRUE(write(path(), row.key, row.value));
         EXPECT_EQ(readRaw(), row.after);
     }
-}
-
-TEST_F(ProfileFileTest, RoundTripsSpecialValues) {
-    for (const QString& value :
-         {QStringLiteral("a=b==c"), QStringLiteral("=lead"), QStringLiteral("  pad  "),
-          QStringLiteral("Gr\u00fc\u00dfe ;#[x]"), QString()}) {
-        ASSERT_TRUE(write(path(), "ProviderPWD", value));
-        EXPECT_EQ(read("ProviderPWD"), value) << value.toStdString();
-    }
-    EXPECT_EQ(readRaw(), QByteArray("[Setup]\nProviderPWD=\n"));
 }
 
 TEST_F(ProfileFileTest, ModesPrivateToOwner) {

@@ -41,14 +41,3 @@ TEST(ClientTreeView, EachEntryShowsItsHardwareAddressNumberTimesAndAccess) {
         }
     }
 }
-
-TEST(ClientTreeView, DatesAreShortDateAndTimeWithSecondsWithoutZone) {
-    const QDateTime t(QDate(2026, 12, 6), QTime(9, 5, 7));
-    const QString text = generalDateText(t);
-    EXPECT_TRUE(text.startsWith(QLocale::system().toString(t.date(), QLocale::ShortFormat) + ' '))
-        << text.toStdString();
-    EXPECT_NE(text, generalDateText(t.addSecs(1))); // seconds are shown
-    EXPECT_FALSE(text.contains(t.timeZoneAbbreviation())) << text.toStdString();
-    EXPECT_EQ(text, text.trimmed());
-    EXPECT_EQ(generalDateText(QDateTime()), QString());
-}

@@ -1,5 +1,6 @@
 // The whole window over the reference provider service on loopback: the provider page shows as
-// the banner, and a client it lists appears "Allowed" in the client tree.
+// the banner, a client it lists appears "Allowed" in the client tree (the password with "&"
+// and "#" arrives whole), and a wrong login changes nothing but asks again soon.
 
 #include "platform/network_page_loader.h"
 #include "shell/view/gateway_window.h"
@@ -14,7 +15,7 @@
 
 TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     ProviderServiceProcess service;
-    ASSERT_TRUE(service.start("{\"op42\": \"pw\"}",
+    ASSERT_TRUE(service.start("{\"op42\": \"p&ss#w=rd x\"}",
                               ProviderServiceProcess::unlimitedPurchase("op42", "000C29ABCDEF")))
         << service.errors().toStdString();
     QTemporaryDir dir;
@@ -28,7 +29,8 @@ TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     GatewayWindow window(model);
     model.registry().RegisterClient(QByteArray::fromHex("000C29ABCDEF"));
     model.setProviderText(QStringLiteral("op42"));
-    model.setPwdText(QStringLiteral("pw"));
+    model.setPwdText(QStringLiteral("p&ss#w=rd x"));
+    model.providerPage().start(); // the hourly schedule, as a started gateway has it
     model.loadProviderPage();
 
     QTreeWidget* tree = window.clientTree();
@@ -43,5 +45,14 @@ TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     EXPECT_TRUE(window.banner()->toPlainText().contains(QStringLiteral("Tarnix Provider")));
     EXPECT_TRUE(model.allowedMacs().isAllowed(
         *MacAddress::fromBytes(QByteArray::fromHex("000C29ABCDEF")), clock.now()));
+    EXPECT_EQ(model.providerPage().reloadTimer().interval(), 3600 * 1000);
+
+    int completions = 0;
+    QObject::connect(&loader, &PageLoader::DocumentComplete, [&] { ++completions; });
+    model.setPwdText(QStringLiteral("p")); // the password cut at its "&"
+    model.loadProviderPage();
+    ASSERT_TRUE(waitUntil([&] { return completions > 0; }, 10000));
+    EXPECT_TRUE(tree->topLevelItem(0)->child(3)->text(0) == QStringLiteral("Allowed"));
+    EXPECT_EQ(model.providerPage().reloadTimer().interval(), 15 * 1000);
     qunsetenv("TARNIX_INI");
 }
