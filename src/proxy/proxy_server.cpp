@@ -43,10 +43,10 @@ void ProxyServer::accept(qintptr descriptor) {
     else
         slots_[slot] = connection;
     connect(connection, &ProxyConnection::clientBytes, this,
-            [this](qint64 count) { UpMegabytes += count / kBytesPerMegabyte; });
+            [this](qint64 count) { upMegabytes += count / kBytesPerMegabyte; });
     connect(connection, &ProxyConnection::upstreamBytes, this,
-            [this](qint64 count) { DownMegabytes += count / kBytesPerMegabyte; });
-    connect(connection, &ProxyConnection::purchaseNoticed, this, [this] { PurchaseCount += 1; });
+            [this](qint64 count) { downMegabytes += count / kBytesPerMegabyte; });
+    connect(connection, &ProxyConnection::purchaseNoticed, this, [this] { purchaseCount += 1; });
     connect(connection, &ProxyConnection::refreshRequested, &portal_.providerPage,
             &ProviderPage::forceRefresh);
     connect(connection, &ProxyConnection::finished, this, [this, connection] {

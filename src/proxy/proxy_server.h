@@ -70,9 +70,9 @@ public:
     // Bytes the gateway holds queued for clients and upstreams: flow control keeps this small.
     qint64 queuedBytes() const;
 
-    double UpMegabytes = 0;
-    double DownMegabytes = 0;
-    double PurchaseCount = 0;
+    double upMegabytes = 0;
+    double downMegabytes = 0;
+    double purchaseCount = 0;
 
     // The operator's provider ID, as in the login box: the purchase page names it.
     void setProviderId(const QString& providerId) { providerId_ = providerId; }

@@ -95,8 +95,8 @@ GatewayShell::~GatewayShell() {
 }
 
 void GatewayShell::startUp() {
-    proxy_.UpMegabytes = 0;
-    proxy_.DownMegabytes = 0;
+    proxy_.upMegabytes = 0;
+    proxy_.downMegabytes = 0;
     allowedMacs_.clear();
     providerPage_.start();
 
@@ -272,14 +272,14 @@ QString GatewayShell::byteTotalText(double megabytes) {
 }
 
 void GatewayShell::updateCounters() {
-    counters_.NumberofSocks = QString::number(proxy_.slotCount());
-    counters_.NumberOfClients = QString::number(registry_.clientCount());
-    counters_.PurCounter = QString::number(proxy_.PurchaseCount, 'g', 15);
+    counters_.connections = QString::number(proxy_.slotCount());
+    counters_.clients = QString::number(registry_.clientCount());
+    counters_.purchases = QString::number(proxy_.purchaseCount, 'g', 15);
     // The proxy's bytes and what the kernel forwarded for devices without proxy settings.
-    counters_.TotUP = byteTotalText(proxy_.UpMegabytes +
-                                    lanServices_.forwardedUp() / ProxyServer::kBytesPerMegabyte);
-    counters_.TotDown = byteTotalText(proxy_.DownMegabytes + lanServices_.forwardedDown() /
-                                                                 ProxyServer::kBytesPerMegabyte);
+    counters_.upTotal = byteTotalText(proxy_.upMegabytes +
+                                      lanServices_.forwardedUp() / ProxyServer::kBytesPerMegabyte);
+    counters_.downTotal = byteTotalText(proxy_.downMegabytes + lanServices_.forwardedDown() /
+                                                                   ProxyServer::kBytesPerMegabyte);
     emit countersChanged();
 }
 

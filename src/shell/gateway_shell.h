@@ -104,11 +104,11 @@ public:
 
     // The captions of the "Current Numbers" frame.
     struct Counters {
-        QString NumberofSocks = QStringLiteral("0");
-        QString NumberOfClients = QStringLiteral("0");
-        QString PurCounter = QStringLiteral("0");
-        QString TotUP;
-        QString TotDown;
+        QString connections = QStringLiteral("0");
+        QString clients = QStringLiteral("0");
+        QString purchases = QStringLiteral("0");
+        QString upTotal;
+        QString downTotal;
     };
     const Counters& counters() const { return counters_; }
     // "999.9 Kb" below one megabyte, "1.0 Mb" from one on.

@@ -39,13 +39,13 @@ TEST_F(ProxyServerPages, GatewayAndProviderHostsServeTheLocalPagesThenClose) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const double purchasesBefore = rig.proxy.PurchaseCount;
+        const double purchasesBefore = rig.proxy.purchaseCount;
         const size_t navigationsBefore = rig.loader.navigations.size();
         rig.loader.loading = false;
         TestClient client(rig.port, c.from);
         EXPECT_EQ(client.exchange(c.request), c.reply);
         EXPECT_TRUE(client.closed);
-        EXPECT_EQ(rig.proxy.PurchaseCount - purchasesBefore, c.purchases);
+        EXPECT_EQ(rig.proxy.purchaseCount - purchasesBefore, c.purchases);
         EXPECT_EQ(rig.loader.navigations.size() - navigationsBefore, c.navigations);
     }
     EXPECT_EQ(origin.connections, 0);

@@ -294,7 +294,7 @@ TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied)
         SplicePipe::capBudget(spliced ? -1 : 0);
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.name) + (spliced ? ", spliced" : ", copied"));
-            const double down = rig.proxy.DownMegabytes;
+            const double down = rig.proxy.downMegabytes;
             {
                 RawPeer peer;
                 const QByteArray request =
@@ -327,7 +327,7 @@ TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied)
                         EXPECT_EQ(relayed, response.size());
                     }
                     EXPECT_TRUE(client.received.mid(prefix) == response.left(relayed));
-                    EXPECT_EQ(qRound64((rig.proxy.DownMegabytes - down) * 1024000), relayed);
+                    EXPECT_EQ(qRound64((rig.proxy.downMegabytes - down) * 1024000), relayed);
                 }
                 EXPECT_TRUE(waitUntil([&] { return rig.proxy.connectionCount() == 0; }));
                 EXPECT_EQ(SplicePipe::openCount(), 0);

@@ -30,9 +30,9 @@ protected:
     }
     // Sends bytes that the proxy keeps as part of a head, and waits until it has read them.
     bool touch(TestClient& client) {
-        const double up = rig.proxy.UpMegabytes;
+        const double up = rig.proxy.upMegabytes;
         client.send("G");
-        return waitUntil([&] { return rig.proxy.UpMegabytes > up; });
+        return waitUntil([&] { return rig.proxy.upMegabytes > up; });
     }
 
     ProxyRig rig;
@@ -113,8 +113,8 @@ TEST_F(ProxyServerSlots, CountersAddBytesInUnitsOf1024000) {
     ASSERT_GT(connectClient(client), 0);
     client->send(request);
     ASSERT_TRUE(client->waitFor(response.size(), 10000));
-    EXPECT_NEAR(rig.proxy.UpMegabytes, request.size() / 1024000.0, 1e-9);
-    EXPECT_NEAR(rig.proxy.DownMegabytes, response.size() / 1024000.0, 1e-9);
+    EXPECT_NEAR(rig.proxy.upMegabytes, request.size() / 1024000.0, 1e-9);
+    EXPECT_NEAR(rig.proxy.downMegabytes, response.size() / 1024000.0, 1e-9);
 }
 
 TEST_F(ProxyServerSlots, ThreeHundredClientsAtMostTheNextIsClosedAtOnce) {

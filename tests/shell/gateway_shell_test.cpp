@@ -359,18 +359,18 @@ TEST_F(GatewayShellTest, AddressSocketFailuresShowOneErrorAtATime) {
 
 TEST_F(GatewayShellTest, HousekeepingTickRefreshesTheCurrentNumbers) {
     GatewayShell& m = load();
-    EXPECT_EQ(m.counters().NumberOfClients, QStringLiteral("0"));
-    EXPECT_EQ(m.counters().TotUP, QString()); // nothing shown before the first tick
+    EXPECT_EQ(m.counters().clients, QStringLiteral("0"));
+    EXPECT_EQ(m.counters().upTotal, QString()); // nothing shown before the first tick
 
     for (const char* mac : {"020000000001", "020000000002", "020000000003"})
         m.registry().RegisterClient(QByteArray::fromHex(mac));
-    m.proxy().PurchaseCount = 2;
-    m.proxy().UpMegabytes = 1024 / 1024000.0; // kilobytes below one megabyte
-    m.proxy().DownMegabytes = 2.25;
+    m.proxy().purchaseCount = 2;
+    m.proxy().upMegabytes = 1024 / 1024000.0; // kilobytes below one megabyte
+    m.proxy().downMegabytes = 2.25;
     m.housekeeping();
-    EXPECT_EQ(m.counters().NumberOfClients, QStringLiteral("3"));
-    EXPECT_EQ(m.counters().PurCounter, QStringLiteral("2"));
-    EXPECT_EQ(m.counters().NumberofSocks, QStringLiteral("0"));
-    EXPECT_EQ(m.counters().TotUP, QStringLiteral("1.0 Kb"));
-    EXPECT_EQ(m.counters().TotDown, QStringLiteral("2.3 Mb"));
+    EXPECT_EQ(m.counters().clients, QStringLiteral("3"));
+    EXPECT_EQ(m.counters().purchases, QStringLiteral("2"));
+    EXPECT_EQ(m.counters().connections, QStringLiteral("0"));
+    EXPECT_EQ(m.counters().upTotal, QStringLiteral("1.0 Kb"));
+    EXPECT_EQ(m.counters().downTotal, QStringLiteral("2.3 Mb"));
 }

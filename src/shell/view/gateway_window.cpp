@@ -208,11 +208,9 @@ QLabel* GatewayWindow::addValue(QWidget* frame, const char* name, const QString&
 void GatewayWindow::showCounters() {
     const GatewayShell::Counters& counters = model_.counters();
     const std::pair<const char*, QString> captions[] = {
-        {"NumberofSocks", counters.NumberofSocks},
-        {"NumberOfClients", counters.NumberOfClients},
-        {"PurCounter", counters.PurCounter},
-        {"TotUP", counters.TotUP},
-        {"TotDown", counters.TotDown},
+        {"NumberofSocks", counters.connections}, {"NumberOfClients", counters.clients},
+        {"PurCounter", counters.purchases},      {"TotUP", counters.upTotal},
+        {"TotDown", counters.downTotal},
     };
     for (const auto& [name, text] : captions) {
         if (auto* label = findChild<QLabel*>(QString::fromLatin1(name)))
