@@ -40,8 +40,8 @@ def wait_for_close(sock, seconds, until=lambda: False):
 
 
 def http_server(listen, port, respond):
-    """Serves HTTP by respond(sock, path) -> (label, bytes sent, how it ended), logging
-    "LABEL PATH" per request and "end LABEL sent=N how=done|peer-gone|..." per answer."""
+    """Serves HTTP: respond(sock, path, request line) answers and gives back (label, bytes
+    sent, how it ended), logged as "end LABEL sent=N how=done|peer-gone|released|..."."""
 
     class Handler(socketserver.BaseRequestHandler):
         def handle(self):
