@@ -397,7 +397,7 @@ measure_slots() {
     idle=$(rss_kib "$pid")
     rm -f "$WORK_DIR/slow.status"
     # Started directly, not through lab_in: $! must be the program itself, to be ended.
-    ip netns exec "${LAB_NS[$CLIENT]}" python3 "$REPO/tests/system/slow_client_peer.py" --host "${LAB_GW_LAN}" \
+    ip netns exec "${LAB_NS[$CLIENT]}" python3 "$REPO/tests/system/peers.py" slow --host "${LAB_GW_LAN}" \
         --port "$(proxy_port "$label")" --count "$SLOTS" --status "$WORK_DIR/slow.status" \
         --max-seconds 60 > "$WORK_DIR/slow.out" 2>&1 &
     slow_pid=$!

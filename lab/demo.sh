@@ -27,10 +27,6 @@ done
 say() { echo "demo: $*"; }
 # The text of FILE's first element TAG that holds text only.
 text_of() { grep -o "<$2>[^<]*</$2>" "$1" | head -n 1 | sed 's/<[^>]*>//g'; }
-# shellcheck disable=SC2317 # called through lab_wait
-origin_reached() { # FILE
-    lab_proxy_curl pc1 -o "$1" http://origin.lab/ 2> /dev/null && grep -q "$LAB_ORIGIN_TEXT" "$1"
-}
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
 # Each step reports and returns non-zero on failure; the next steps are then skipped.
@@ -74,15 +70,13 @@ redirect_step() {
 }
 
 purchase_step() {
-    local page="$LAB_DIR/pc1.purchasing.html" done="$LAB_DIR/pc1.purchase.html" mac
-    mac=$(lab_client_mac_hex pc1)
+    local page="$LAB_DIR/pc1.purchasing.html" done="$LAB_DIR/pc1.purchase.html"
     if ! lab_proxy_curl pc1 -o "$page" "$PURCHASE_URL" || ! grep -q 'Buy Internet access' "$page"
     then
         say "4. purchase: the purchase page at $LAB_PROVIDER_HOST could not be opened" >&2
         return 1
     fi
-    if ! lab_proxy_curl pc1 -o "$done" -d "id=$LAB_PROVIDER_ID&mac=$mac&plan=day" \
-        "http://$LAB_PROVIDER_HOST/gateway/purchase" || ! grep -q 'Thank you' "$done"; then
+    if ! lab_buy pc1 day; then
         say "4. purchase: the purchase at $LAB_PROVIDER_HOST failed" >&2
         return 1
     fi
@@ -97,7 +91,7 @@ refresh_and_browse_step() {
     code=$(lab_proxy_curl pc1 -o /dev/null -w '%{http_code}' "$REFRESH_URL") || true
     say "5. refresh: the confirmation led to $REFRESH_URL (answer $code); the gateway reloads" \
         "the provider page"
-    if ! lab_wait 20 origin_reached "$file"; then
+    if ! lab_wait 20 lab_origin_reached pc1; then
         say "6. browsing: pc1 still cannot reach http://origin.lab/ 20 s after the refresh" >&2
         return 1
     fi

@@ -21,9 +21,12 @@
 #   lab_proxy_curl a http://origin.lab/ # curl on client A through the gateway's proxy
 #   lab_device_curl d http://origin.lab/  # curl on D with no proxy at all
 #   lab_down                            # also runs on exit, after failures too
+#   lab_buy a day                       # A buys a day at the provider service
+#   lab_wait 20 lab_origin_reached a    # waits (bounded) until A gets the origin's page
 # Also: lab_udhcpc_start (stays running), lab_dhclient_release, lab_stop_gateway, lab_net_start
 # (another service on the Internet host), lab_add_net_name, lab_show_lease, lab_client_mac_hex,
-# lab_refresh_target, lab_chromium_dump, lab_stop_provider, lab_make_ca, lab_issue_cert.
+# lab_purchase_url, lab_refresh_target, lab_chromium_dump, lab_stop_provider, lab_make_ca,
+# lab_issue_cert.
 #
 # Hosts: "gw" (lan0 192.168.11.1/24, wan0 10.99.0.1/24, default route via 10.99.0.2, forwarding
 # off), "net" (eth0 10.99.0.2/24 for the origins and 10.99.0.3/24 for the provider service), "sw"
@@ -94,12 +97,14 @@ lab_in() {
     ip netns exec "${LAB_NS[$host]:?no lab host $host}" "$@"
 }
 
-# lab_wait SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds or time is up.
+# lab_wait SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails once SECONDS
+# have passed (or as many tries as tenths of a second in them).
 lab_wait() {
-    local tries=$(($1 * 10)) i
+    local end=$((${EPOCHREALTIME//[!0-9]/} / 1000 + $1 * 1000)) tries=$(($1 * 10 + 1)) i
     shift
     for ((i = 0; i < tries; i++)); do
         "$@" && return 0
+        [ $((${EPOCHREALTIME//[!0-9]/} / 1000)) -lt "$end" ] || return 1
         sleep 0.1
     done
     return 1
@@ -429,14 +434,15 @@ lab_stop_gateway() {
     [ -n "$pid" ] && lab_stop "$pid"
 }
 
-# lab_watch_dhcp: logs every DHCP message through the gateway's switch port to
-# $LAB_DIR/dhcp.log (format in dhcp_watch.py).
+# lab_watch_dhcp [HOST IFACE NAME]: logs every DHCP message through the gateway's switch port
+# (or HOST's IFACE) to $LAB_DIR/dhcp.log (NAME.log; format in dhcp_watch.py).
 lab_watch_dhcp() {
-    ip netns exec "${LAB_NS[sw]}" python3 "$LAB_LIB_DIR/dhcp_watch.py" p-gw "$LAB_DIR/dhcp.log" \
-        2> "$LAB_DIR/dhcp_watch.err" &
+    local host=${1:-sw} iface=${2:-p-gw} log="$LAB_DIR/${3:-dhcp}.log"
+    ip netns exec "${LAB_NS[$host]}" python3 "$LAB_LIB_DIR/dhcp_watch.py" "$iface" "$log" \
+        2> "$log.err" &
     lab_track $!
-    if ! lab_wait 10 grep -sqx ready "$LAB_DIR/dhcp.log"; then
-        lab_log "DHCP watcher did not start: $(cat "$LAB_DIR/dhcp_watch.err")"
+    if ! lab_wait 10 grep -sqx ready "$log"; then
+        lab_log "DHCP watcher did not start: $(cat "$log.err")"
         return 1
     fi
 }
@@ -595,6 +601,31 @@ lab_device_curl() {
 # lab_client_mac_hex NAME: the client's hardware address as the gateway names it: 12 hex
 # digits, upper case.
 lab_client_mac_hex() { echo "${LAB_MAC[$1]}" | tr -d ':' | tr 'a-f' 'A-F'; }
+
+# lab_purchase_url NAME: the purchase page the gateway sends the unpaid client NAME to.
+lab_purchase_url() {
+    echo "$LAB_PROVIDER_SCHEME://$LAB_PROVIDER_HOST/gateway/purchasing.asp?id=$LAB_PROVIDER_ID\
+&mac=$(lab_client_mac_hex "$1")"
+}
+
+# lab_buy NAME PLAN: NAME buys PLAN ("day", or "short" after LAB_SHORT_PLAN) at the provider
+# service, through the proxy or, from a device, directly; the confirmation, whose refresh leads
+# to the gateway's refresh path, in $LAB_DIR/NAME.purchase.html.
+lab_buy() {
+    local name=$1 file="$LAB_DIR/$1.purchase.html" fetch=lab_proxy_curl
+    [ -z "${LAB_DEVICE[$name]:-}" ] || fetch=lab_device_curl
+    "$fetch" "$name" --cacert "$LAB_CA_CERT" -o "$file" \
+        -d "id=$LAB_PROVIDER_ID&mac=$(lab_client_mac_hex "$name")&plan=$2" \
+        "$LAB_PROVIDER_SCHEME://$LAB_PROVIDER_HOST/gateway/purchase" && grep -q 'Thank you' "$file"
+}
+
+# lab_origin_reached NAME: NAME gets the origin's page (through the proxy, or from a device
+# directly), left in $LAB_DIR/NAME.origin.html.
+lab_origin_reached() {
+    local fetch=lab_proxy_curl file="$LAB_DIR/$1.origin.html"
+    [ -z "${LAB_DEVICE[$1]:-}" ] || fetch=lab_device_curl
+    "$fetch" "$1" -o "$file" http://origin.lab/ 2> /dev/null && grep -q "$LAB_ORIGIN_TEXT" "$file"
+}
 
 # lab_refresh_target FILE: the URL of the page's <meta http-equiv="refresh"> (empty if none).
 lab_refresh_target() {

@@ -28,12 +28,12 @@ FAILURES=0
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-# step NAME FUNCTION: runs one step in this shell (the lab's state must persist), timed.
+# step NAME COMMAND...: runs one step in this shell (the lab's state must persist), timed.
 step() {
     local start
     start=$(now_ms)
     echo "== $1"
-    if "$2"; then
+    if "${@:2}"; then
         echo "PASS: $1 ($(($(now_ms) - start)) ms)"
     else
         echo "FAIL: $1 ($(($(now_ms) - start)) ms)"
