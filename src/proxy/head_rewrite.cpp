@@ -4,16 +4,35 @@
 
 namespace {
 
-// Replaces every occurrence of what, ignoring case, by with.
-void replaceIgnoringCase(QByteArray& head, const QByteArray& what, const QByteArray& with) {
-    const QByteArray lower = head.toLower();
-    const QByteArray needle = what.toLower();
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+// Whether the lower-case needle starts at at, ignoring the case of the head's bytes.
+bool matchesAt(const QByteArray& head, qsizetype at, QByteArrayView needle) {
+    if (head.size() - at < needle.size())
+        return false;
+    for (qsizetype i = 0; i < needle.size(); ++i) {
+        if (lowerAscii(head.at(at + i)) != needle[i])
+            return false;
+    }
+    return true;
+}
+
+// Replaces every occurrence of the lower-case what, ignoring case, by with; no copy is made
+// when there is none (the common case).
+void replaceIgnoringCase(QByteArray& head, QByteArrayView what, QByteArrayView with) {
     QByteArray out;
     qsizetype done = 0;
-    for (qsizetype at = lower.indexOf(needle); at >= 0; at = lower.indexOf(needle, done)) {
+    const char first = what.front();
+    const qsizetype last = head.size() - what.size();
+    for (qsizetype at = 0; at <= last; ++at) {
+        if (lowerAscii(head.at(at)) != first || !matchesAt(head, at, what))
+            continue;
         out.append(head.constData() + done, at - done);
-        out += with;
-        done = at + needle.size();
+        out.append(with);
+        done = at + what.size();
+        at = done - 1;
     }
     if (done == 0)
         return;
@@ -58,11 +77,9 @@ void setHost(QByteArray& head, const QByteArray& authority) {
 } // namespace
 
 QByteArray upstreamHead(QByteArray head, const QByteArray& method, const Destination& destination) {
-    const QByteArray lower = head.toLower();
-    if (lower.contains("if-modified-since"))
-        replaceIgnoringCase(head, "If-Modified-Since", "nothing1");
-    if (lower.contains("proxy-connection"))
-        replaceIgnoringCase(head, "Proxy-Connection", "Connection");
+    // One after the other, as a "Proxy-Connection" may only appear once the first is renamed.
+    replaceIgnoringCase(head, "if-modified-since", "nothing1");
+    replaceIgnoringCase(head, "proxy-connection", "Connection");
     if (destination.fromTarget)
         setHost(head, destination.authority);
     if (!destination.host.isEmpty()) {
