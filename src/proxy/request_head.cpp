@@ -23,11 +23,6 @@ bool equalsIgnoringCase(const char* a, const char* b, qsizetype n) {
     return true;
 }
 
-bool startsWithIgnoringCase(QByteArrayView text, QByteArrayView prefix) {
-    return text.size() >= prefix.size() &&
-           equalsIgnoringCase(text.data(), prefix.data(), prefix.size());
-}
-
 QByteArray lowerCopy(QByteArrayView text) {
     QByteArray out(text.size(), Qt::Uninitialized);
     std::transform(text.begin(), text.end(), out.begin(), lowerAscii);
@@ -139,6 +134,11 @@ void GetHeaderSections(const QByteArray& Header, const QByteArrayView* Sections,
         }
         pos = lf + 1;
     }
+}
+
+bool startsWithIgnoringCase(QByteArrayView text, QByteArrayView prefix) {
+    return text.size() >= prefix.size() &&
+           equalsIgnoringCase(text.data(), prefix.data(), prefix.size());
 }
 
 QByteArray GetHeaderSection(const QByteArray& Header, const QByteArray& Section) {
