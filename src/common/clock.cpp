@@ -5,9 +5,14 @@ SystemClock::SystemClock() {
 }
 
 QDateTime SystemClock::now() const {
-    QDateTime t = QDateTime::currentDateTime();
-    t.setTime(QTime(t.time().hour(), t.time().minute(), t.time().second()));
-    return t;
+    // Every proxied request asks; the conversion to local time (the time zone read again each
+    // time) is done once a second, when the second changes.
+    const qint64 seconds = QDateTime::currentSecsSinceEpoch();
+    if (seconds != lastSeconds_) {
+        lastSeconds_ = seconds;
+        last_ = QDateTime::fromSecsSinceEpoch(seconds);
+    }
+    return last_;
 }
 
 qint64 SystemClock::monotonicMs() const {

@@ -22,4 +22,6 @@ public:
 
 private:
     QElapsedTimer started_;
+    mutable qint64 lastSeconds_ = -1;
+    mutable QDateTime last_;
 };

@@ -1,19 +1,26 @@
 #include "proxy/head_rewrite.h"
 
+#include <charconv>
 #include <utility>
 
 namespace {
 
-// Replaces every occurrence of what, ignoring case, by with.
-void replaceIgnoringCase(QByteArray& head, const QByteArray& what, const QByteArray& with) {
-    const QByteArray lower = head.toLower();
-    const QByteArray needle = what.toLower();
+// Replaces every occurrence of the lower-case what, ignoring case, by with; no copy is made
+// when there is none (the common case).
+void replaceIgnoringCase(QByteArray& head, QByteArrayView what, QByteArrayView with) {
     QByteArray out;
     qsizetype done = 0;
-    for (qsizetype at = lower.indexOf(needle); at >= 0; at = lower.indexOf(needle, done)) {
+    const char first = what.front();
+    const qsizetype last = head.size() - what.size();
+    for (qsizetype at = 0; at <= last; ++at) {
+        // A quick look at the first byte (what starts with a letter) before the whole name.
+        if ((head.at(at) | 0x20) != first ||
+            !startsWithIgnoringCase(QByteArrayView(head).sliced(at), what))
+            continue;
         out.append(head.constData() + done, at - done);
-        out += with;
-        done = at + needle.size();
+        out.append(with);
+        done = at + what.size();
+        at = done - 1;
     }
     if (done == 0)
         return;
@@ -29,7 +36,8 @@ std::pair<qsizetype, qsizetype> hostValueSpan(const QByteArray& head) {
         if (lf < 0)
             break;
         const qsizetype lineEnd = (lf > pos && head.at(lf - 1) == '\r') ? lf - 1 : lf;
-        if (lineEnd - pos >= 5 && qstrnicmp(head.constData() + pos, 5, "host:", 5) == 0) {
+        if (startsWithIgnoringCase(QByteArrayView(head.constData() + pos, lineEnd - pos),
+                                   "host:")) {
             qsizetype value = pos + 5;
             while (value < lineEnd && (head.at(value) == ' ' || head.at(value) == '\t'))
                 ++value;
@@ -43,8 +51,8 @@ std::pair<qsizetype, qsizetype> hostValueSpan(const QByteArray& head) {
 void setHost(QByteArray& head, const QByteArray& authority) {
     const auto [start, end] = hostValueSpan(head);
     if (start >= 0) {
-        if (qstrnicmp(head.constData() + start, end - start, authority.constData(),
-                      authority.size()) != 0)
+        if (end - start != authority.size() ||
+            !startsWithIgnoringCase(QByteArrayView(head).sliced(start), authority))
             head.replace(start, end - start, authority);
         return;
     }
@@ -55,24 +63,36 @@ void setHost(QByteArray& head, const QByteArray& authority) {
     head.insert(lf + 1, "Host: " + authority + lineEnd);
 }
 
+// The size of "METHOD http://host[:port]/" at the start of head, ignoring case; 0 when the
+// request line does not start so. Matched piece by piece, with nothing built per request.
+qsizetype absolutePrefix(const QByteArray& head, const QByteArray& method,
+                         const Destination& destination) {
+    char port[8] = {':'};
+    qsizetype portSize = 0;
+    if (destination.port != 80)
+        portSize = std::to_chars(port + 1, port + sizeof port, destination.port).ptr - port;
+    const QByteArrayView parts[] = {method, " http://", destination.host,
+                                    QByteArrayView(port, portSize), "/"};
+    qsizetype at = 0;
+    for (const QByteArrayView part : parts) {
+        if (!startsWithIgnoringCase(QByteArrayView(head).sliced(at), part))
+            return 0;
+        at += part.size();
+    }
+    return at;
+}
+
 } // namespace
 
 QByteArray upstreamHead(QByteArray head, const QByteArray& method, const Destination& destination) {
-    const QByteArray lower = head.toLower();
-    if (lower.contains("if-modified-since"))
-        replaceIgnoringCase(head, "If-Modified-Since", "nothing1");
-    if (lower.contains("proxy-connection"))
-        replaceIgnoringCase(head, "Proxy-Connection", "Connection");
+    // One after the other, as a "Proxy-Connection" may only appear once the first is renamed.
+    replaceIgnoringCase(head, "if-modified-since", "nothing1");
+    replaceIgnoringCase(head, "proxy-connection", "Connection");
     if (destination.fromTarget)
         setHost(head, destination.authority);
     if (!destination.host.isEmpty()) {
-        QByteArray absolute = method + " http://" + destination.host;
-        if (destination.port != 80)
-            absolute += ":" + QByteArray::number(destination.port);
-        absolute += "/";
-        if (head.size() >= absolute.size() && qstrnicmp(head.constData(), absolute.size(),
-                                                        absolute.constData(), absolute.size()) == 0)
-            head.replace(0, absolute.size(), method + " /");
+        if (const qsizetype prefix = absolutePrefix(head, method, destination); prefix > 0)
+            head.replace(0, prefix, method + " /");
     }
     return head;
 }

@@ -18,8 +18,21 @@ qint64 decimalLength(const QByteArray& text) {
     return value;
 }
 
-bool chunkedLast(const QByteArray& head) {
-    const QByteArray codings = GetHeaderSection(head, "Transfer-Encoding").trimmed();
+// The Transfer-Encoding and Content-Length values of a head, found in one pass.
+struct FramingHeaders {
+    QByteArray codings;
+    QByteArray length;
+};
+
+FramingHeaders framingHeaders(const QByteArray& head) {
+    static constexpr QByteArrayView kNames[] = {"Transfer-Encoding", "Content-Length"};
+    QByteArray values[2];
+    GetHeaderSections(head, kNames, values, 2);
+    return {values[0], values[1]};
+}
+
+bool chunkedLast(const FramingHeaders& headers) {
+    const QByteArray codings = headers.codings.trimmed();
     if (codings.isEmpty())
         return false;
     const qsizetype comma = codings.lastIndexOf(',');
@@ -29,9 +42,10 @@ bool chunkedLast(const QByteArray& head) {
 } // namespace
 
 BodyFraming requestFraming(const QByteArray& head) {
-    if (chunkedLast(head))
+    const FramingHeaders headers = framingHeaders(head);
+    if (chunkedLast(headers))
         return {BodyFraming::Kind::Chunked, 0};
-    const QByteArray length = GetHeaderSection(head, "Content-Length");
+    const QByteArray& length = headers.length;
     if (length.isEmpty())
         return {BodyFraming::Kind::None, 0};
     const qint64 value = decimalLength(length);
@@ -61,9 +75,10 @@ BodyFraming responseFraming(const QByteArray& head, const QByteArray& requestMet
     if (requestMethod == "HEAD" || (status >= 100 && status < 200) || status == 204 ||
         status == 304)
         return {BodyFraming::Kind::None, 0};
-    if (chunkedLast(head))
+    const FramingHeaders headers = framingHeaders(head);
+    if (chunkedLast(headers))
         return {BodyFraming::Kind::Chunked, 0};
-    const qint64 value = decimalLength(GetHeaderSection(head, "Content-Length"));
+    const qint64 value = decimalLength(headers.length);
     if (value < 0)
         return {BodyFraming::Kind::UntilClose, 0};
     return {value == 0 ? BodyFraming::Kind::None : BodyFraming::Kind::Length, value};

@@ -23,11 +23,6 @@ bool equalsIgnoringCase(const char* a, const char* b, qsizetype n) {
     return true;
 }
 
-bool startsWithIgnoringCase(QByteArrayView text, QByteArrayView prefix) {
-    return text.size() >= prefix.size() &&
-           equalsIgnoringCase(text.data(), prefix.data(), prefix.size());
-}
-
 QByteArray lowerCopy(QByteArrayView text) {
     QByteArray out(text.size(), Qt::Uninitialized);
     std::transform(text.begin(), text.end(), out.begin(), lowerAscii);
@@ -102,38 +97,60 @@ qsizetype hostLength(QByteArrayView authority, QByteArrayView stops) {
 
 } // namespace
 
-QByteArray GetHeaderSection(const QByteArray& Header, const QByteArray& Section) {
-    const qsizetype nameSize = Section.size();
-    if (nameSize == 0)
-        return {};
+void GetHeaderSections(const QByteArray& Header, const QByteArrayView* Sections, QByteArray* values,
+                       qsizetype count) {
+    qsizetype missing = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        values[i].clear();
+        missing += Sections[i].isEmpty() ? 0 : 1;
+    }
     const char* data = Header.constData();
     const qsizetype size = Header.size();
     qsizetype pos = 0;
-    while (pos < size) {
+    while (pos < size && missing > 0) {
         const auto* lfAt = static_cast<const char*>(std::memchr(data + pos, '\n', size - pos));
         if (!lfAt)
-            return {}; // a line still being received may be cut anywhere
+            return; // a line still being received may be cut anywhere
         const qsizetype lf = lfAt - data;
         const qsizetype lineEnd = (lf > pos && data[lf - 1] == '\r') ? lf - 1 : lf;
         // The empty line ends the head: what follows is body, not headers. A stray line end
         // before the request line is not that empty line.
         if (lineEnd == pos && pos > 0)
-            return {};
-        if (lineEnd - pos > nameSize && data[pos + nameSize] == ':' &&
-            equalsIgnoringCase(data + pos, Section.constData(), nameSize)) {
+            return;
+        for (qsizetype i = 0; i < count; ++i) {
+            const qsizetype nameSize = Sections[i].size();
+            if (nameSize == 0 || !values[i].isNull() || lineEnd - pos <= nameSize ||
+                data[pos + nameSize] != ':' ||
+                !equalsIgnoringCase(data + pos, Sections[i].data(), nameSize))
+                continue;
             qsizetype value = pos + nameSize + 1;
             while (value < lineEnd && isBlank(data[value]))
                 ++value;
-            return lowerCopy(QByteArrayView(data + value, lineEnd - value));
+            // Never null once found, even when empty, so that a later line cannot replace it.
+            values[i] = value < lineEnd ? lowerCopy(QByteArrayView(data + value, lineEnd - value))
+                                        : QByteArray("");
+            --missing;
+            break;
         }
         pos = lf + 1;
     }
-    return {};
 }
 
-// The Host line's host, lower-cased; for a CONNECT without one, its request line's.
-static QByteArray getServer(const QByteArray& Header) {
-    const QByteArray host = hostValue(Header);
+bool startsWithIgnoringCase(QByteArrayView text, QByteArrayView prefix) {
+    return text.size() >= prefix.size() &&
+           equalsIgnoringCase(text.data(), prefix.data(), prefix.size());
+}
+
+QByteArray GetHeaderSection(const QByteArray& Header, const QByteArray& Section) {
+    const QByteArrayView name(Section);
+    QByteArray value;
+    GetHeaderSections(Header, &name, &value, 1);
+    return value;
+}
+
+// The Host line's host (host is that line's value), lower-cased; for a CONNECT without one, its
+// request line's.
+static QByteArray getServer(const QByteArray& Header, const QByteArray& host) {
     if (!host.isEmpty())
         return host.left(hostLength(host, ":"));
     if (!isConnect(Header))
@@ -148,14 +165,13 @@ static QByteArray getServer(const QByteArray& Header) {
     return (colon < 0 ? target : target.first(colon)).toByteArray();
 }
 
-// A CONNECT's port from its request line; else the Host line's, 80 when it names none.
-static int getPort(const QByteArray& Header) {
+// A CONNECT's port from its request line; else the Host line's (host), 80 when it names none.
+static int getPort(const QByteArray& Header, const QByteArray& host) {
     if (isConnect(Header)) {
         const QByteArrayView target = requestTarget(Header);
         const qsizetype colon = target.lastIndexOf(':');
         return colon < 0 ? 0 : parsePort(target.sliced(colon + 1));
     }
-    const QByteArray host = hostValue(Header);
     const qsizetype colon = host.indexOf(':', hostLength(host, ":"));
     return colon < 0 ? 80 : parsePort(QByteArrayView(host).sliced(colon + 1));
 }
@@ -231,8 +247,9 @@ Destination requestDestination(const QByteArray& Header) {
         destination.authority = authority.first(hostLength(authority, "/?#")).toByteArray();
         return destination;
     }
-    destination.host = getServer(Header);
-    destination.port = getPort(Header);
+    const QByteArray host = hostValue(Header); // one scan for both
+    destination.host = getServer(Header, host);
+    destination.port = getPort(Header, host);
     return destination;
 }
 

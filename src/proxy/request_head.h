@@ -12,6 +12,14 @@
 // last line that has no line end yet is not returned.
 QByteArray GetHeaderSection(const QByteArray& Header, const QByteArray& Section);
 
+// The values of count headers at once, values[i] as GetHeaderSection(Header, Sections[i]) gives
+// it, in one pass over the head.
+void GetHeaderSections(const QByteArray& Header, const QByteArrayView* Sections, QByteArray* values,
+                       qsizetype count);
+
+// Whether text starts with prefix, ignoring the case of ASCII letters only.
+bool startsWithIgnoringCase(QByteArrayView text, QByteArrayView prefix);
+
 // Where the head that begins Data ends: the index just past its empty line (CR LF CR LF, or
 // LF LF), or -1 while the empty line has not arrived.
 qsizetype headEnd(const QByteArray& Data, qsizetype from = 0);
