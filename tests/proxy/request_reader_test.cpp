@@ -21,6 +21,9 @@ QByteArray describe(const ReaderStep& step) {
     case K::Refuse:
         return "refuse " + where + (step.tunnel ? " tunnel" : "");
     case K::Reply: {
+        // A reply whose head never ends leaves the client waiting.
+        if (!step.bytes.contains("\r\n\r\n") && !step.bytes.contains("\n\n"))
+            return "reply without the head's end";
         const QByteArray status = step.bytes.mid(9, 3);
         if (step.page == ReaderStep::Page::PurchaseNotice)
             return "reply " + status + " purchase";
