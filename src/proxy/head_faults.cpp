@@ -43,16 +43,66 @@ HeadFault controlByteFault(QByteArrayView head) {
     return HeadFault::None;
 }
 
+// What the header lines said about the message's host and framing.
+struct Seen {
+    int hosts = 0;
+    int codings = 0;
+    bool hasLength = false;
+    QByteArrayView length;
+    QByteArrayView lastCodings;
+};
+
+// One header line's shape, and what it adds to seen.
+HeadFault headerLineFault(QByteArrayView line, Seen& seen) {
+    if (isBlank(line.front()))
+        return HeadFault::FoldedLine;
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0)
+        return HeadFault::MalformedLine;
+    if (isBlank(line[colon - 1]))
+        return HeadFault::BlankBeforeColon;
+    const QByteArrayView name = line.first(colon);
+    for (const char c : name) {
+        if (!isTokenChar(c))
+            return HeadFault::MalformedLine;
+    }
+    const QByteArrayView value = trimmed(line.sliced(colon + 1));
+    if (namedAs(name, "Host")) {
+        ++seen.hosts;
+    } else if (namedAs(name, "Content-Length")) {
+        if (seen.hasLength && value != seen.length)
+            return HeadFault::DifferingLengths;
+        seen.hasLength = true;
+        seen.length = value;
+    } else if (namedAs(name, "Transfer-Encoding")) {
+        ++seen.codings;
+        seen.lastCodings = value;
+    }
+    return HeadFault::None;
+}
+
+// Two hosts, or framing two readers could take differently.
+HeadFault framingFault(const Seen& seen) {
+    if (seen.hosts > 1)
+        return HeadFault::SecondHost;
+    if (seen.codings > 0 && seen.hasLength)
+        return HeadFault::LengthWithCoding;
+    if (seen.codings > 1)
+        return HeadFault::UnchunkedCoding;
+    if (seen.codings == 1) {
+        const qsizetype comma = seen.lastCodings.lastIndexOf(',');
+        if (!namedAs(trimmed(seen.lastCodings.sliced(comma + 1)), "chunked"))
+            return HeadFault::UnchunkedCoding;
+    }
+    return HeadFault::None;
+}
+
 } // namespace
 
 HeadFault requestHeadFault(const QByteArray& head) {
     if (const HeadFault fault = controlByteFault(head); fault != HeadFault::None)
         return fault;
-    int hosts = 0;
-    int codings = 0;
-    QByteArrayView length;
-    bool hasLength = false;
-    QByteArrayView lastCodings;
+    Seen seen;
     bool requestLineSeen = false;
     qsizetype pos = 0;
     while (pos < head.size()) {
@@ -69,41 +119,8 @@ HeadFault requestHeadFault(const QByteArray& head) {
         }
         if (line.isEmpty())
             break; // the end of the head
-        if (isBlank(line.front()))
-            return HeadFault::FoldedLine;
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            return HeadFault::MalformedLine;
-        if (isBlank(line[colon - 1]))
-            return HeadFault::BlankBeforeColon;
-        const QByteArrayView name = line.first(colon);
-        for (const char c : name) {
-            if (!isTokenChar(c))
-                return HeadFault::MalformedLine;
-        }
-        const QByteArrayView value = trimmed(line.sliced(colon + 1));
-        if (namedAs(name, "Host")) {
-            ++hosts;
-        } else if (namedAs(name, "Content-Length")) {
-            if (hasLength && value != length)
-                return HeadFault::DifferingLengths;
-            hasLength = true;
-            length = value;
-        } else if (namedAs(name, "Transfer-Encoding")) {
-            ++codings;
-            lastCodings = value;
-        }
+        if (const HeadFault fault = headerLineFault(line, seen); fault != HeadFault::None)
+            return fault;
     }
-    if (hosts > 1)
-        return HeadFault::SecondHost;
-    if (codings > 0 && hasLength)
-        return HeadFault::LengthWithCoding;
-    if (codings > 1)
-        return HeadFault::UnchunkedCoding;
-    if (codings == 1) {
-        const qsizetype comma = lastCodings.lastIndexOf(',');
-        if (!namedAs(trimmed(lastCodings.sliced(comma + 1)), "chunked"))
-            return HeadFault::UnchunkedCoding;
-    }
-    return HeadFault::None;
+    return framingFault(seen);
 }

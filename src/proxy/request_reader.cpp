@@ -124,12 +124,7 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
     const QByteArray method = space > 0 ? head.left(space).toUpper() : QByteArray();
     if (!isMethod(method))
         return reply(PortalReplies::notFound());
-    Destination destination = requestDestination(head);
-    // A captured request without a Host line goes where the device sent it.
-    if (destination.host.isEmpty() && captured_.port != 0) {
-        destination.host = QHostAddress(captured_.address).toString().toLatin1();
-        destination.port = captured_.port;
-    }
+    const Destination destination = destinationOf(head);
     // What an origin might read otherwise than the proxy does is not forwarded at all; and the
     // host checked is the host resolved, byte for byte.
     if (requestHeadFault(head) != HeadFault::None ||
@@ -139,25 +134,16 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
     const BodyFraming framing = tunnel ? BodyFraming{} : requestFraming(head);
     if (framing.kind == BodyFraming::Kind::Invalid)
         return reply(PortalReplies::notFound());
-    // A small body is gathered and forwarded with its head; a larger one is streamed, and so is
-    // one whose client waits for the server's 100 Continue before sending it.
-    const bool gathered = framing.kind == BodyFraming::Kind::Length &&
-                          framing.length <= kGatheredBodyBytes &&
-                          !GetHeaderSection(head, "Expect").contains("100-continue");
-    const qsizetype gatheredBytes = gathered ? static_cast<qsizetype>(framing.length) : 0;
+    const qsizetype gatheredBytes = gatheredBodyBytes(head, framing);
+    const bool gathered = gatheredBytes > 0;
     if (buffer_.size() < end + gatheredBytes)
         return ReaderStep();
 
     head = upstreamHead(head, method, destination);
     const QByteArray& host = destination.host;
     if (method == "GET" && (host.isEmpty() || access_.isLocalHost(host))) {
-        const QByteArray path = targetOf(head).toLower();
-        if (path.startsWith("/wpa"))
-            return reply(PortalReplies::configurationDocument(pacScript_));
-        if (path.startsWith("/purchas"))
-            return reply(PortalReplies::notFound(), ReaderStep::Page::PurchaseNotice);
-        if (path.startsWith("/refresh"))
-            return reply(PortalReplies::notFound(), ReaderStep::Page::Refresh);
+        if (std::optional<ReaderStep> page = localPage(targetOf(head).toLower()))
+            return *page;
     }
     const int port = destination.port;
     if (host.isEmpty() || port < 1 || port > 65535)
@@ -179,10 +165,52 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
         step.bytes.clear();
         return step;
     }
-    // What follows the head: a tunnel, or the body still to stream.
+    if (tunnel)
+        step.bytes.clear(); // the CONNECT head stays here
+    followHead(tunnel, framing, gathered);
+    // A tunnel starts on a fresh connection: the kept-alive one is mid-conversation.
+    const bool reuse =
+        !tunnel && upstream.connected && upstream.host == host && upstream.port == port;
+    step.kind = reuse ? ReaderStep::Kind::Send : ReaderStep::Kind::Open;
+    return step;
+}
+
+// Where the head says the request goes; a captured request without a Host line goes where the
+// device sent it.
+Destination RequestReader::destinationOf(const QByteArray& head) const {
+    Destination destination = requestDestination(head);
+    if (destination.host.isEmpty() && captured_.port != 0) {
+        destination.host = QHostAddress(captured_.address).toString().toLatin1();
+        destination.port = captured_.port;
+    }
+    return destination;
+}
+
+// A small body is gathered and forwarded with its head (its size here, else 0); a larger one is
+// streamed, and so is one whose client waits for the server's 100 Continue before sending it.
+qsizetype RequestReader::gatheredBodyBytes(const QByteArray& head, const BodyFraming& framing) {
+    const bool gathered = framing.kind == BodyFraming::Kind::Length &&
+                          framing.length <= kGatheredBodyBytes &&
+                          !GetHeaderSection(head, "Expect").contains("100-continue");
+    return gathered ? static_cast<qsizetype>(framing.length) : 0;
+}
+
+// The gateway's own pages, by the lower-cased path of a GET to the gateway: the proxy script,
+// the purchase notice and the refresh.
+std::optional<ReaderStep> RequestReader::localPage(const QByteArray& path) const {
+    if (path.startsWith("/wpa"))
+        return reply(PortalReplies::configurationDocument(pacScript_));
+    if (path.startsWith("/purchas"))
+        return reply(PortalReplies::notFound(), ReaderStep::Page::PurchaseNotice);
+    if (path.startsWith("/refresh"))
+        return reply(PortalReplies::notFound(), ReaderStep::Page::Refresh);
+    return std::nullopt;
+}
+
+// What follows a forwarded head: a tunnel, or the body still to stream.
+void RequestReader::followHead(bool tunnel, const BodyFraming& framing, bool gathered) {
     if (tunnel) {
         phase_ = Phase::Tunnel;
-        step.bytes.clear(); // the CONNECT head stays here
     } else if (framing.kind == BodyFraming::Kind::Chunked) {
         phase_ = Phase::Chunked;
         chunks_ = ChunkedBody();
@@ -190,9 +218,4 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
         phase_ = Phase::Body;
         bodyLeft_ = framing.length;
     }
-    // A tunnel starts on a fresh connection: the kept-alive one is mid-conversation.
-    const bool reuse =
-        !tunnel && upstream.connected && upstream.host == host && upstream.port == port;
-    step.kind = reuse ? ReaderStep::Kind::Send : ReaderStep::Kind::Open;
-    return step;
 }

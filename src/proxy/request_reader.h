@@ -6,10 +6,13 @@
 #include "platform/tcp_listener.h"
 #include "proxy/access_policy.h"
 #include "proxy/chunked_body.h"
+#include "proxy/message_framing.h"
+#include "proxy/request_head.h"
 
 #include <QByteArray>
 #include <functional>
 #include <limits>
+#include <optional>
 
 // What the reader asks of its connection, one step at a time.
 struct ReaderStep {
@@ -69,6 +72,10 @@ private:
     enum class Phase { Head, Body, Chunked, Tunnel };
 
     ReaderStep readHead(qsizetype end, const Upstream& upstream, const std::function<bool()>& paid);
+    Destination destinationOf(const QByteArray& head) const;
+    static qsizetype gatheredBodyBytes(const QByteArray& head, const BodyFraming& framing);
+    std::optional<ReaderStep> localPage(const QByteArray& path) const;
+    void followHead(bool tunnel, const BodyFraming& framing, bool gathered);
     QByteArray take(qsizetype n);
 
     const AccessPolicy& access_;
