@@ -64,6 +64,59 @@ protected:
         client.send(get(peer.hostAndPort()));
         return peer.waitForBytes(1);
     }
+    // A 64 MiB download to a client that stops reading: nothing more leaves the origin, the
+    // gateway queues under 1 MiB, and once the client reads it gets every byte.
+    void downloadStaysBounded() {
+        constexpr qint64 kTotal = 64LL * 1024 * 1024;
+        constexpr qint64 kBlock = 256 * 1024;
+        qint64 produced = 0;
+        QPointer<QTcpSocket> source;
+        RawPeer peer; // after what its pump uses, so that it goes first
+        const auto pump = [&] {
+            while (source && source->bytesToWrite() < 2 * kBlock && produced < kTotal) {
+                source->write(patternBytes(kBlock, static_cast<unsigned>(produced / kBlock)));
+                produced += kBlock;
+            }
+        };
+        peer.onData = [&](QTcpSocket* socket, const QByteArray&) {
+            if (source)
+                return;
+            source = socket;
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kTotal) +
+                          "\r\n\r\n");
+            pump();
+        };
+        TestClient client(rig.port, kPaidAddress, 64 * 1024);
+        client.paused = true;
+        client.send(get(peer.hostAndPort(), "/big"));
+        ASSERT_TRUE(waitUntil([&] { return source != nullptr; }));
+
+        // Stalled: nothing more leaves the origin.
+        qint64 maxQueued = 0;
+        ASSERT_TRUE(
+            waitForStall([&] { return produced - (source ? source->bytesToWrite() : 0); },
+                         [&] { maxQueued = std::max(maxQueued, rig.proxy.queuedBytes()); }));
+        EXPECT_LT(produced, kTotal);
+        // The rest waits in the system's buffers, not in the gateway.
+        EXPECT_LT(maxQueued, 1024 * 1024);
+
+        client.paused = false;
+        const qsizetype headSize = client.socket.peek(200).indexOf("\r\n\r\n") + 4;
+        ASSERT_GT(headSize, 4);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                client.received += client.socket.readAll();
+                return client.received.size() >= headSize + kTotal;
+            },
+            120000));
+        ASSERT_EQ(client.received.size(), headSize + kTotal);
+        for (qint64 block = 0; block < kTotal / kBlock; ++block) {
+            if (client.received.mid(headSize + block * kBlock, kBlock) !=
+                patternBytes(kBlock, static_cast<unsigned>(block)))
+                FAIL() << "block " << block << " differs";
+        }
+    }
     ProxyRig rig;
 };
 
@@ -219,53 +272,16 @@ TEST_F(ProxyServerRelay, EitherEndClosingClosesTheOtherPromptly) {
 // A client that does not read holds the download back all the way to the origin; once it
 // reads, every byte arrives.
 TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
-    constexpr qint64 kTotal = 64LL * 1024 * 1024;
-    constexpr qint64 kBlock = 256 * 1024;
-    qint64 produced = 0;
-    QPointer<QTcpSocket> source;
-    RawPeer peer; // after what its pump uses, so that it goes first
-    const auto pump = [&] {
-        while (source && source->bytesToWrite() < 2 * kBlock && produced < kTotal) {
-            source->write(patternBytes(kBlock, static_cast<unsigned>(produced / kBlock)));
-            produced += kBlock;
-        }
-    };
-    peer.onData = [&](QTcpSocket* socket, const QByteArray&) {
-        if (source)
+    // Spliced through a pipe, and copied when no pipe is to be had: either way bounded.
+    struct CopyAfter {
+        ~CopyAfter() { SplicePipe::capBudget(-1); }
+    } restore;
+    for (const bool spliced : {true, false}) {
+        SCOPED_TRACE(spliced ? "spliced" : "copied");
+        SplicePipe::capBudget(spliced ? -1 : 0);
+        downloadStaysBounded();
+        if (HasFatalFailure())
             return;
-        source = socket;
-        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, pump);
-        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kTotal) +
-                      "\r\n\r\n");
-        pump();
-    };
-    TestClient client(rig.port, kPaidAddress, 64 * 1024);
-    client.paused = true;
-    client.send(get(peer.hostAndPort(), "/big"));
-    ASSERT_TRUE(waitUntil([&] { return source != nullptr; }));
-
-    // Stalled: nothing more leaves the origin.
-    qint64 maxQueued = 0;
-    ASSERT_TRUE(waitForStall([&] { return produced - (source ? source->bytesToWrite() : 0); },
-                             [&] { maxQueued = std::max(maxQueued, rig.proxy.queuedBytes()); }));
-    EXPECT_LT(produced, kTotal);
-    // The rest waits in the system's buffers, not in the gateway.
-    EXPECT_LT(maxQueued, 1024 * 1024);
-
-    client.paused = false;
-    const qsizetype headSize = client.socket.peek(200).indexOf("\r\n\r\n") + 4;
-    ASSERT_GT(headSize, 4);
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            client.received += client.socket.readAll();
-            return client.received.size() >= headSize + kTotal;
-        },
-        120000));
-    ASSERT_EQ(client.received.size(), headSize + kTotal);
-    for (qint64 block = 0; block < kTotal / kBlock; ++block) {
-        if (client.received.mid(headSize + block * kBlock, kBlock) !=
-            patternBytes(kBlock, static_cast<unsigned>(block)))
-            FAIL() << "block " << block << " differs";
     }
 }
 
