@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
 
     SystemClock clock;
     QtMessageBox messages;
-    TrayNotifyArea notifyArea(appIcon());
+    TrayNotifyArea notifyArea(appIcon(), !options.headless);
     NetworkPageLoader pageLoader;
     GatewayShell model({messages, notifyArea, clock, pageLoader});
     GatewayWindow window(model);
@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
         Qt::QueuedConnection);
 
     model.startUp();
-    window.applyVisibility();
+    // A service has no screen to show the window on.
+    if (!options.headless)
+        window.applyVisibility();
     return QApplication::exec();
 }

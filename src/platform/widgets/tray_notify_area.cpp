@@ -1,21 +1,26 @@
 #include "platform/widgets/tray_notify_area.h"
 
-TrayNotifyArea::TrayNotifyArea(const QIcon& icon, QObject* parent) : NotifyArea(parent) {
-    tray_.setIcon(icon);
-    connect(&tray_, &QSystemTrayIcon::activated, this, &TrayNotifyArea::onActivated);
-}
+TrayNotifyArea::TrayNotifyArea(const QIcon& icon, bool onScreen, QObject* parent)
+    : NotifyArea(parent), icon_(icon), onScreen_(onScreen) {}
 
 bool TrayNotifyArea::isAvailable() const {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    return onScreen_ && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void TrayNotifyArea::add(const QString& tip) {
-    tray_.setToolTip(tip);
-    tray_.show();
+    if (!onScreen_)
+        return;
+    if (!tray_) {
+        tray_ = std::make_unique<QSystemTrayIcon>(icon_);
+        connect(tray_.get(), &QSystemTrayIcon::activated, this, &TrayNotifyArea::onActivated);
+    }
+    tray_->setToolTip(tip);
+    tray_->show();
 }
 
 void TrayNotifyArea::remove() {
-    tray_.hide();
+    if (tray_)
+        tray_->hide();
 }
 
 void TrayNotifyArea::onActivated(QSystemTrayIcon::ActivationReason reason) {

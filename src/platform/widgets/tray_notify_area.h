@@ -4,12 +4,16 @@
 
 #include "platform/notify_area.h"
 
+#include <QIcon>
 #include <QSystemTrayIcon>
+
+#include <memory>
 
 class TrayNotifyArea final : public NotifyArea {
     Q_OBJECT
 public:
-    explicit TrayNotifyArea(const QIcon& icon, QObject* parent = nullptr);
+    // Without a screen (a service) there is no tray to put the icon in: nothing is shown.
+    TrayNotifyArea(const QIcon& icon, bool onScreen, QObject* parent = nullptr);
 
     bool isAvailable() const override;
     void add(const QString& tip) override;
@@ -17,5 +21,8 @@ public:
 
 private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
-    QSystemTrayIcon tray_;
+    QIcon icon_;
+    bool onScreen_;
+    // Made at the first add(), on a screen only: without one the toolkit's tray complains.
+    std::unique_ptr<QSystemTrayIcon> tray_;
 };
