@@ -10,8 +10,8 @@
 ProxyConnection::ProxyConnection(Shared& shared, qintptr descriptor, quint32 peer,
                                  QByteArray peerMac, TcpListener::Destination captured,
                                  QObject* parent)
-    : QObject(parent), shared_(shared), peer_(peer), peerText_(QHostAddress(peer).toString()),
-      peerMac_(std::move(peerMac)), captured_(captured), client_(new StreamSocket(this)),
+    : QObject(parent), shared_(shared), peer_(peer), peerMac_(std::move(peerMac)),
+      captured_(captured), client_(new StreamSocket(this)),
       reader_(shared.access, captured, shared.pacScript) {
     lastActivity_ = headSince_ = now();
     connectWait_.setSingleShot(true);
@@ -43,7 +43,7 @@ qint64 ProxyConnection::queuedBytes() const {
 }
 
 bool ProxyConnection::paid() {
-    return shared_.registry.IsClientAllowed(peerText_, peerMac_);
+    return shared_.registry.IsClientAllowed(Ipv4Address(peer_), peerMac_);
 }
 
 void ProxyConnection::readClient() {
@@ -338,7 +338,7 @@ void ProxyConnection::reply(const QByteArray& response) {
 }
 
 void ProxyConnection::refuse(bool tunnel) {
-    const QString mac = shared_.registry.GetClientMac(peerText_, peerMac_);
+    const QString mac = shared_.registry.GetClientMac(Ipv4Address(peer_), peerMac_);
     if (mac.isEmpty()) {
         reply(PortalReplies::notFound());
         return;

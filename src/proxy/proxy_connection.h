@@ -92,7 +92,6 @@ private:
 
     Shared& shared_;
     quint32 peer_;
-    QString peerText_; // the dotted address the registry knows the client by
     QByteArray peerMac_;
     TcpListener::Destination captured_;
     QPointer<StreamSocket> client_;

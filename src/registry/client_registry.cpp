@@ -79,16 +79,6 @@ QString ClientRegistry::GetClientMac(Ipv4Address address, const QByteArray& neig
     return entry ? QString::fromLatin1(entry->hardwareAddress.toHex().toUpper()) : QString();
 }
 
-bool ClientRegistry::IsClientAllowed(const QString& address, const QByteArray& neighbourMac) {
-    const std::optional<Ipv4Address> at = Ipv4Address::fromText(address);
-    return at && IsClientAllowed(*at, neighbourMac);
-}
-
-QString ClientRegistry::GetClientMac(const QString& address, const QByteArray& neighbourMac) const {
-    const std::optional<Ipv4Address> at = Ipv4Address::fromText(address);
-    return at ? GetClientMac(*at, neighbourMac) : QString();
-}
-
 static bool leaseRuns(const ClientEntry& entry, const QDateTime& now) {
     return !entry.leaseEnd.isNull() && entry.leaseEnd > now;
 }

@@ -67,9 +67,6 @@ public:
     // The hardware address of the client at address as 12 hex digits (any length, two digits a
     // byte), or "" when no entry has the address (or the neighbour table names another host).
     QString GetClientMac(Ipv4Address address, const QByteArray& neighbourMac = {}) const;
-    // The same for the dotted address text the proxy connection holds.
-    bool IsClientAllowed(const QString& address, const QByteArray& neighbourMac = {});
-    QString GetClientMac(const QString& address, const QByteArray& neighbourMac = {}) const;
     // Removes entries not allowed, last seen more than an hour ago, whose lease has run out.
     void RemoveIdleClients();
     // After a RELEASE: an allowed entry stays, shown away, any other is removed. The lease ends
