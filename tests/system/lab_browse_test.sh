@@ -13,7 +13,7 @@
 set -u
 . "$(dirname "$0")/scenario.sh"
 
-scenario node chromium
+scenario chromium
 REFRESH_URL="$LAB_PROXY/refresh"
 setup "the web origin" lab_start_origin
 setup "the HTTPS origin" lab_start_tls_origin
@@ -33,20 +33,6 @@ lease_and_login() {
     [ "$(leased_ip a)" = 192.168.11.100 ] || problem "A leased '$(leased_ip a)'" || return 1
     lab_wait 20 above 0 provider_pages || problem "no provider page request at start" || return 1
     grep -m 1 'ProviderBanner' "$LAB_DIR/provider.log" | sed 's/^/  provider log: /'
-}
-
-auto_config_script() {
-    local file="$LAB_DIR/wpad.js" results want
-    want=$'PROXY 192.168.11.1:8080; DIRECT\nPROXY 192.168.11.1:8080; DIRECT\nDIRECT'
-    lab_device_curl a -o "$file" "$LAB_PROXY/wpad" || problem "no script at /wpad" || return 1
-    results=$(node -e '
-        const text = require("fs").readFileSync(process.argv[1], "utf8");
-        const find = new Function(text + "\nreturn FindProxyForURL;")();
-        for (const url of ["http://origin.lab/", "https://x/", "ftp://x/"])
-            console.log(find(url, url.split("/")[2]));
-    ' "$file" 2>&1)
-    [ "$results" = "$want" ] || problem "http:, https:, ftp: gave:" "$results" || return 1
-    echo "  http: and https: -> PROXY 192.168.11.1:8080; DIRECT, ftp: -> DIRECT"
 }
 
 unpaid_sent_to_purchase() { # NAME
@@ -173,17 +159,16 @@ gateway_ends_cleanly() {
 }
 
 step "1. A obtains 192.168.11.100; the gateway logs in to provider.lab at start" lease_and_login
-step "2. the proxy auto-config script sends http: and https: to the proxy" auto_config_script
-step "3. unpaid A, plain HTTP and CONNECT: sent to its purchase page" unpaid_sent_to_purchase a
-step "4. A buys a day at provider.lab; the refresh lets it through" purchase_and_refresh
-step "5. B, which has not paid, is still sent to its purchase page" b_unpaid
-step "6. CONNECT tunnels carry the origin's page, plain and over TLS" tunnels
-step "7. no way to the gateway itself or the LAN; nothing for the Internet side" no_way_inside
-step "8. the whitelist opens tunnels only to port 443; a paid client's go anywhere" \
+step "2. unpaid A, plain HTTP and CONNECT: sent to its purchase page" unpaid_sent_to_purchase a
+step "3. A buys a day at provider.lab; the refresh lets it through" purchase_and_refresh
+step "4. B, which has not paid, is still sent to its purchase page" b_unpaid
+step "5. CONNECT tunnels carry the origin's page, plain and over TLS" tunnels
+step "6. no way to the gateway itself or the LAN; nothing for the Internet side" no_way_inside
+step "7. the whitelist opens tunnels only to port 443; a paid client's go anywhere" \
     whitelist_tunnels_only_to_443
-step "9. headless Chromium by the auto-config script: A the origin, B its purchase page" \
+step "8. headless Chromium by the auto-config script: A the origin, B its purchase page" \
     chromium_browses
-step "10. a host at A's address, set by hand, is not taken for A" impostor_not_taken_for_a
-step "11. the gateway ends on SIGTERM with exit code 0 and no sanitizer report" \
+step "9. a host at A's address, set by hand, is not taken for A" impostor_not_taken_for_a
+step "10. the gateway ends on SIGTERM with exit code 0 and no sanitizer report" \
     gateway_ends_cleanly
 finish provider.log origin.log

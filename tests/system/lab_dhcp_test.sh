@@ -2,18 +2,17 @@
 # The real gateway's address service in the lab against real DHCP clients (busybox udhcpc and
 # ISC dhclient): first leases with every option, release and reuse, renewal; addresses a host
 # holds by hand (declined, or answering the gateway's ARP probe), never offered; a restart
-# while clients hold leases (the gateway keeps none on disk); a client's own RELEASE; a flood of
-# junk, DISCOVERs from 1,000 hardware addresses and DECLINEs from strangers while a client takes
-# its lease. Every DHCP message through the gateway's switch port is logged (lab/dhcp_watch.py),
-# so the checks see what the server sent, and one on the Internet side must see none. (Messages
-# in a client's name from other hosts: the in-process tests.)
+# while clients hold leases (the gateway keeps none on disk); a client's own RELEASE. Every
+# DHCP message through the gateway's switch port is logged (lab/dhcp_watch.py), so the checks
+# see what the server sent, and one on the Internet side must see none. (Messages in a
+# client's name from other hosts, floods and junk: the in-process tests and the fuzzers.)
 set -u
 . "$(dirname "$0")/scenario.sh"
 
 scenario dhclient
 MAC_A=02:00:00:00:11:0a
 UDHCPC_A=""
-for client in b:0b c:0c d:0d e:0e f:0f g:10 h:11 i:12; do
+for client in b:0b c:0c d:0d e:0e f:0f g:10; do
     setup "client ${client%:*}" lab_add_client "${client%:*}" "02:00:00:00:11:${client#*:}"
 done
 setup "client A" lab_add_client a "$MAC_A"
@@ -129,26 +128,6 @@ own_release_honoured() {
         problem "G got '$(leased_ip g)', not A's released .100"
 }
 
-flood_leaves_the_service() {
-    local start bound_ms flood_pid ip
-    peer_start i flood dhcp-flood --junk 10000 --discovers 1000 --seconds 10
-    flood_pid=$LAB_LAST_PID
-    lab_wait 5 grep -q started "$LAB_DIR/flood.log" || problem "no flood" || return 1
-    start=$(now_ms)
-    lease h || return 1
-    bound_ms=$(($(now_ms) - start))
-    kill -0 "$flood_pid" 2> /dev/null || problem "the lease came only after the flood" || return 1
-    wait "$flood_pid"
-    ip=$(leased_ip h)
-    echo "  $(tr '\n' ' ' < "$LAB_DIR/flood.log"); H obtained $ip after $bound_ms ms"
-    lease h -r "$ip" && [ "$(leased_ip h)" = "$ip" ] ||
-        problem "H asked for $ip again and got '$(leased_ip h)'" || return 1
-    # DECLINEs from hosts never offered anything must not take numbers out of use.
-    peer i dhcp-flood --declines 300 --seconds 2 > /dev/null && lease i ||
-        problem "no lease after 300 DECLINEs from strangers" || return 1
-    echo "  H kept $ip; after 300 DECLINEs from strangers I obtained $(leased_ip i)"
-}
-
 nothing_left_the_lan() {
     [ "$(grep -cv '^ready$' "$LAB_DIR/wan-dhcp.log")" = 0 ] ||
         problem "DHCP on the Internet side: $(grep -v '^ready$' "$LAB_DIR/wan-dhcp.log")" ||
@@ -165,7 +144,5 @@ step "5. an address a host holds by hand is never offered: client E obtains .105
 step "6. restart with leases held: A renews .100; new client F gets none of them" \
     restart_keeps_leases
 step "7. A's own RELEASE is honoured: new client G is given .100" own_release_honoured
-step "8. a DHCP flood: H leases meanwhile and keeps its number; strangers' DECLINEs hold nothing" \
-    flood_leaves_the_service
-step "9. no DHCP message left through the Internet side; the gateway runs" nothing_left_the_lan
+step "8. no DHCP message left through the Internet side; the gateway runs" nothing_left_the_lan
 finish dhcp.log
