@@ -2,15 +2,16 @@
 # The Debian package on a clean Debian 12 system tree (debootstrap, minbase): built by CPack,
 # installed with apt, its account, directory, file capabilities and service unit; --set-login,
 # then the installed program run as tarnix (not root) in the lab: it serves a lease and the
-# purchase redirect with the stored login; without a capability it ends saying which; remove
-# keeps the settings, purge removes them and the account.
+# purchase redirect with the stored login; without a capability it ends saying which; the tree
+# booted with systemd runs the service; remove keeps the settings, purge removes them and the
+# account.
 # The first run makes the base tree (about 5 minutes) and keeps it, with apt's downloads, in
 # /var/cache/tarnix-package-test; delete that folder for a new one.
 set -uo pipefail
 
 . "$(dirname "$0")/require_root.sh"
 require_root
-require_tools debootstrap cpack dpkg-deb unshare chroot ip ss busybox curl python3
+require_tools debootstrap systemd-nspawn cpack dpkg-deb unshare chroot ip ss busybox curl python3
 
 BUILD=${TARNIX_BUILD_DIR:?TARNIX_BUILD_DIR is not set}
 [ -f "$BUILD/CPackConfig.cmake" ] || { echo "FAIL: no CPack configuration in $BUILD"; exit 1; }
@@ -186,6 +187,40 @@ login_picked_up() {
     ! grep -qF "$LAB_PROVIDER_PWD" "$LAB_DIR/gateway.err" || problem "password in the output"
 }
 
+# The unit under a real service manager: the tree booted by systemd-nspawn in the gateway's
+# network namespace starts the service; it serves the client as tarnix with just its three
+# capabilities, and the shutdown's SIGTERM removes its firewall table.
+service_booted() {
+    local drop="$ROOT/etc/systemd/system/tarnix-gateway.service.d" listener pid
+    apt_in_root install --no-install-recommends systemd-sysv dbus > "$LAB_DIR/apt-boot.log" 2>&1 ||
+        problem "no systemd-sysv: $(tail -n 5 "$LAB_DIR/apt-boot.log")" || return 1
+    mkdir -p "$drop" && printf '[Service]\nEnvironment=TARNIX_PROVIDER_HOST=%s TARNIX_WHITELIST=%s\n' \
+        "$LAB_PROVIDER_HOST" "$LAB_WHITELIST" > "$drop/lab.conf" &&
+        in_root -- systemctl enable tarnix-gateway > /dev/null 2>&1 || return 1
+    # Not registered with the host's service manager (there may be none); nspawn keeps
+    # CAP_NET_ADMIN, which the service needs, only when asked.
+    systemd-nspawn -q -D "$ROOT" --boot --register=no --keep-unit --capability=CAP_NET_ADMIN \
+        --network-namespace-path="/run/netns/${LAB_NS[gw]}" > "$LAB_DIR/boot.log" 2>&1 &
+    BOOT_PID=$!
+    lab_track "$BOOT_PID"
+    { lab_wait 60 lab_listening gw -lnu 67 && lab_wait 10 lab_listening gw -lnt 8080; } ||
+        problem "the service did not serve: $(tail -n 20 "$LAB_DIR/boot.log")" || return 1
+    listener=$(lab_in gw ss -Hltnp 'sport = :8080')
+    pid=$(sed -n 's/.*"tarnix-gateway",pid=\([0-9]*\).*/\1/p' <<< "$listener")
+    [ "$(awk '/^Uid:/ {print $3}' "/proc/$pid/status")" = "$(tarnix_ids | cut -d: -f1)" ] &&
+        grep -q '^CapEff:.*0000000000003400$' "/proc/$pid/status" ||
+        problem "not tarnix with three capabilities: $(grep -E '^(Uid|CapEff)' "/proc/$pid/status")" ||
+        return 1
+    lab_udhcpc c && lab_proxy_curl c http://origin.lab/ > "$LAB_DIR/c.page" &&
+        grep -qF "purchasing.asp?id=$LAB_PROVIDER_ID" "$LAB_DIR/c.page" ||
+        problem "the service served no lease and redirect" || return 1
+    kill -TERM "$BOOT_PID" # the container's shutdown
+    lab_wait 60 eval '! kill -0 "$BOOT_PID" 2> /dev/null' || problem "no shutdown" || return 1
+    ! lab_in gw nft list tables | grep -q tarnix || problem "the table outlived the service" ||
+        return 1
+    cp -p "$ROOT/var/lib/tarnix/Tarnix.ini" "$LAB_DIR/ini.before" # as the service left it
+}
+
 remove_and_purge() {
     apt_in_root remove tarnix-gateway > "$LAB_DIR/remove.log" 2>&1 ||
         problem "remove failed: $(tail -n 5 "$LAB_DIR/remove.log")" || return 1
@@ -214,6 +249,7 @@ if [ "$FAILURES" = 0 ]; then
     step "without CAP_NET_RAW it ends and says so" missing_capability
     step "as tarnix in the lab: lease, names and purchase redirect" serve_as_tarnix
     step "the stored login is used" login_picked_up
+    step "the service under systemd: serves as tarnix, its table gone at shutdown" service_booted
     step "remove keeps the settings, purge removes them" remove_and_purge
 fi
 if [ "$FAILURES" -gt 0 ]; then
