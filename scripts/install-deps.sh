@@ -10,7 +10,7 @@ set -eu
 # package test installs it into a clean Debian tree, and boots that tree with systemd-nspawn
 # (systemd-container) to run the service under a real service manager.
 packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev fonts-dejavu-core
-  ca-certificates iproute2 python3 libcap2-bin busybox isc-dhcp-client curl nodejs chromium openssl
+  ca-certificates iproute2 python3 libcap2-bin busybox isc-dhcp-client curl chromium openssl
   clang libclang-rt-14-dev dnsmasq-base
   pkg-config libnftables-dev libnetfilter-conntrack-dev nftables conntrack dpkg-dev debootstrap systemd-container"
 missing=""

@@ -1,5 +1,5 @@
 // The firewall's refusals that come before it changes anything: no adapter, an adapter name
-// nft cannot hold, calls before install. (What it does to the kernel: system.firewall_test.)
+// nft cannot hold, calls before install. (What it does to the kernel: system.lab_devices_test.)
 
 #include "platform/firewall.h"
 
