@@ -295,15 +295,6 @@ TEST_F(DhcpServerTest, MessagesInAPaidClientsNameChangeNothingUnlessTheyHoldTrue
     }
 }
 
-TEST_F(DhcpServerTest, AFullSegmentGetsNoOffer) {
-    for (int n = 0; n < 155; ++n) {
-        receive(requestFor(100 + n, otherMac(n)));
-        ASSERT_EQ(replyType(), kAck);
-    }
-    receive(discover());
-    EXPECT_TRUE(socket.sent.empty());
-}
-
 TEST_F(DhcpServerTest, ANewNumberIsOfferedOnlyWhenNoHostAnswersForIt) {
     server.setAddressProbe(&probe);
     receive(discover());
