@@ -15,12 +15,10 @@ public:
         if (std::count(shown.begin(), shown.end(), entry.hostNumber) != 0)
             ADD_FAILURE() << "added twice: " << entry.hostNumber;
         shown.push_back(entry.hostNumber);
-        ++adds;
     }
     void updateEntry(const ClientEntry& entry) override {
         if (std::count(shown.begin(), shown.end(), entry.hostNumber) == 0)
             ADD_FAILURE() << "update of an entry not shown: " << entry.hostNumber;
-        ++updates;
     }
     void removeEntry(const ClientEntry& entry) override {
         const auto at = std::find(shown.begin(), shown.end(), entry.hostNumber);
@@ -29,11 +27,7 @@ public:
             return;
         }
         shown.erase(at);
-        ++removes;
     }
 
     std::vector<int> shown; // host numbers, top to bottom
-    int adds = 0;
-    int updates = 0;
-    int removes = 0;
 };
