@@ -32,9 +32,8 @@ void ProxyServer::accept(qintptr descriptor) {
         ::close(static_cast<int>(descriptor));
         return;
     }
-    // Loopback has no neighbours: the gateway itself, or tests.
-    const QByteArray peerMac =
-        (peer >> 24) == 127 ? QByteArray() : neighbours_->hardwareAddressOf(peer);
+    // Asked for loopback peers too: the kernel's table has none, so they are known by address.
+    const QByteArray peerMac = neighbours_->hardwareAddressOf(peer);
     auto* connection = new ProxyConnection(shared_, descriptor, peer, peerMac,
                                            originalDestination_(descriptor), this);
     const size_t slot = free == slots_.end() ? slots_.size() : size_t(free - slots_.begin());

@@ -24,15 +24,10 @@ TEST(HeadFaults, AmbiguousFramingAndStrayBytesAreFaults) {
         {"tab inside a value", "GET / HTTP/1.1\r\nX: a\tb\r\n\r\n", F::None},
         {"NUL in the Host value", QByteArray("GET / HTTP/1.1\r\nHost: 10.0.0.1\0.a\r\n\r\n", 37),
          F::ControlByte},
-        {"NUL in the request line", QByteArray("GET /\0 HTTP/1.1\r\n\r\n", 19), F::ControlByte},
         {"bare CR inside a line", "GET / HTTP/1.1\r\nX: a\rHost: b\r\n\r\n", F::ControlByte},
-        {"DEL", "GET / HTTP/1.1\r\nX: \x7F\r\n\r\n", F::ControlByte},
         {"obs-fold", "GET / HTTP/1.1\r\nX: a\r\n b\r\n\r\n", F::FoldedLine},
         {"blank before the colon", "GET / HTTP/1.1\r\nHost : a\r\n\r\n", F::BlankBeforeColon},
-        {"tab before the colon", "POST / HTTP/1.1\r\nContent-Length\t: 3\r\n\r\n",
-         F::BlankBeforeColon},
         {"line without a colon", "GET / HTTP/1.1\r\nHost a\r\n\r\n", F::MalformedLine},
-        {"empty name", "GET / HTTP/1.1\r\n: a\r\n\r\n", F::MalformedLine},
         {"name that is no token", "GET / HTTP/1.1\r\nHo\"st: a\r\n\r\n", F::MalformedLine},
         {"two Host lines", "GET / HTTP/1.1\r\nHost: a\r\nhost: a\r\n\r\n", F::SecondHost},
         {"length and chunked",
@@ -44,12 +39,6 @@ TEST(HeadFaults, AmbiguousFramingAndStrayBytesAreFaults) {
          "\r\n\r\n",
          F::DifferingLengths},
         {"chunked, identity", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked, identity\r\n\r\n",
-         F::UnchunkedCoding},
-        {"identity alone", "POST / HTTP/1.1\r\nTransfer-Encoding: identity\r\n\r\n",
-         F::UnchunkedCoding},
-        {"two coding lines",
-         "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: "
-         "chunked\r\n\r\n",
          F::UnchunkedCoding},
     };
     for (const auto& row : rows) {

@@ -35,10 +35,6 @@ TEST(ResponseFramer, PiecesGoBackUnchangedAndSmallResponsesWhole) {
          {"GET"},
          {ok(big).left(100), ok(big).mid(100)},
          {ok(big).left(100), ok(big).mid(100)}},
-        {"a head in pieces starts no hold",
-         {"GET"},
-         {ok("abc").left(5), ok("abc").mid(5)},
-         {ok("abc").left(5), ok("abc").mid(5)}},
         {"a HEAD answer has no body, whatever its length says",
          {"HEAD", "GET"},
          {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + ok("x")},
@@ -75,40 +71,4 @@ TEST(ResponseFramer, PiecesGoBackUnchangedAndSmallResponsesWhole) {
             out << framer.take(piece);
         EXPECT_EQ(out, row.out);
     }
-}
-
-TEST(ResponseFramer, AHeldResponseGoesAsItStandsWhenTheServerCloses) {
-    ResponseFramer framer;
-    framer.expect("GET");
-    EXPECT_EQ(framer.take(ok("hello").left(40)), QByteArray());
-    EXPECT_EQ(framer.flush(), ok("hello").left(40));
-    EXPECT_EQ(framer.flush(), QByteArray());
-}
-
-TEST(ResponseFramer, ATunnelPassesEverythingAndAResetForgetsWhatWasExpected) {
-    ResponseFramer framer;
-    framer.expect("GET");
-    framer.passThrough();
-    EXPECT_EQ(framer.take(ok("a").left(10)), ok("a").left(10));
-    framer.reset();
-    framer.expect("HEAD");
-    EXPECT_EQ(framer.take("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n" + ok("b")),
-              "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n" + ok("b"));
-}
-
-// What may be spliced: a body's rest when it is not held, all of a tunnel; once it has gone by,
-// the next head is read again.
-TEST(ResponseFramer, WhatPassesUnchangedMayGoByWithoutIt) {
-    ResponseFramer framer;
-    framer.expect("GET");
-    framer.expect("GET");
-    EXPECT_EQ(framer.take(ok(QByteArray(6000, 'z')).left(141)).size(), 141);
-    EXPECT_EQ(framer.passingAhead(), 5900);
-    framer.passed(5900);
-    EXPECT_EQ(framer.passingAhead(), 0);
-    EXPECT_EQ(framer.take(ok("hello").left(40)), QByteArray()) << "held, so not passing";
-    EXPECT_EQ(framer.passingAhead(), 0);
-    framer.reset();
-    framer.passThrough();
-    EXPECT_EQ(framer.passingAhead(), ResponseFramer::kUnbounded);
 }

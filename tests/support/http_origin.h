@@ -16,7 +16,11 @@
 class HttpOrigin : public QObject {
 public:
     HttpOrigin() : HttpOrigin(std::make_unique<QTcpServer>()) {}
-    explicit HttpOrigin(const QSslConfiguration& tls) : HttpOrigin(tlsServer(tls)) {}
+    explicit HttpOrigin(const QSslConfiguration& tls) : HttpOrigin(std::make_unique<QSslServer>()) {
+        auto* server = static_cast<QSslServer*>(server_.get());
+        server->setSslConfiguration(tls);
+        connect(server, &QSslServer::startedEncryptionHandshake, this, [this] { ++handshakes; });
+    }
     int port() const { return server_->serverPort(); }
     QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
 
@@ -47,14 +51,6 @@ private:
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
             }
         });
-        if (auto* tls = qobject_cast<QSslServer*>(server_.get()))
-            connect(tls, &QSslServer::startedEncryptionHandshake, this, [this] { ++handshakes; });
-    }
-
-    static std::unique_ptr<QTcpServer> tlsServer(const QSslConfiguration& configuration) {
-        auto server = std::make_unique<QSslServer>();
-        server->setSslConfiguration(configuration);
-        return server;
     }
 
     struct Route {
@@ -63,37 +59,28 @@ private:
         bool hang;
     };
 
+    // Answers every complete request head waiting, up to one to hang on.
     void serve(QTcpSocket* socket) {
-        buffers_[socket] += socket->readAll();
-        while (socket->state() == QAbstractSocket::ConnectedState && serveOne(socket)) {
-        }
-    }
-
-    // Answers the first complete request head waiting; false when there is none.
-    bool serveOne(QTcpSocket* socket) {
         QByteArray& pending = buffers_[socket];
-        const qsizetype headEnd = pending.indexOf("\r\n\r\n");
-        if (headEnd < 0)
-            return false;
-        const QByteArray head = pending.left(headEnd + 4);
-        pending.remove(0, headEnd + 4);
-        requests << head;
-        const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-        QByteArray path = requestLine.value(1);
-        const qsizetype query = path.indexOf('?');
-        if (query >= 0)
-            path.truncate(query);
-        const auto it = routes_.constFind(path);
-        if (it == routes_.constEnd()) {
-            socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-            return true;
+        pending += socket->readAll();
+        for (qsizetype end; socket->state() == QAbstractSocket::ConnectedState &&
+                            (end = pending.indexOf("\r\n\r\n")) >= 0;) {
+            const QByteArray head = pending.left(end + 4);
+            pending.remove(0, end + 4);
+            requests << head;
+            QByteArray path = head.left(head.indexOf("\r\n")).split(' ').value(1);
+            path.truncate(path.contains('?') ? path.indexOf('?') : path.size());
+            const auto it = routes_.constFind(path);
+            if (it == routes_.constEnd()) {
+                socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+                continue;
+            }
+            if (it->hang)
+                return;
+            socket->write(it->response);
+            if (it->closeAfter)
+                socket->disconnectFromHost();
         }
-        if (it->hang)
-            return false;
-        socket->write(it->response);
-        if (it->closeAfter)
-            socket->disconnectFromHost();
-        return true;
     }
 
     std::unique_ptr<QTcpServer> server_;

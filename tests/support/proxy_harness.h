@@ -3,7 +3,6 @@
 // 127.0.0.n, the clients that talk to it from those addresses, and a raw peer that stands in
 // for origins and tunnel ends.
 
-#include "address/wpad_script.h"
 #include "proxy/proxy_server.h"
 #include "registry/allowed_list.h"
 #include "registry/client_registry.h"
@@ -20,91 +19,55 @@
 #include <QTcpSocket>
 #include <functional>
 #include <gtest/gtest.h>
-#include <memory>
 #include <vector>
 
 namespace proxytest {
 
 inline constexpr char kPaidAddress[] = "127.0.0.100"; // the first registry number
 inline constexpr char kUnknownAddress[] = "127.0.0.200";
-inline constexpr char kProviderHost[] = "provider.test";
 
-// The LAN of these tests: the gateway at 127.0.0.1, its clients from 127.0.0.100 on.
-inline LanNetwork loopbackNetwork() {
-    LanNetwork network;
-    network.gateway = Ipv4Address(127, 0, 0, 1);
-    return network;
-}
-
-inline QByteArray notFoundReply() {
-    return "HTTP/1.1 404 Object Not Found\nContent-Type: text/html\nContent-Length: 0\n\n";
-}
-
-// Sets an environment variable for the lifetime of the guard.
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const QByteArray& value)
-        : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
-        qputenv(name, value);
-    }
-    ~EnvGuard() {
-        if (had_)
-            qputenv(name_, old_);
-        else
-            qunsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    bool had_;
-    QByteArray old_;
-};
-
-// The proxy and everything its portal needs, listening on a free port.
+// The proxy and everything its portal needs, listening on a free port. Origins here live on
+// loopback, which a deployed proxy never connects to; 127.0.0.1 is not open to all, "localhost"
+// is.
 struct ProxyRig {
-    EnvGuard providerHost{"TARNIX_PROVIDER_HOST", kProviderHost};
-    EnvGuard whitelist;
-    FakeClock clock;
-    AllowedList allowed;
-    ClientRegistry registry{clock, allowed, nullptr, loopbackNetwork()};
-    FakePageLoader loader;
-    ProviderPage providerPage{loader, registry, allowed, clock};
-    QString providerId = QStringLiteral("prov42");
-    // Origins here live on loopback, which a deployed proxy never connects to.
-    ProxyServer::Options policy{true, ProxyServer::kMaxSlots};
-    ProxyServer proxy{{registry, providerPage, clock},
-                      loopbackNetwork().gateway.text().toLatin1(),
-                      pacScript(),
-                      policy};
-    int port = 0;
-
-    // Origins at 127.0.0.1 are not open to all; "localhost" is.
-    explicit ProxyRig(
-        ProxyServer::Options upstreamPolicy = ProxyServer::Options{true, ProxyServer::kMaxSlots},
-        const QByteArray& openDomains = "localhost")
-        : whitelist("TARNIX_WHITELIST", openDomains), policy(upstreamPolicy) {
-        proxy.setProviderId(providerId);
+    explicit ProxyRig(ProxyServer::Options options = {true, ProxyServer::kMaxSlots},
+                      const QByteArray& openDomains = "localhost")
+        : environment(qputenv("TARNIX_WHITELIST", openDomains) &&
+                      qputenv("TARNIX_PROVIDER_HOST", "provider.test")),
+          proxy({registry, providerPage, clock}, "127.0.0.1", "PAC", options) {
+        proxy.setProviderId("prov42");
         proxy.listen(0);
         port = proxy.port();
+    }
+    ~ProxyRig() {
+        qunsetenv("TARNIX_WHITELIST");
+        qunsetenv("TARNIX_PROVIDER_HOST");
     }
     // The client at kPaidAddress, registered; paid when allow.
     void registerClient(bool allow) {
         registry.RegisterClient(QByteArray::fromHex("000C29ABCDEF"));
         if (allow)
-            allowed.add(QByteArray("\x00\x0C\x29\xAB\xCD\xEF", 6), QDateTime());
+            allowed.add(QByteArray::fromHex("000C29ABCDEF"), QDateTime());
     }
-    QByteArray purchaseRedirect() const {
+    static QByteArray purchasePage() {
+        return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=http://provider.test"
+               "/gateway/purchasing.asp?id=prov42&mac=000C29ABCDEF\"></head><body> </body></html>";
+    }
+    static QByteArray purchaseRedirect() {
         return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nCache-Control: no-cache\r\n"
                "Content-Length: " +
                QByteArray::number(purchasePage().size()) + "\r\n\r\n" + purchasePage();
     }
-    // The script the proxy serves here: it names the gateway as the tests' proxy.
-    static QByteArray pacScript() { return WpadScript(loopbackNetwork().proxyEndpoint()); }
-    static QByteArray purchasePage() {
-        return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=http://" +
-               QByteArray(kProviderHost) +
-               "/gateway/purchasing.asp?id=prov42&mac=000C29ABCDEF\"></head><body> </body></html>";
-    }
+
+    const bool environment; // set before the proxy reads it
+    FakeClock clock;
+    AllowedList allowed;
+    // The LAN of these tests: the gateway at 127.0.0.1, its clients from 127.0.0.100 on.
+    ClientRegistry registry{clock, allowed, nullptr, LanNetwork{.gateway = {127, 0, 0, 1}}};
+    FakePageLoader loader;
+    ProviderPage providerPage{loader, registry, allowed, clock};
+    ProxyServer proxy;
+    int port = 0;
 };
 
 // A client of the proxy, bound to a registry address; the running test fails when it cannot
@@ -116,56 +79,46 @@ public:
         socket.setReadBufferSize(readLimit);
         socket.bind(QHostAddress(QString::fromLatin1(from)), 0);
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
-            ++reads;
-            if (reads == 1)
-                firstRead = socket.bytesAvailable();
             if (!paused)
                 received += socket.readAll();
         });
-        QObject::connect(&socket, &QTcpSocket::connected, [this] { wasConnected = true; });
+        QObject::connect(&socket, &QTcpSocket::connected, [this] { connected = true; });
         QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
         socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-        if (!connected())
+        if (!waitUntil([this] { return connected; }))
             ADD_FAILURE() << "no connection to the proxy from " << from;
     }
-    // Whether the connection was made, even if it is closed again by now.
-    bool connected(int ms = 5000) {
-        return waitUntil([&] { return wasConnected; }, ms);
-    }
     void send(const QByteArray& data) { socket.write(data); }
-    // Everything that arrived once it holds at least n bytes.
+    // Whether at least n bytes arrived.
     bool waitFor(qsizetype n, int ms = 5000) {
         return waitUntil([&] { return received.size() >= n; }, ms);
     }
-    bool waitForEnd(const QByteArray& tail, int ms = 5000) {
-        return waitUntil([&] { return received.endsWith(tail); }, ms);
+    bool waitForEnd(const QByteArray& tail) {
+        return waitUntil([&] { return received.endsWith(tail); });
     }
     bool waitClosed(int ms = 5000) {
         return waitUntil([&] { return closed; }, ms);
     }
     // Sends a request and waits for the proxy to close after its reply; the reply.
-    QByteArray exchange(const QByteArray& request, int ms = 5000) {
+    QByteArray exchange(const QByteArray& request) {
         send(request);
-        waitClosed(ms);
-        received += socket.readAll();
-        return received;
+        waitClosed();
+        return received += socket.readAll();
     }
 
     QTcpSocket socket;
     QByteArray received;
-    int reads = 0;
-    qint64 firstRead = 0; // bytes the first arrival brought
-    bool wasConnected = false;
+    bool connected = false;
     bool closed = false;
     bool paused = false;
 };
 
-// A loopback peer that keeps what each connection sent it. It echoes everything back when
-// echo is set; otherwise onData decides what to answer. While paused it reads nothing, and Qt
-// holds at most 64 KiB for it, so the sender is held back by the network.
+// A loopback peer that keeps what each connection sent it; onData decides what to answer.
+// While paused it reads nothing, and Qt holds at most 64 KiB for it, so the sender is held back
+// by the network.
 class RawPeer : public QObject {
 public:
-    explicit RawPeer(bool echo = false) : echo_(echo) {
+    RawPeer() {
         server_.listen(QHostAddress::LocalHost, 0);
         connect(&server_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = server_.nextPendingConnection()) {
@@ -181,16 +134,15 @@ public:
             }
         });
     }
+    QByteArray hostAndPort() const { return "127.0.0.1:" + QByteArray::number(port()); }
     int port() const { return server_.serverPort(); }
     void resume() {
         paused = false;
         for (size_t i = 0; i < sockets.size(); ++i)
             take(i);
     }
-    QByteArray hostAndPort() const { return "127.0.0.1:" + QByteArray::number(port()); }
-    int connections() const { return static_cast<int>(sockets.size()); }
-    bool waitForBytes(qsizetype n, int ms = 5000) {
-        return waitUntil([&] { return !received.empty() && received[0].size() >= n; }, ms);
+    bool waitForBytes(qsizetype n) {
+        return waitUntil([&] { return !received.empty() && received[0].size() >= n; });
     }
 
     std::vector<QPointer<QTcpSocket>> sockets;
@@ -204,21 +156,17 @@ private:
         QTcpSocket* socket = sockets[index];
         if (paused || !socket || socket->bytesAvailable() == 0)
             return;
-        const QByteArray data = socket->readAll();
-        received[index] += data;
-        if (echo_)
-            socket->write(data);
+        received[index] += socket->readAll();
         if (onData)
             onData(socket, received[index]);
     }
 
     QTcpServer server_;
-    bool echo_;
 };
 
 // Waits until progress() has stood still for 300 ms; look() runs at every check.
-inline bool waitForStall(const std::function<qint64()>& progress, const std::function<void()>& look,
-                         int ms = 30000) {
+inline bool waitForStall(const std::function<qint64()>& progress,
+                         const std::function<void()>& look) {
     qint64 last = -1;
     QElapsedTimer sinceProgress;
     return waitUntil(
@@ -230,7 +178,7 @@ inline bool waitForStall(const std::function<qint64()>& progress, const std::fun
             }
             return sinceProgress.elapsed() > 300;
         },
-        ms);
+        30000);
 }
 
 } // namespace proxytest
