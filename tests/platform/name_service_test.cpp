@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -35,10 +36,8 @@ protected:
         file.write("#!/bin/sh\n" + body);
         file.close();
         // Run as root, the gateway starts it as the dnsmasq account, which must reach it.
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                            QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther);
-        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ReadOther |
-                                              QFileDevice::WriteOther | QFileDevice::ExeOther);
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), 0705), 0);
+        EXPECT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0707), 0);
         return path;
     }
     NameServiceOptions options(const QString& program) {
