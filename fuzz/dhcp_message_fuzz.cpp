@@ -4,6 +4,8 @@
 #include "address/dhcp_message.h"
 #include "fuzz_support.h"
 
+#include <tuple>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray datagram = exactBytes(data, size);
     const std::optional<DhcpRequest> request = DhcpMessage::readRequest(datagram);
@@ -18,22 +20,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                (byteAt(clientId, 0) == 61 && clientId.size() == 2 + byteAt(clientId, 1)));
 
     const LanNetwork network; // 192.168.11.1/24
-    struct Kind {
-        DhcpReplyKind kind;
-        bool withLeaseTime;
-        int type;
-        qsizetype size;
-    };
-    const Kind kinds[] = {{DhcpReplyKind::Offer, true, 2, 313},
-                          {DhcpReplyKind::Ack, true, 5, 313},
-                          {DhcpReplyKind::Ack, false, 5, 307},
-                          {DhcpReplyKind::Nack, false, 6, 262 + clientId.size()}};
-    for (const Kind& k : kinds) {
+    // Each kind with or without the lease times, its message type and size.
+    const std::tuple<DhcpReplyKind, bool, int, qsizetype> kinds[] = {
+        {DhcpReplyKind::Offer, true, 2, 313},
+        {DhcpReplyKind::Ack, true, 5, 313},
+        {DhcpReplyKind::Ack, false, 5, 307},
+        {DhcpReplyKind::Nack, false, 6, 262 + clientId.size()}};
+    for (const auto& [kind, withLeaseTime, type, replySize] : kinds) {
         // The requested address stands in for the assigned one.
         const QByteArray reply = DhcpMessage::buildReply(
-            k.kind, datagram, request->requestedAddress.value_or(Ipv4Address()), network,
-            k.withLeaseTime, clientId);
-        FUZZ_CHECK(reply.size() == k.size && checkedReplyType(reply) == k.type);
+            kind, datagram, request->requestedAddress.value_or(Ipv4Address()), network,
+            withLeaseTime, clientId);
+        FUZZ_CHECK(reply.size() == replySize && checkedReplyType(reply) == type);
         // xid, flags, giaddr, chaddr, sname and file come back as they were sent.
         FUZZ_CHECK(reply.mid(4, 4) == datagram.mid(4, 4) &&
                    reply.mid(10, 2) == datagram.mid(10, 2));

@@ -11,14 +11,12 @@
 
 namespace {
 
-class FixedClock final : public Clock {
-public:
+struct FixedClock final : Clock {
     QDateTime now() const override { return QDateTime(QDate(2026, 12, 6), QTime(12, 0, 0)); }
     qint64 monotonicMs() const override { return 0; }
 };
 
-// Numbers a probe found in use: held back from every client while the clock stands still.
-std::set<int> heldBack;
+std::set<int> heldBack; // found in use by a probe: offered to nobody while the clock stands still
 
 class QueuedProbe final : public AddressProbe {
 public:
@@ -49,19 +47,14 @@ public:
         const quint32 address = to.value();
         FUZZ_CHECK(address == 0xFFFFFFFF || address == 0xC0A80BFF || address >> 24 == 192);
         FUZZ_CHECK(port == 68 && ++sent <= 2);
-        const int type = checkedReplyType(reply);
-        const int hostNumber = byteAt(reply, 19);
-        if (type == 2) {
-            FUZZ_CHECK(reply.size() == 313);
-        } else if (type == 5) {
-            FUZZ_CHECK(reply.size() == 313 || reply.size() == 307);
-        } else {
-            FUZZ_CHECK(type == 6 && sent == 1);
-            FUZZ_CHECK(reply.size() == 262 || (reply.size() >= 264 && reply.size() <= 519));
-        }
-        if (type != 6)
-            FUZZ_CHECK(reply.mid(16, 3) == "\xC0\xA8\x0B" && hostNumber >= 100 &&
-                       hostNumber <= 254);
+        const int type = checkedReplyType(reply), size = int(reply.size()),
+                  host = byteAt(reply, 19);
+        if (type == 6) // a NAK, only ever the first reply
+            FUZZ_CHECK(sent == 1 && (size == 262 || (size >= 264 && size <= 519)));
+        else // an offer (313) or an ACK (313, 307 without the lease times) of a pool number
+            FUZZ_CHECK((size == 313 || (type == 5 && size == 307)) && (type == 2 || type == 5) &&
+                       reply.mid(16, 3) == "\xC0\xA8\x0B" && host >= 100 && host <= 254);
+        FUZZ_CHECK(type != 2 || !heldBack.count(host));
         return true;
     }
     int sent = 0;

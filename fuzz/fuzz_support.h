@@ -21,7 +21,7 @@ inline QByteArray exactBytes(const uint8_t* data, size_t size) {
 }
 
 inline int byteAt(const QByteArray& bytes, qsizetype index) {
-    return static_cast<unsigned char>(bytes.at(index));
+    return uchar(bytes.at(index));
 }
 
 // Checks that a reply is a BOOTREPLY with the magic cookie whose options are well formed and

@@ -6,17 +6,11 @@
 #include "proxy/message_framing.h"
 #include "proxy/request_head.h"
 
-namespace {
+#include <algorithm>
 
-bool hasAsciiIn(const QByteArray& text, char first, char last) {
-    for (const char c : text) {
-        if (c >= first && c <= last)
-            return true;
-    }
-    return false;
+static bool hasAsciiIn(const QByteArray& text, char first, char last) {
+    return std::any_of(text.begin(), text.end(), [&](char c) { return c >= first && c <= last; });
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray head = exactBytes(data, size);
@@ -37,19 +31,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const char c : destination.host)
             FUZZ_CHECK(c > ' ' && c != '/' && c != '\\' && c != '@' && c != 0x7F);
     }
-    const qsizetype whole = headEnd(head);
+    const qsizetype end = headEnd(head);
     // The proxy forwards only heads whose method is a word (a request line is never a header).
     const bool methodWord = !method.isEmpty() && !hasAsciiIn(method, ':', ':');
-    if (whole >= 0 && methodWord && requestHeadFault(head.left(whole)) == HeadFault::None &&
+    if (end >= 0 && methodWord && requestHeadFault(head.left(end)) == HeadFault::None &&
         isValidHost(destination.host)) {
-        const QByteArray out = upstreamHead(head.left(whole), method, destination);
+        const QByteArray out = upstreamHead(head.left(end), method, destination);
         FUZZ_CHECK(requestHeadFault(out) == HeadFault::None);
         if (destination.fromTarget)
             FUZZ_CHECK(GetHeaderSection(out, "Host") == destination.authority.toLower());
     }
 
     // The empty line ending the head; a search resumed half way finds the same one.
-    const qsizetype end = headEnd(head);
     if (end >= 0) {
         FUZZ_CHECK(end >= 2 && end <= head.size() && head.at(end - 1) == '\n');
         FUZZ_CHECK(head.at(end - 2) == '\n' || (end >= 3 && head.mid(end - 3, 2) == "\n\r"));

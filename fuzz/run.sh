@@ -10,10 +10,8 @@ build=${TARNIX_FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${1:?usage: fuzz/run.sh SECONDS [target...]}
 shift
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then
-    targets=(dhcp_message dhcp_server request_head chunked_body proxy_stream allowance_feed
-        profile_file)
-fi
+[ ${#targets[@]} -gt 0 ] || targets=(dhcp_message dhcp_server request_head chunked_body
+    proxy_stream allowance_feed profile_file)
 command -v clang++ >/dev/null || { echo "fuzz: clang++ missing (run scripts/install-deps.sh)"; exit 1; }
 
 scratch=$(mktemp -d /tmp/tarnix-fuzz.XXXXXX)
@@ -33,8 +31,7 @@ for t in "${targets[@]}"; do
     mkdir -p "$work/corpus" "$work/crash"
     cp "$here/corpus/$t"/* "$work/corpus/" 2>/dev/null
     regressions=("$here"/regressions/"$t"-*)
-    [ -e "${regressions[0]}" ] || regressions=()
-    if [ ${#regressions[@]} -gt 0 ] &&
+    if [ -e "${regressions[0]}" ] &&
         ! "$build/fuzz/fuzz_$t" "${regressions[@]}" >"$work/regressions.log" 2>&1; then
         echo "fuzz $t: FAILED on a saved input (fuzz/regressions/$t-*), log $work/regressions.log"
         failed=1
@@ -43,8 +40,7 @@ for t in "${targets[@]}"; do
     "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
         -print_final_stats=1 -artifact_prefix="$work/crash/" "$work/corpus" >"$work/log" 2>&1 &
     pid=$!
-    wait "$pid"
-    rc=$?
+    wait "$pid"; rc=$?
     rm -rf "/dev/shm/tarnix-fuzz-profile-$pid" "/tmp/tarnix-fuzz-profile-$pid" # profile_file scratch
     runs=$(awk '/stat::number_of_executed_units/ {print $2}' "$work/log")
     cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$work/log" | tail -n 1)

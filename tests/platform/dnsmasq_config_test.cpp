@@ -23,13 +23,8 @@ QStringList optionLines(const QString& text) {
 } // namespace
 
 TEST(DnsmasqConfig, HasEachSettingsLinesAndNoneOfTheForbiddenOnes) {
-    struct Row {
-        const char* name;
-        DnsmasqSettings settings;
-        QStringList present; // whole lines, each exactly once
-        QStringList absent;  // no line starts with any of these
-    };
-    const Row rows[] = {
+    // The settings, whole lines present exactly once, beginnings no line may have.
+    const std::tuple<const char*, DnsmasqSettings, QStringList, QStringList> rows[] = {
         {"listens on the one address and port, bound to it alone",
          {kLan, 53, {}},
          {"port=53", "listen-address=192.168.11.1", "bind-interfaces"},
@@ -55,14 +50,14 @@ TEST(DnsmasqConfig, HasEachSettingsLinesAndNoneOfTheForbiddenOnes) {
     };
     // One option a line: a name, optionally "=" and printable characters.
     const QRegularExpression option(QStringLiteral("^[a-z-]+(=[\\x21-\\x7e]*)?$"));
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const QString text = dnsmasqConfiguration(row.settings);
+    for (const auto& [name, settings, present, absent] : rows) {
+        SCOPED_TRACE(name);
+        const QString text = dnsmasqConfiguration(settings);
         const QStringList lines = optionLines(text);
-        for (const QString& wanted : row.present)
+        for (const QString& wanted : present)
             EXPECT_EQ(lines.count(wanted), 1) << qPrintable(wanted);
         for (const QString& line : lines) {
-            for (const QString& unwanted : row.absent)
+            for (const QString& unwanted : absent)
                 EXPECT_FALSE(line.startsWith(unwanted)) << qPrintable(line);
             EXPECT_TRUE(option.match(line).hasMatch()) << qPrintable(line);
         }
@@ -71,13 +66,8 @@ TEST(DnsmasqConfig, HasEachSettingsLinesAndNoneOfTheForbiddenOnes) {
 }
 
 TEST(DnsmasqConfig, PlainDomainNamesAreWhatDnsmasqCanBeGiven) {
-    struct Row {
-        const char* name;
-        QString text;
-        bool plain;
-    };
     const QString label49 = QString(49, QLatin1Char('a')) + QLatin1Char('.');
-    const Row rows[] = {
+    const std::tuple<const char*, QString, bool> rows[] = {
         {"two labels", "provider.lab", true},
         {"label of 64", QString(64, QLatin1Char('a')) + ".lab", false},
         {"254 in all", label49.repeated(5) + "abcd", false},
@@ -87,6 +77,6 @@ TEST(DnsmasqConfig, PlainDomainNamesAreWhatDnsmasqCanBeGiven) {
         {"hash starts dnsmasq's set name", "a#b", false},
         {"not ASCII (punycode is)", QStringLiteral("b\u00fccher.example"), false},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(isPlainDomainName(row.text), row.plain) << row.name;
+    for (const auto& [name, text, plain] : rows)
+        EXPECT_EQ(isPlainDomainName(text), plain) << name;
 }

@@ -5,34 +5,20 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-const QHostAddress kLan(QStringLiteral("192.168.11.1"));
-
-} // namespace
+static const QHostAddress kLan(QStringLiteral("192.168.11.1"));
 
 TEST(DnsmasqLog, StartedLineIsTheRunningProcesssStartMessage) {
-    struct Row {
-        const char* name;
-        QByteArray line;
-        bool started;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, QByteArray, bool> rows[] = {
         {"start message", "dnsmasq[6999]: started, version 2.90 cachesize 1000", true},
         {"a later message", "dnsmasq[6999]: reading /etc/resolv.conf", false},
         {"fatal message has no PID", "dnsmasq: started, version 2.90", false},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(dnsmasqStartedLine(row.line), row.started) << row.name;
+    for (const auto& [name, line, started] : rows)
+        EXPECT_EQ(dnsmasqStartedLine(line), started) << name;
 }
 
 TEST(DnsmasqLog, FailureReasonNamesWhatTheOperatorCanFix) {
-    struct Row {
-        const char* name;
-        QByteArray lines;
-        QString reason;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, QByteArray, QString> rows[] = {
         {"port taken (UDP or TCP, address or wildcard)",
          "\ndnsmasq: failed to create listening socket for 192.168.11.1: Address already in use\n",
          "port 53 on 192.168.11.1 is in use"},
@@ -53,6 +39,6 @@ TEST(DnsmasqLog, FailureReasonNamesWhatTheOperatorCanFix) {
          "dnsmasq[6999]: exiting on receipt of SIGTERM\n",
          ""},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(dnsmasqFailureReason(row.lines, kLan, 53), row.reason) << row.name;
+    for (const auto& [name, lines, reason] : rows)
+        EXPECT_EQ(dnsmasqFailureReason(lines, kLan, 53), reason) << name;
 }

@@ -23,29 +23,22 @@ PaidClient client(quint32 address, const char* macHex, std::optional<qint64> sec
 } // namespace
 
 TEST(FirewallRules, SetupsTheTableCannotExpress) {
-    const struct {
-        const char* name;
-        void (*change)(FirewallSetup&);
-    } rows[] = {
+    const std::pair<const char*, void (*)(FirewallSetup&)> rows[] = {
         {"no adapter", [](FirewallSetup& s) { s.lanInterface.clear(); }},
         {"quote in the adapter name", [](FirewallSetup& s) { s.lanInterface = "la\"n0"; }},
         {"prefix 0 would masquerade everything", [](FirewallSetup& s) { s.prefixLength = 0; }},
         {"no gateway address", [](FirewallSetup& s) { s.gatewayAddress = 0; }},
         {"empty garden", [](FirewallSetup& s) { s.gardenSize = 0; }},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, change] : rows) {
         FirewallSetup setup = labSetup();
-        row.change(setup);
-        EXPECT_TRUE(FirewallRules::tableText(setup).isEmpty());
+        change(setup);
+        EXPECT_TRUE(FirewallRules::tableText(setup).isEmpty()) << name;
     }
 }
 
 TEST(FirewallRules, InterfaceNames) {
-    const struct {
-        const char* name;
-        bool usable;
-    } rows[] = {
+    const std::pair<const char*, bool> rows[] = {
         {"lan0", true},
         {"abcdefghijklmno", true},   // 15 bytes, the kernel's longest
         {"abcdefghijklmnop", false}, // 16
@@ -53,57 +46,45 @@ TEST(FirewallRules, InterfaceNames) {
         {"a\"b", false},             // would end the nft string
         {"l\xC3\xA4n", false},       // non-ASCII
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(FirewallRules::isInterfaceName(QString::fromUtf8(row.name)), row.usable);
-    }
+    for (const auto& [name, usable] : rows)
+        EXPECT_EQ(FirewallRules::isInterfaceName(QString::fromUtf8(name)), usable) << name;
 }
 
 TEST(FirewallRules, Timeouts) {
-    const struct {
-        qint64 seconds;
-        const char* text;
-    } rows[] = {
+    const std::pair<qint64, const char*> rows[] = {
         {1, "1s"},
         {86401, "1d1s"},
         {41 * 86400 + 3600, "41d3600s"},
         {100000000, "1157d35200s"}, // nine digits of seconds: nft refuses "100000000s"
         {std::numeric_limits<qint64>::max(), "3650d"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.seconds);
-        EXPECT_EQ(FirewallRules::timeoutText(row.seconds), QString::fromLatin1(row.text));
-    }
+    for (const auto& [seconds, text] : rows)
+        EXPECT_EQ(FirewallRules::timeoutText(seconds), QString::fromLatin1(text)) << seconds;
 }
 
 TEST(FirewallRules, PaidClientsReplaceBothSets) {
     const QString flushes = QStringLiteral("flush set inet tarnix paid\n"
                                            "flush set inet tarnix paid_addresses\n");
-    const struct {
-        const char* name;
-        std::vector<PaidClient> clients;
-        QString elements; // after the flushes
-    } rows[] = {
-        {"empty list: both sets emptied", {}, QString()},
-        {"run out or malformed: left out",
-         {client(0xC0A80B64, "02000000110a", 0), client(0xC0A80B65, "02000000110b", -5),
-          client(0xC0A80B66, "020000001", 60), client(0xC0A80B67, "02000000110d", 1)},
-         "add element inet tarnix paid { 192.168.11.103 . 02:00:00:00:11:0d timeout 1s }\n"
-         "add element inet tarnix paid_addresses { 192.168.11.103 timeout 1s }\n"},
-        {"never outlasts any timeout",
-         {client(0xC0A80B64, "02000000110a", {}), client(0xC0A80B64, "02000000110a", 90)},
-         "add element inet tarnix paid { 192.168.11.100 . 02:00:00:00:11:0a }\n"
-         "add element inet tarnix paid_addresses { 192.168.11.100 }\n"},
-        {"one address, two hardware addresses: two pairs, one address",
-         {client(0xC0A80B64, "02000000110a", 60), client(0xC0A80B64, "02000000110b", 120)},
-         "add element inet tarnix paid { 192.168.11.100 . 02:00:00:00:11:0a timeout 60s, "
-         "192.168.11.100 . 02:00:00:00:11:0b timeout 120s }\n"
-         "add element inet tarnix paid_addresses { 192.168.11.100 timeout 120s }\n"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(FirewallRules::paidClientsText(row.clients), flushes + row.elements);
-    }
+    const std::tuple<const char*, std::vector<PaidClient>, QString /* after the flushes */> rows[] =
+        {
+            {"empty list: both sets emptied", {}, QString()},
+            {"run out or malformed: left out",
+             {client(0xC0A80B64, "02000000110a", 0), client(0xC0A80B65, "02000000110b", -5),
+              client(0xC0A80B66, "020000001", 60), client(0xC0A80B67, "02000000110d", 1)},
+             "add element inet tarnix paid { 192.168.11.103 . 02:00:00:00:11:0d timeout 1s }\n"
+             "add element inet tarnix paid_addresses { 192.168.11.103 timeout 1s }\n"},
+            {"never outlasts any timeout",
+             {client(0xC0A80B64, "02000000110a", {}), client(0xC0A80B64, "02000000110a", 90)},
+             "add element inet tarnix paid { 192.168.11.100 . 02:00:00:00:11:0a }\n"
+             "add element inet tarnix paid_addresses { 192.168.11.100 }\n"},
+            {"one address, two hardware addresses: two pairs, one address",
+             {client(0xC0A80B64, "02000000110a", 60), client(0xC0A80B64, "02000000110b", 120)},
+             "add element inet tarnix paid { 192.168.11.100 . 02:00:00:00:11:0a timeout 60s, "
+             "192.168.11.100 . 02:00:00:00:11:0b timeout 120s }\n"
+             "add element inet tarnix paid_addresses { 192.168.11.100 timeout 120s }\n"},
+        };
+    for (const auto& [name, clients, elements] : rows)
+        EXPECT_EQ(FirewallRules::paidClientsText(clients), flushes + elements) << name;
 }
 
 // Reading both counters is the system test's; here, what is not ours or not whole.

@@ -33,51 +33,44 @@ protected:
 } // namespace
 
 TEST_F(IpForwardingTest, OnWhileRunningThenTheEarlierValue) {
-    const struct {
-        const char* name;
-        QByteArray before;     // in the sysctl at start
-        QByteArray stateFound; // a crashed run's state file; empty: none
-        int earlier;
-    } rows[] = {
+    // The sysctl at start, a crashed run's state file (empty: none), the earlier value.
+    const std::tuple<const char*, QByteArray, QByteArray, int> rows[] = {
         {"was off", "0\n", {}, 0},
         {"was on", "1\n", {}, 1},
         {"a crashed run left it on: its state file says off", "1\n", "0\n", 0},
         {"unreadable state file: the kernel's default", "1\n", "garbage", 0},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        writeFile(control, row.before);
-        if (!row.stateFound.isEmpty()) {
+    for (const auto& [name, before, stateFound, earlier] : rows) {
+        SCOPED_TRACE(name);
+        writeFile(control, before);
+        if (!stateFound.isEmpty()) {
             ASSERT_TRUE(QDir().mkpath(stateDirectory));
-            writeFile(stateFile, row.stateFound);
+            writeFile(stateFile, stateFound);
         }
         IpForwarding forwarding(control);
         ASSERT_TRUE(forwarding.remember(stateDirectory)) << forwarding.errorText().toStdString();
-        EXPECT_EQ(forwarding.earlier(), row.earlier);
+        EXPECT_EQ(forwarding.earlier(), earlier);
         // Kept before forwarding is switched on, so a crash from here on loses nothing.
-        EXPECT_EQ(readFile(stateFile).trimmed().toInt(), row.earlier);
-        EXPECT_EQ(readFile(control), row.before);
+        EXPECT_EQ(readFile(stateFile).trimmed().toInt(), earlier);
+        EXPECT_EQ(readFile(control), before);
 
         ASSERT_TRUE(forwarding.switchOn());
         EXPECT_EQ(readFile(control).trimmed(), "1");
-        EXPECT_TRUE(QFile::exists(stateFile));
 
         ASSERT_TRUE(forwarding.restore()) << forwarding.errorText().toStdString();
-        EXPECT_EQ(readFile(control).trimmed().toInt(), row.earlier);
+        EXPECT_EQ(readFile(control).trimmed().toInt(), earlier);
         EXPECT_FALSE(QFile::exists(stateFile));
         EXPECT_FALSE(forwarding.earlier().has_value());
     }
 }
 
-TEST_F(IpForwardingTest, NoSysctlNoStateFile) {
-    IpForwarding forwarding(control); // never written: no such file
-    EXPECT_FALSE(forwarding.remember(stateDirectory));
-    EXPECT_TRUE(forwarding.errorText().contains(control));
+TEST_F(IpForwardingTest, NoSysctlNoStateFileAndAFailedRestoreKeepsIt) {
+    IpForwarding missing(control); // never written: no such file
+    EXPECT_FALSE(missing.remember(stateDirectory));
+    EXPECT_TRUE(missing.errorText().contains(control));
     EXPECT_FALSE(QFile::exists(stateFile));
-    EXPECT_FALSE(forwarding.switchOn());
-}
+    EXPECT_FALSE(missing.switchOn());
 
-TEST_F(IpForwardingTest, StateFileStaysWhenTheValueCannotBeWrittenBack) {
     writeFile(control, "0\n");
     IpForwarding forwarding(control);
     ASSERT_TRUE(forwarding.remember(stateDirectory));

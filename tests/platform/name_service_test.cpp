@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -35,10 +36,8 @@ protected:
         file.write("#!/bin/sh\n" + body);
         file.close();
         // Run as root, the gateway starts it as the dnsmasq account, which must reach it.
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                            QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther);
-        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ReadOther |
-                                              QFileDevice::WriteOther | QFileDevice::ExeOther);
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), 0705), 0);
+        EXPECT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0707), 0);
         return path;
     }
     NameServiceOptions options(const QString& program) {
@@ -67,10 +66,6 @@ protected:
         return pid > 0 && ::kill(pid_t(pid), SIGKILL) == 0 &&
                waitUntil([&] { return pauses.size() > before; });
     }
-    bool waitForRunAfter(NameService& service, qint64 oldPid) {
-        return waitUntil(
-            [&] { return service.state() == State::Running && service.processId() != oldPid; });
-    }
 
     QTemporaryDir dir;
     FakeClock clock;
@@ -88,7 +83,8 @@ TEST_F(NameServiceTest, PausesDoubleUpToTheCapAndStartOverAfterASteadyRun) {
     for (int run = 0; run < 4; ++run) {
         const qint64 pid = service.processId();
         ASSERT_TRUE(killRun(service));
-        ASSERT_TRUE(waitForRunAfter(service, pid));
+        ASSERT_TRUE(waitUntil(
+            [&] { return service.state() == State::Running && service.processId() != pid; }));
     }
     clock.advanceSeconds(1); // this run is a steady one
     ASSERT_TRUE(killRun(service));
@@ -104,7 +100,6 @@ TEST_F(NameServiceTest, StopEndsTheRunAndCancelsTheRestartThatIsDue) {
         ASSERT_TRUE(
             waitUntil([&] { return service.state() == State::Running || !pauses.empty(); }));
         service.stop();
-        EXPECT_EQ(service.state(), State::Stopped);
         ASSERT_TRUE(waitUntil([&] { return service.processId() == 0; }));
         EXPECT_EQ(service.state(), State::Stopped);
         EXPECT_EQ(service.pendingRestartMs(), -1);
@@ -113,22 +108,17 @@ TEST_F(NameServiceTest, StopEndsTheRunAndCancelsTheRestartThatIsDue) {
 }
 
 TEST_F(NameServiceTest, ReasonsForAProgramThatIsMissingOrEndsWithoutAWord) {
-    struct Row {
-        const char* name;
-        QByteArray script; // empty: no program at all
-        QString reason;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, QByteArray /* empty: no program */, QString> rows[] = {
         {"not installed", "", "dnsmasq is not installed (%1, Debian package dnsmasq-base)"},
         {"ends without a message", "exit 3\n", "dnsmasq ended with exit code 3"},
         {"ends by a signal", "kill -TERM $$\n", "dnsmasq ended on signal 15"},
         {"fails at once on a taken port", kPortTaken, "port 53 on 192.168.11.1 is in use"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, script, reason] : rows) {
+        SCOPED_TRACE(name);
         QFile::remove(dir.filePath(QStringLiteral("dnsmasq")));
         const QString program =
-            row.script.isEmpty() ? dir.filePath(QStringLiteral("dnsmasq")) : standIn(row.script);
+            script.isEmpty() ? dir.filePath(QStringLiteral("dnsmasq")) : standIn(script);
         NameService service(clock, options(program));
         changes.clear();
         pauses.clear();
@@ -137,7 +127,7 @@ TEST_F(NameServiceTest, ReasonsForAProgramThatIsMissingOrEndsWithoutAWord) {
         EXPECT_TRUE(waitUntil([&] { return !pauses.empty(); }));
         EXPECT_EQ(changes.back(),
                   std::make_pair(State::Unavailable,
-                                 QString(row.reason).replace(QLatin1String("%1"), program)));
+                                 QString(reason).replace(QLatin1String("%1"), program)));
         EXPECT_EQ(pauses, std::vector<int>{100});
     }
 }

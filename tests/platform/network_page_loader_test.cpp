@@ -17,18 +17,6 @@ QByteArray testData(const char* name) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A self-signed certificate for 127.0.0.1 that nothing trusts unless told to.
-QSslCertificate testCertificate() {
-    return QSslCertificate(testData("localhost-cert.pem"));
-}
-
-QSslConfiguration testServerTls() {
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setLocalCertificate(testCertificate());
-    tls.setPrivateKey(QSslKey(testData("localhost-key.pem"), QSsl::Ec));
-    return tls;
-}
-
 class NetworkPageLoaderTest : public ::testing::Test {
 protected:
     NetworkPageLoaderTest() {
@@ -85,10 +73,15 @@ TEST_F(NetworkPageLoaderTest, FailuresCompleteAsEmptyPages) {
 }
 
 TEST_F(NetworkPageLoaderTest, OverHttpsOnlyAServerWithATrustedCertificateIsAsked) {
-    ASSERT_FALSE(testCertificate().isNull());
+    // A self-signed certificate for 127.0.0.1 that nothing trusts unless told to.
+    const QSslCertificate certificate(testData("localhost-cert.pem"));
+    ASSERT_FALSE(certificate.isNull());
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(certificate);
+    tls.setPrivateKey(QSslKey(testData("localhost-key.pem"), QSsl::Ec));
     // Two servers: a connection kept from the first load would spare the second its handshake.
-    HttpOrigin untrusted(testServerTls());
-    HttpOrigin trusted(testServerTls());
+    HttpOrigin untrusted(tls);
+    HttpOrigin trusted(tls);
     for (HttpOrigin* origin : {&untrusted, &trusted})
         origin->route("/page", HttpOrigin::ok("<body>***Allowed***</body>"));
     const QString url = QStringLiteral("https://127.0.0.1:%1/page?pwd=secret");
@@ -100,7 +93,7 @@ TEST_F(NetworkPageLoaderTest, OverHttpsOnlyAServerWithATrustedCertificateIsAsked
 
     const QSslConfiguration systemTrust = QSslConfiguration::defaultConfiguration();
     QSslConfiguration withTestCertificate = systemTrust;
-    withTestCertificate.addCaCertificate(testCertificate());
+    withTestCertificate.addCaCertificate(certificate);
     QSslConfiguration::setDefaultConfiguration(withTestCertificate);
     const bool loaded = loadAndWait(url.arg(trusted.port()));
     QSslConfiguration::setDefaultConfiguration(systemTrust);

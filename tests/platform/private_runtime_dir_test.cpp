@@ -12,14 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-int modeOf(const QString& path) {
+static int modeOf(const QString& path) {
     struct stat status = {};
     return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : -1;
 }
-
-} // namespace
 
 TEST(PrivateRuntimeDir, TakesTheFirstUsableCandidateAndLeavesItForTheOwnerAlone) {
     QTemporaryDir scratch;
@@ -32,24 +28,16 @@ TEST(PrivateRuntimeDir, TakesTheFirstUsableCandidateAndLeavesItForTheOwnerAlone)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
 
-    struct Row {
-        const char* name;
-        QStringList candidates;
-        QString chosen;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, QStringList, QString> rows[] = {
         {"missing: made with mode 0700", {root + "/made"}, root + "/made"},
         {"existing of this account: tightened to 0700", {root + "/open"}, root + "/open"},
         {"a symbolic link is passed over", {root + "/link", root + "/made"}, root + "/made"},
         {"nothing usable", {root + "/file", root + "/link", ""}, ""},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, candidates, chosen] : rows) {
         ::chmod(QFile::encodeName(root + "/open").constData(), 0755);
-        EXPECT_EQ(privateRuntimeDir(row.candidates), row.chosen);
-        if (!row.chosen.isEmpty()) {
-            EXPECT_EQ(modeOf(row.chosen), 0700);
-        }
+        EXPECT_EQ(privateRuntimeDir(candidates), chosen) << name;
+        EXPECT_TRUE(chosen.isEmpty() || modeOf(chosen) == 0700) << name;
     }
     ::chmod(QFile::encodeName(root + "/open").constData(), 0755);
     EXPECT_EQ(privateRuntimeDir({root + "/link"}), QString());

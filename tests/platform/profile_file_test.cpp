@@ -43,12 +43,8 @@ protected:
 
 TEST_F(ProfileFileTest, ReadGivesTheValueOrTheDefault) {
     const QByteArray exact(2047, 'x');
-    const struct {
-        const char* name;
-        std::optional<QByteArray> content; // nullopt: no file
-        const char* key;
-        QString expected;
-    } rows[] = {
+    // The file (none: no file), the key read, the value read.
+    const std::tuple<const char*, std::optional<QByteArray>, const char*, QString> rows[] = {
         {"missing file", std::nullopt, "AutoHide", "<default>"},
         {"missing key", "[Setup]\nProviderID=x\n", "AutoHide", "<default>"},
         {"key before any section ignored", "AutoHide=1\n[Setup]\n", "AutoHide", "<default>"},
@@ -63,24 +59,19 @@ TEST_F(ProfileFileTest, ReadGivesTheValueOrTheDefault) {
         {"longer values cut to 2047", "[Setup]\nA=" + exact + "yz\n", "A",
          QString::fromLatin1(exact)},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, content, key, expected] : rows) {
+        SCOPED_TRACE(name);
         QFile::remove(path());
-        if (row.content)
-            writeRaw(*row.content);
-        EXPECT_EQ(read(row.key), row.expected);
-        EXPECT_EQ(QFileInfo::exists(path()), row.content.has_value());
+        if (content)
+            writeRaw(*content);
+        EXPECT_EQ(read(key), expected);
+        EXPECT_EQ(QFileInfo::exists(path()), content.has_value());
     }
 }
 
 TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
-    const struct {
-        const char* name;
-        const char* before; // nullptr: no file yet
-        const char* key;
-        QString value;
-        QByteArray after;
-    } rows[] = {
+    // The file before (nullptr: none), the key and value written, the file after.
+    const std::tuple<const char*, const char*, const char*, QString, QByteArray> rows[] = {
         {"first write creates file and section", nullptr, "ProviderID", "abc",
          "[Setup]\nProviderID=abc\n"},
         {"replaced in place, other lines kept",
@@ -98,17 +89,21 @@ TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
         {"line breaks dropped", nullptr, "ProviderPWD", "ab\r\ncd\ne\r",
          "[Setup]\nProviderPWD=abcde\n"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, before, key, value, after] : rows) {
+        SCOPED_TRACE(name);
         QFile::remove(path());
-        if (row.before)
-            writeRaw(row.before);
-        ASSERT_TRUE(write(path(), row.key, row.value));
-        EXPECT_EQ(readRaw(), row.after);
+        if (before)
+            writeRaw(before);
+        ASSERT_TRUE(write(path(), key, value));
+        EXPECT_EQ(readRaw(), after);
     }
 }
 
-TEST_F(ProfileFileTest, ModesPrivateToOwner) {
+TEST_F(ProfileFileTest, ModesPrivateToOwnerAndWhatIsWritable) {
+    EXPECT_TRUE(ProfileFile::isWritable(path()));
+    EXPECT_TRUE(ProfileFile::isWritable(dir.filePath(QStringLiteral("new/deeper/Tarnix.ini"))));
+    // A file in the way of the directory is the gateway shell test's.
+    EXPECT_FALSE(ProfileFile::isWritable(dir.path())) << "a directory is no settings file";
     writeRaw("[Setup]\nProviderID=a\n");
     ASSERT_TRUE(QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner |
                                                   QFile::ReadOther | QFile::ReadGroup));
@@ -140,14 +135,6 @@ TEST_F(ProfileFileTest, FullDiskLeavesOldFileWhole) {
     EXPECT_EQ(readRaw(), before);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
               QStringList{QStringLiteral("Tarnix.ini")});
-}
-
-TEST_F(ProfileFileTest, IsWritable) {
-    EXPECT_TRUE(ProfileFile::isWritable(path()));
-    EXPECT_TRUE(ProfileFile::isWritable(dir.filePath(QStringLiteral("new/deeper/Tarnix.ini"))));
-
-    // A file in the way of the directory is the gateway shell test's.
-    EXPECT_FALSE(ProfileFile::isWritable(dir.path())) << "a directory is no settings file";
 }
 
 } // namespace

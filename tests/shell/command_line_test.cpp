@@ -54,82 +54,63 @@ protected:
 };
 
 TEST_F(CommandLineTest, OptionsAndExitCodes) {
-    const struct {
-        const char* name;
-        QStringList arguments;
-        std::optional<int> exitCode;
-        bool headless;
-        const char* inOut;
-        const char* inErr;
-    } rows[] = {
-        {"no option: the window runs", {}, std::nullopt, false, "", ""},
-        {"--headless runs without a window", {"--headless"}, std::nullopt, true, "", ""},
-        {"--help", {"--help"}, 0, false, "Usage: tarnix-gateway [options]", ""},
-        {"--version", {"--version"}, 0, false, "tarnix-gateway 1.0.66\n", ""},
-        {"unknown option", {"--bogus"}, 2, false, "", "Unknown option 'bogus'."},
-        {"--set-login without an ID", {"--set-login"}, 2, false, "", "Missing value after"},
+    // Arguments, exit code (none: the gateway runs), headless, in standard output, in its error.
+    const std::tuple<QStringList, std::optional<int>, bool, const char*, const char*> rows[] = {
+        {{}, std::nullopt, false, "", ""},
+        {{"--headless"}, std::nullopt, true, "", ""},
+        {{"--help"}, 0, false, "Usage: tarnix-gateway [options]", ""},
+        {{"--version"}, 0, false, "tarnix-gateway 1.0.66\n", ""},
+        {{"--bogus"}, 2, false, "", "Unknown option 'bogus'."},
+        {{"--set-login"}, 2, false, "", "Missing value after"},
     };
-    for (const auto& row : rows) {
-        const CommandLine::Outcome outcome = run(row.arguments);
-        EXPECT_EQ(outcome.exitCode, row.exitCode) << row.name;
-        EXPECT_EQ(outcome.headless, row.headless) << row.name;
-        EXPECT_TRUE(out.contains(QString::fromLatin1(row.inOut)))
-            << row.name << ": " << out.toStdString();
-        EXPECT_TRUE(err.contains(QString::fromLatin1(row.inErr))) << row.name;
-        // An error is one line.
-        EXPECT_LE(err.count(QLatin1Char('\n')), 1) << row.name;
+    for (const auto& [arguments, exitCode, headless, inOut, inErr] : rows) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        const CommandLine::Outcome outcome = run(arguments);
+        EXPECT_EQ(outcome.exitCode, exitCode);
+        EXPECT_EQ(outcome.headless, headless);
+        EXPECT_TRUE(out.contains(QString::fromLatin1(inOut))) << out.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromLatin1(inErr)));
+        EXPECT_LE(err.count(QLatin1Char('\n')), 1); // an error is one line
     }
     EXPECT_EQ(file(), kOldFile);
 }
 
 TEST_F(CommandLineTest, SetLoginStoresTheLoginExactly) {
-    const struct {
-        const char* name;
-        QByteArray input;
-        QString password;
-    } rows[] = {
-        {"query and file delimiters, blanks, non-ASCII", "s&cr=t pw \xC3\xA9\n",
-         QString::fromUtf8("s&cr=t pw \xC3\xA9")},
-        {"blanks at the ends kept", " pw \n", " pw "},
-    };
-    for (const auto& row : rows) {
-        const CommandLine::Outcome outcome = run({"--set-login", "op 42"}, row.input);
-        EXPECT_EQ(outcome.exitCode, 0) << row.name << ": " << err.toStdString();
-        EXPECT_EQ(read("ProviderID"), QStringLiteral("op 42")) << row.name;
-        EXPECT_EQ(read("ProviderPWD"), row.password) << row.name;
-        EXPECT_EQ(read("AutoHide"), QStringLiteral("1")) << row.name;
-        EXPECT_FALSE(err.contains(row.password)) << row.name;
-        EXPECT_TRUE(out.isEmpty()) << row.name;
+    // Query and file delimiters, blanks (kept at the ends too), non-ASCII.
+    for (const QString& password :
+         {QString::fromUtf8("s&cr=t pw \xC3\xA9"), QStringLiteral(" pw ")}) {
+        SCOPED_TRACE(password.toStdString());
+        const CommandLine::Outcome outcome =
+            run({"--set-login", "op 42"}, password.toUtf8() + '\n');
+        EXPECT_EQ(outcome.exitCode, 0) << err.toStdString();
+        EXPECT_EQ(read("ProviderID"), QStringLiteral("op 42"));
+        EXPECT_EQ(read("ProviderPWD"), password);
+        EXPECT_EQ(read("AutoHide"), QStringLiteral("1"));
+        EXPECT_TRUE(out.isEmpty() && !err.contains(password));
         struct stat st {};
         ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u) << row.name;
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
     }
     // Nothing is left beside the file.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TEST_F(CommandLineTest, SetLoginRefusesBadInputAndKeepsTheOldFile) {
-    const struct {
-        const char* name;
-        const char* id;
-        QByteArray input;
-        const char* why;
-    } rows[] = {
+    const std::tuple<const char*, const char*, QByteArray, const char*> rows[] = {
         {"empty ID", "", "pw\n", "the provider ID is empty"},
         {"standard input closed at once", "op42", "", "no password on standard input"},
         {"empty password", "op42", "\n", "the password is empty"},
         {"control character", "op42", "p\x01w\n", "the password holds a control"},
         {"longer than the file keeps", "op42", QByteArray(2048, 'x') + '\n', "longer than 2047"},
     };
-    for (const auto& row : rows) {
-        const CommandLine::Outcome outcome =
-            run({"--set-login", QString::fromLatin1(row.id)}, row.input);
-        EXPECT_EQ(outcome.exitCode, 1) << row.name;
-        EXPECT_TRUE(err.contains(QString::fromLatin1(row.why)))
-            << row.name << ": " << err.toStdString();
-        EXPECT_TRUE(err.contains(QStringLiteral("nothing was changed"))) << row.name;
-        EXPECT_FALSE(row.input.size() > 1 && err.toUtf8().contains(row.input.left(2))) << row.name;
-        EXPECT_EQ(file(), kOldFile) << row.name;
+    for (const auto& [name, id, input, why] : rows) {
+        SCOPED_TRACE(name);
+        const CommandLine::Outcome outcome = run({"--set-login", QString::fromLatin1(id)}, input);
+        EXPECT_EQ(outcome.exitCode, 1);
+        EXPECT_TRUE(err.contains(QString::fromLatin1(why))) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("nothing was changed")));
+        EXPECT_FALSE(input.size() > 1 && err.toUtf8().contains(input.left(2)));
+        EXPECT_EQ(file(), kOldFile);
     }
 }
 

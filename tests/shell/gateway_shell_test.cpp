@@ -107,8 +107,6 @@ TEST_F(GatewayShellTest, WithoutSettingsOnlyAnIdStartsTheGateway) {
     EXPECT_TRUE(m.providerText().isEmpty());
     EXPECT_TRUE(m.pwdText().isEmpty());
     EXPECT_TRUE(armed());
-    EXPECT_EQ(m.visibility(), Visibility::Shown);
-    EXPECT_FALSE(m.autoHideChecked());
     EXPECT_TRUE(notifyArea.added);
     EXPECT_EQ(notifyArea.tip, QStringLiteral("Tarnix Gateway"));
 
@@ -128,26 +126,21 @@ TEST_F(GatewayShellTest, WithoutSettingsOnlyAnIdStartsTheGateway) {
 }
 
 TEST_F(GatewayShellTest, AnyNonEmptyAutoHideValueHidesAtLoad) {
-    const struct {
-        const char* name;
-        std::optional<QString> value;
-        bool trayAvailable;
-        Visibility expected;
-    } rows[] = {
+    const std::tuple<const char*, std::optional<QString>, bool, Visibility> rows[] = {
         {"missing key leaves the window shown", std::nullopt, true, Visibility::Shown},
         {"value 0 hides all the same", QStringLiteral("0"), true, Visibility::Hidden},
         {"without a notification area the window is minimised instead", QStringLiteral("1"), false,
          Visibility::Minimised},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, value, trayAvailable, expected] : rows) {
+        SCOPED_TRACE(name);
         QFile::remove(iniPath);
-        if (row.value)
-            store("AutoHide", *row.value);
-        notifyArea.available = row.trayAvailable;
+        if (value)
+            store("AutoHide", *value);
+        notifyArea.available = trayAvailable;
         GatewayShell& m = load();
-        EXPECT_EQ(m.visibility(), row.expected);
-        EXPECT_EQ(m.autoHideChecked(), row.expected != Visibility::Shown);
+        EXPECT_EQ(m.visibility(), expected);
+        EXPECT_EQ(m.autoHideChecked(), expected != Visibility::Shown);
     }
 }
 
@@ -174,7 +167,7 @@ TEST_F(GatewayShellTest, SetupChoicesAreKeptAndAutoHideTakesEffectAtTheNextStart
     EXPECT_EQ(stored("AutoHide"), QString());
 }
 
-TEST_F(GatewayShellTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
+TEST_F(GatewayShellTest, EditWhileWorkingRearmsSecondStartTouchesNoSocketExitAsks) {
     storeLogin(QStringLiteral("old"));
     GatewayShell& m = load();
     ASSERT_TRUE(working());
@@ -189,15 +182,10 @@ TEST_F(GatewayShellTest, EditWhileWorkingRearmsAndSecondStartTouchesNoSocket) {
     EXPECT_TRUE(working());
     EXPECT_EQ(m.dhcpSocket().localPort(), dhcpPort);
     EXPECT_EQ(sockets(), kRunning);
-    EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(stored("ProviderPWD"), QStringLiteral("oldx"));
     EXPECT_EQ(navigations(), 2);
-}
 
-TEST_F(GatewayShellTest, ExitQuestionCancelKeepsRunningAndOkUnloads) {
-    storeLogin(QStringLiteral("pw"));
-    GatewayShell& m = load();
-    m.askToExit();
+    m.askToExit(); // Cancel keeps running, OK unloads
     ASSERT_EQ(messages.shown.size(), 1u);
     messages.answerLast(false);
     EXPECT_FALSE(m.isUnloaded());
@@ -242,13 +230,9 @@ TEST_F(GatewayShellTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) 
     const QString good = QStringLiteral("https://provider.example/capport-api?id={id}&mac={mac}");
     const QString longId(200, QLatin1Char('x'));
     const QString tooLong = QStringLiteral("a DHCP reply takes at most 233");
-    const struct {
-        const char* name;
-        QString urlTemplate;
-        QString storedId; // stored with a password; empty: no login stored
-        QString typedId;  // typed while working, then Start; empty: nothing typed
-        QString problem;  // the reason the message gives
-    } rows[] = {
+    // The URL template, an ID stored with a password, one typed while working then Start (empty:
+    // none), the reason the message gives.
+    const std::tuple<const char*, QString, QString, QString, QString> rows[] = {
         {"http is refused at load, before anything is bound",
          QStringLiteral("http://provider.example/capport-api?mac={mac}"), QStringLiteral("op42"),
          QString(), QStringLiteral("not an https URL")},
@@ -256,25 +240,23 @@ TEST_F(GatewayShellTest, ACaptivePortalUrlTheClientsCannotBeGivenStopsTheStart) 
         {"an ID typed too long for it is refused at Start", good, QStringLiteral("op42"), longId,
          tooLong},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, urlTemplate, storedId, typedId, problem] : rows) {
+        SCOPED_TRACE(name);
         messages.shown.clear();
         QFile::remove(iniPath);
-        qputenv("TARNIX_CAPPORT_URL", row.urlTemplate.toUtf8());
-        if (!row.storedId.isEmpty()) {
-            store("ProviderID", row.storedId);
-            store("ProviderPWD", QStringLiteral("pw"));
-        }
+        qputenv("TARNIX_CAPPORT_URL", urlTemplate.toUtf8());
+        store("ProviderID", storedId);
+        store("ProviderPWD", QStringLiteral("pw"));
         GatewayShell& m = load();
-        if (!row.typedId.isEmpty()) {
+        if (!typedId.isEmpty()) {
             ASSERT_TRUE(working());
-            m.setProviderText(row.typedId);
+            m.setProviderText(typedId);
             m.startGateway();
         }
         ASSERT_EQ(messages.shown.size(), 1u);
         EXPECT_EQ(messages.shown[0].title, QStringLiteral("Tarnix Gateway"));
-        EXPECT_TRUE(messages.shown[0].text.contains(row.problem));
-        EXPECT_EQ(sockets(), row.typedId.isEmpty() ? kStopped : kRunning);
+        EXPECT_TRUE(messages.shown[0].text.contains(problem));
+        EXPECT_EQ(sockets(), typedId.isEmpty() ? kStopped : kRunning);
         m.startGateway(); // a click while the message is up adds nothing
         EXPECT_EQ(messages.shown.size(), 1u);
         messages.answerLast(true);
@@ -296,29 +278,23 @@ TEST_F(GatewayShellTest, UnwritableSettingsAreToldOnceAtStart) {
     EXPECT_EQ(messages.shown.size(), 1u);
 }
 
-TEST_F(GatewayShellTest, NotificationIconBringsTheHiddenWindowBack) {
+// The notification icon, the address socket's failures and the housekeeping tick.
+TEST_F(GatewayShellTest, EventsWhileRunning) {
     GatewayShell& m = load();
     m.hideWindow();
-    EXPECT_EQ(m.visibility(), Visibility::Hidden);
     notifyArea.click(NotifyArea::kLeftButtonUp);
     EXPECT_EQ(m.visibility(), Visibility::Hidden);
     notifyArea.click(NotifyArea::kLeftDoubleClick);
     EXPECT_EQ(m.visibility(), Visibility::Shown);
-}
 
-TEST_F(GatewayShellTest, AddressSocketFailuresShowOneErrorAtATime) {
-    GatewayShell& m = load();
-    emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
-    emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
+    for (int failure = 0; failure < 2; ++failure) // one error shown at a time
+        emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown.back().text, QStringLiteral("Error"));
     messages.answerLast(true);
     emit m.dhcpSocket().failed(QStringLiteral("Network is unreachable"));
     EXPECT_EQ(messages.shown.size(), 2u);
-}
 
-TEST_F(GatewayShellTest, HousekeepingTickRefreshesTheCurrentNumbers) {
-    GatewayShell& m = load();
     EXPECT_EQ(m.counters().upTotal, QString()); // nothing shown before the first tick
     for (const char* mac : {"020000000001", "020000000002", "020000000003"})
         m.registry().RegisterClient(QByteArray::fromHex(mac));

@@ -1,6 +1,5 @@
 // The operator window and its dialogs drawn offscreen: the window follows its model, the menus
-// reach it, the dialogs close on OK. The windows are saved into build/screenshots for a person
-// to look at.
+// reach it, the dialogs close on OK.
 
 #include "shell/view/about_window.h"
 #include "shell/view/gateway_window.h"
@@ -46,7 +45,7 @@ protected:
 
 } // namespace
 
-TEST_F(GatewayWindowTest, TheWindowFollowsItsModelAndItsCloseControlUnloadsWithoutAsking) {
+TEST_F(GatewayWindowTest, TheWindowFollowsItsModelAndItsMenusReachIt) {
     auto* provider = child<QLineEdit>("Provider");
     provider->setFocus();
     provider->insert(QStringLiteral("op"));
@@ -54,56 +53,44 @@ TEST_F(GatewayWindowTest, TheWindowFollowsItsModelAndItsCloseControlUnloadsWitho
     model.setPwdText(QStringLiteral("from-program"));
     EXPECT_EQ(child<QLineEdit>("Pwd")->text(), QStringLiteral("from-program"));
     EXPECT_EQ(child<QLineEdit>("Pwd")->echoMode(), QLineEdit::Password);
-
     child<QAction>("mnAutoHide")->trigger();
-    EXPECT_TRUE(model.autoHideChecked());
-    EXPECT_TRUE(child<QAction>("mnAutoHide")->isChecked());
+    EXPECT_TRUE(model.autoHideChecked() && child<QAction>("mnAutoHide")->isChecked());
 
-    window.show();
-    window.close();
-    EXPECT_TRUE(model.isUnloaded());
-    EXPECT_TRUE(messages.shown.empty());
-    EXPECT_FALSE(notifyArea.added);
-}
-
-TEST_F(GatewayWindowTest, ExitFromTheMenuAsksFirst) {
-    child<QAction>("mnExit")->trigger();
+    child<QAction>("mnExit")->trigger(); // asks first
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].title, QStringLiteral("Exit"));
     EXPECT_FALSE(model.isUnloaded());
+    window.show();
+    window.close(); // the close control unloads without asking
+    EXPECT_TRUE(model.isUnloaded());
+    EXPECT_EQ(messages.shown.size(), 1u);
+    EXPECT_FALSE(notifyArea.added);
 }
 
-TEST(Dialogs, OkClosesAndDeletesTheWindow) {
-    for (QPointer<QDialog> dialog :
-         {QPointer<QDialog>(new LegendWindow), QPointer<QDialog>(new AboutWindow)}) {
-        SCOPED_TRACE(dialog->windowTitle().toStdString());
+// The dialogs close and go on OK; each window is saved for the README's screenshots.
+TEST_F(GatewayWindowTest, DialogsCloseOnOkAndTheWindowsAreSaved) {
+    const QString shots = QStringLiteral(TARNIX_SCREENSHOT_DIR "/");
+    ASSERT_TRUE(QDir().mkpath(shots));
+    const int side = kImgLstSize * 4;
+    QPixmap strip(kImgLstCount * side, side);
+    strip.fill(Qt::white);
+    QPainter painter(&strip);
+    for (int number = 1; number <= kImgLstCount; ++number)
+        painter.drawPixmap((number - 1) * side, 0, side, side, imgLstPixmap(number));
+    painter.end();
+    EXPECT_TRUE(strip.save(shots + QStringLiteral("imglst.png")));
+    window.show();
+    EXPECT_TRUE(window.grab().save(shots + QStringLiteral("main-window.png")));
+    const std::pair<QPointer<QDialog>, const char*> dialogs[] = {
+        {new AboutWindow, "about-window.png"}, {new LegendWindow, "legend-window.png"}};
+    for (auto [dialog, name] : dialogs) {
+        SCOPED_TRACE(name);
         dialog->show();
+        EXPECT_TRUE(dialog->grab().save(shots + QLatin1String(name)));
         dialog->findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
         EXPECT_FALSE(dialog->isVisible());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_TRUE(dialog.isNull());
         delete dialog.data();
     }
-}
-
-TEST_F(GatewayWindowTest, WindowsAreDrawnIntoScreenshots) {
-    const QString shots = QStringLiteral(TARNIX_SCREENSHOT_DIR);
-    ASSERT_TRUE(QDir().mkpath(shots));
-    LegendWindow legend;
-    AboutWindow about;
-    QPixmap strip(kImgLstCount * kImgLstSize * 4, kImgLstSize * 4);
-    strip.fill(Qt::white);
-    {
-        QPainter painter(&strip);
-        for (int number = 1; number <= kImgLstCount; ++number)
-            painter.drawPixmap((number - 1) * kImgLstSize * 4, 0, kImgLstSize * 4, kImgLstSize * 4,
-                               imgLstPixmap(number));
-    }
-    const std::pair<QWidget*, const char*> windows[] = {
-        {&window, "main-window.png"}, {&about, "about-window.png"}, {&legend, "legend-window.png"}};
-    for (const auto& [shown, name] : windows) {
-        shown->show();
-        EXPECT_TRUE(shown->grab().save(shots + QLatin1Char('/') + QLatin1String(name)));
-    }
-    EXPECT_TRUE(strip.save(shots + QStringLiteral("/imglst.png")));
 }

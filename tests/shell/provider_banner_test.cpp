@@ -15,8 +15,10 @@
 
 TEST(ProviderBanner, PageShowsAndAPaidClientTurnsAllowedInTheTree) {
     ProviderServiceProcess service;
-    ASSERT_TRUE(service.start("{\"op42\": \"p&ss#w=rd x\"}",
-                              ProviderServiceProcess::unlimitedPurchase("op42", "000C29ABCDEF")))
+    ASSERT_TRUE(service.start(R"({"op42": "p&ss#w=rd x"})",
+                              R"([{"id": "op42", "mac": "000C29ABCDEF", "plan": "unlimited", )"
+                              R"("days": null, "purchased_at": "2026-01-01T00:00:00Z", )"
+                              R"("ends_at": null}])"))
         << service.errors().toStdString();
     QTemporaryDir dir;
     qputenv("TARNIX_INI", dir.filePath(QStringLiteral("Tarnix.ini")).toUtf8());

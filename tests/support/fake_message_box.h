@@ -12,24 +12,23 @@ public:
     struct Shown {
         QString title;
         QString text;
-        bool question = false;
-        std::function<void()> done;
-        std::function<void(bool)> answer;
+        std::function<void(bool)> answer; // OK (true) or Cancel (false); a notice takes either
     };
 
     void inform(const QString& title, const QString& text, std::function<void()> done) override {
-        shown.push_back({title, text, false, std::move(done), {}});
+        shown.push_back({title, text, [done = std::move(done)](bool) {
+                             if (done)
+                                 done();
+                         }});
     }
     void ask(const QString& title, const QString& text, std::function<void(bool)> answer) override {
-        shown.push_back({title, text, true, {}, std::move(answer)});
+        shown.push_back({title, text, std::move(answer)});
     }
-    // Answers the newest box: OK (true) or Cancel (false).
+    // Answers the newest box.
     void answerLast(bool ok) {
-        Shown box = shown.back();
-        if (box.question && box.answer)
+        const Shown box = shown.back();
+        if (box.answer)
             box.answer(ok);
-        else if (!box.question && box.done)
-            box.done();
     }
 
     std::vector<Shown> shown;

@@ -13,9 +13,7 @@ public:
     }
     bool isLoading() const override { return loading; }
     QString bodyText() const override { return body; }
-    QString documentText() const override {
-        return QStringLiteral("<html><body>") + body + QStringLiteral("</body></html>");
-    }
+    QString documentText() const override { return body; }
     // Completes the load under way with this body.
     void complete(const QString& pageBody) {
         loading = false;

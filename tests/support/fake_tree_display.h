@@ -12,21 +12,20 @@
 class FakeTreeDisplay final : public TreeDisplay {
 public:
     void addEntry(const ClientEntry& entry) override {
-        if (std::count(shown.begin(), shown.end(), entry.hostNumber) != 0)
-            ADD_FAILURE() << "added twice: " << entry.hostNumber;
+        EXPECT_EQ(find(entry), shown.end()) << "added twice: " << entry.hostNumber;
         shown.push_back(entry.hostNumber);
     }
     void updateEntry(const ClientEntry& entry) override {
-        if (std::count(shown.begin(), shown.end(), entry.hostNumber) == 0)
-            ADD_FAILURE() << "update of an entry not shown: " << entry.hostNumber;
+        EXPECT_NE(find(entry), shown.end()) << "update of an entry not shown: " << entry.hostNumber;
     }
     void removeEntry(const ClientEntry& entry) override {
-        const auto at = std::find(shown.begin(), shown.end(), entry.hostNumber);
-        if (at == shown.end()) {
-            ADD_FAILURE() << "removal of an entry not shown: " << entry.hostNumber;
-            return;
-        }
-        shown.erase(at);
+        const auto at = find(entry);
+        EXPECT_NE(at, shown.end()) << "removal of an entry not shown: " << entry.hostNumber;
+        if (at != shown.end())
+            shown.erase(at);
+    }
+    std::vector<int>::iterator find(const ClientEntry& entry) {
+        return std::find(shown.begin(), shown.end(), entry.hostNumber);
     }
 
     std::vector<int> shown; // host numbers, top to bottom

@@ -10,7 +10,6 @@
 
 class ProviderServiceProcess {
 public:
-    // purchasesJson: the purchases file's content (a JSON list).
     bool start(const QByteArray& accountsJson, const QByteArray& purchasesJson) {
         if (!dir_.isValid() || !write("accounts.json", accountsJson) ||
             !write("purchases.json", purchasesJson))
@@ -34,13 +33,6 @@ public:
         process_.waitForFinished(5000);
     }
     QByteArray errors() { return process_.readAllStandardError(); }
-
-    // An unlimited purchase for mac (12 hex digits) by provider id.
-    static QByteArray unlimitedPurchase(const char* id, const char* mac) {
-        return QByteArray("[{\"id\": \"") + id + "\", \"mac\": \"" + mac +
-               "\", \"plan\": \"unlimited\", \"days\": null, \"purchased_at\": "
-               "\"2026-01-01T00:00:00Z\", \"ends_at\": null}]";
-    }
 
 private:
     bool write(const char* name, const QByteArray& content) {
