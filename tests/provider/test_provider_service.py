@@ -18,7 +18,8 @@ from datetime import datetime, timedelta, timezone
 from urllib.parse import quote, urlencode
 
 sys.dont_write_bytecode = True  # keep the source folder clean when CTest runs here
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "tools", "provider"))
 import provider_service as ps  # noqa: E402
 
 T0 = datetime(2024, 5, 1, 12, 0, 0, tzinfo=timezone.utc)
@@ -26,7 +27,7 @@ GATEWAY = "http://192.168.11.1:8080"
 PASSWORD = "s3cret"
 ODD_PASSWORD = "a&b#c=d e+f"
 TIMEOUT = 5
-TEST_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "data")
+TEST_DATA = os.path.join(ROOT, "tests", "data")
 CERT = os.path.join(TEST_DATA, "localhost-cert.pem")  # self-signed, for 127.0.0.1
 KEY = os.path.join(TEST_DATA, "localhost-key.pem")
 RECORDS_RE = re.compile(r"\*\*\*Allowed\*\*\*((?:\*%\*[0-9A-F]{12}\*[0-9.]+\*)*)")
