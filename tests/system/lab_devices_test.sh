@@ -32,10 +32,7 @@ is_paid() { paid_set | grep -q "$(leased_ip "$1") \. ${LAB_MAC[$1]}"; }
 unpaid() { paid_set > "$LAB_DIR/paid" && grep -q 'set paid' "$LAB_DIR/paid" &&
     ! grep -q "$(leased_ip "$1") \. ${LAB_MAC[$1]}" "$LAB_DIR/paid"; }
 dnsmasq_pids() { # in the gateway host
-    local pid
-    for pid in $(ip netns pids "${LAB_NS[gw]}"); do
-        [ "$(cat "/proc/$pid/comm" 2> /dev/null)" = dnsmasq ] && echo "$pid"
-    done
+    ip netns pids "${LAB_NS[gw]}" | xargs -r ps -o pid=,comm= -p | awk '$2 == "dnsmasq" {print $1}'
 }
 no_dnsmasq() { [ -z "$(dnsmasq_pids)" ]; }
 option_114() {

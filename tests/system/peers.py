@@ -4,10 +4,8 @@ each command's use in its docstring (`peers.py COMMAND --help`). Servers print "
 listen, then a line per event; clients print their result. Python 3 standard library only."""
 import argparse
 import inspect
-import os
 import random
 import re
-import signal
 import socket
 import socketserver
 import struct
@@ -146,90 +144,53 @@ def http(request):
     sys.stdout.buffer.write(reply)
 
 
-def slow(status="slow.status", host=PROXY[0], port=8080, count=300, max_seconds=90.0):
-    """COUNT connections, each trickling a request head that never ends, a byte a second. The
-    STATUS file, rewritten twice a second: "opened=N failed=F closed_by_peer=C cut_min_ms=M cut_max_ms=X" (the shortest and
-    longest time from a connection to the gateway's close of it). SIGTERM ends them all."""
-    opened, failed, cut = [], [], []
-    head, stop = b"GET http://origin.lab/ HTTP/1.1\r\nHost: origin.lab\r\nX: ", threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+def knock(host, port=8080, count=300, limit=20.0):
+    """COUNT connections at once, each sending a proxy request or GET /refresh and waiting for
+    the gateway to close or reset it (LIMIT s at most), unanswered: "opened=N closed=C
+    cut_max_ms=X" once all have ended."""
+    opened, cut = [], []
+    heads = (b"GET http://origin.lab/ HTTP/1.1\r\nHost: origin.lab\r\n\r\n",
+             b"GET /refresh HTTP/1.1\r\nHost: %s:%d\r\n\r\n" % (host.encode(), port))
 
     def one(number):
+        since = time.monotonic()
         try:
-            sock = socket.create_connection((host, port), timeout=5)
+            sock = socket.create_connection((host, port), timeout=limit)
         except OSError:
-            failed.append(number)
             return
-        opened.append(number)
-        since, sent = time.monotonic(), 0
-        sock.settimeout(number % 100 / 100 + 0.001)  # the first byte spread over the second
-        while not stop.is_set():
+        opened.append(1)
+        with sock:
             try:
-                if sock.recv(4096) == b"":  # the gateway never answers an unfinished head
-                    break
+                sock.sendall(heads[number % 2])
+                if sock.recv(1):  # an answer: not closed unanswered
+                    return
             except socket.timeout:
-                try:
-                    sent += sock.send(head[sent:sent + 1] or b"a")
-                except OSError:
-                    break
-                sock.settimeout(1)
-            except OSError:
-                break
-        if not stop.is_set():
-            cut.append(round((time.monotonic() - since) * 1000))
+                return
+            except OSError:  # a reset
+                pass
+        cut.append(round((time.monotonic() - since) * 1000))
 
-    def write_status():
-        with open(status + ".tmp", "w") as f:
-            f.write(f"opened={len(opened)} failed={len(failed)} closed_by_peer="
-                    f"{len(cut)} cut_min_ms={min(cut, default=0)} "
-                    f"cut_max_ms={max(cut, default=0)}\n")
-        os.replace(status + ".tmp", status)
-
-    for number in range(count):
-        threading.Thread(target=one, args=(number,), daemon=True).start()
-    end = time.monotonic() + max_seconds
-    while not stop.wait(0.5) and time.monotonic() < end:
-        write_status()
-    write_status()
+    threads = [threading.Thread(target=one, args=(n,)) for n in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    say(f"opened={len(opened)} closed={len(cut)} cut_max_ms={max(cut, default=0)}")
 
 
 # --- DNS ---
 
 RCODES = {0: "NOERROR", 2: "SERVFAIL", 3: "NXDOMAIN", 5: "REFUSED"}
-
-
-def dns_message(name, ident):
-    labels = b"".join(bytes([len(p)]) + p.encode() for p in name.split(".") if p)
-    return struct.pack("!6H", ident, 0x0100, 1, 0, 0, 0) + labels + b"\0\0\1\0\1"
-
-
-def skip_name(data, at):
-    while data[at] and data[at] < 0xC0:
-        at += 1 + data[at]
-    return at + (2 if data[at] else 1)
-
-
-def read_answer(data, ident):
-    got, flags, questions, answers = struct.unpack("!4H", data[:8])
-    if got != ident or not flags & 0x8000:
-        raise ValueError(f"not the reply to query {ident}")
-    at, addresses = 12, []
-    for _ in range(questions):
-        at = skip_name(data, at) + 4
-    for _ in range(answers):
-        at = skip_name(data, at)
-        rtype, _, _, length = struct.unpack("!HHIH", data[at:at + 10])
-        if rtype == 1 and length == 4:
-            addresses.append(socket.inet_ntoa(data[at + 10:at + 14]))
-        at += 10 + length
-    return f"{RCODES.get(flags & 0xF, flags & 0xF)} {','.join(addresses)}".rstrip()
+# An answer's A record: a name pointer, type A, class IN, a TTL, length 4, the address.
+A_RECORD = re.compile(rb"\xc0.\x00\x01\x00\x01.{4}\x00\x04(.{4})", re.S)
 
 
 def dns_query(*names, server=PROXY[0], tcp=False):
     """A query for each name, over UDP or TCP: "RCODE ADDRESS,..." or "no answer: ..."."""
     for name in names:
         ident = random.randrange(1, 0xFFFF)
-        message = dns_message(name, ident)
+        question = b"".join(bytes([len(p)]) + p.encode() for p in name.split(".")) + b"\0\0\1\0\1"
+        message = struct.pack("!6H", ident, 0x0100, 1, 0, 0, 0) + question
         try:
             if tcp:
                 with socket.create_connection((server, 53), timeout=3) as sock:
@@ -241,7 +202,11 @@ def dns_query(*names, server=PROXY[0], tcp=False):
                 sock.settimeout(3)
                 sock.sendto(message, (server, 53))
                 data = sock.recv(65535)
-            say(read_answer(data, ident))
+            got, flags = struct.unpack("!2H", data[:4])
+            if got != ident or not flags & 0x8000:
+                raise ValueError(f"not the reply to query {ident}")
+            addresses = map(socket.inet_ntoa, A_RECORD.findall(data, 12 + len(question)))
+            say(f"{RCODES.get(flags & 0xF, flags & 0xF)} {','.join(addresses)}".rstrip())
         except (OSError, ValueError, struct.error) as error:
             say(f"no answer: {error!r}")
 
@@ -250,7 +215,7 @@ def main():
     """Each command's options are its function's parameters, typed by their defaults."""
     parser = argparse.ArgumentParser(description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
-    for function in (serve, reach, stream, fault_origin, http, slow, dns_query):
+    for function in (serve, reach, stream, fault_origin, http, knock, dns_query):
         sub = commands.add_parser(function.__name__.replace("_", "-"), help=function.__doc__)
         sub.set_defaults(run=function)
         for name, p in inspect.signature(function).parameters.items():
