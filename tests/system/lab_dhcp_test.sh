@@ -106,10 +106,9 @@ silent_holder_skipped() {
 
 # .100 to .105 are held by A, C, squat, D, squat2 and E; the new gateway knows none of them.
 restart_keeps_leases() {
-    local code=0 holders
+    local holders
     holders=$(for host in a c squat d squat2 e; do held "$host"; done | paste -sd ' ')
-    lab_stop_gateway || code=$?
-    [ "$code" = 0 ] || problem "exit code $code on SIGTERM" || return 1
+    ends_cleanly || return 1
     lab_start_gateway "$GATEWAY" || problem "the gateway did not start again" || return 1
     renew_a && lease f || return 1
     [[ " $holders " != *" $(leased_ip f) "* ]] ||

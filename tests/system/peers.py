@@ -124,26 +124,6 @@ def fault_origin(listen, port=81):
 
 # --- the proxy's clients ---
 
-def whole(reply):
-    end = re.search(rb"\r?\n\r?\n", reply)
-    length = end and re.search(rb"(?im)^content-length:[ \t]*(\d+)", reply[:end.start()])
-    return end and len(reply) - end.end() >= (int(length.group(1)) if length else 0)
-
-
-def http(request):
-    """REQUEST (Python escapes) to the proxy; the reply, read to its declared end or the close,
-    on stdout."""
-    sock = socket.create_connection(PROXY, timeout=5)
-    sock.sendall(request.encode("latin-1").decode("unicode_escape").encode("latin-1"))
-    reply = b""
-    try:
-        while not whole(reply) and (chunk := sock.recv(65536)):
-            reply += chunk
-    except OSError:  # a time-out, or the proxy reset what it refused
-        pass
-    sys.stdout.buffer.write(reply)
-
-
 def knock(host, port=8080, count=300, limit=20.0):
     """COUNT connections at once, each sending a proxy request or GET /refresh and waiting for
     the gateway to close or reset it (LIMIT s at most), unanswered: "opened=N closed=C
@@ -215,7 +195,7 @@ def main():
     """Each command's options are its function's parameters, typed by their defaults."""
     parser = argparse.ArgumentParser(description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
-    for function in (serve, reach, stream, fault_origin, http, knock, dns_query):
+    for function in (serve, reach, stream, fault_origin, knock, dns_query):
         sub = commands.add_parser(function.__name__.replace("_", "-"), help=function.__doc__)
         sub.set_defaults(run=function)
         for name, p in inspect.signature(function).parameters.items():
