@@ -35,9 +35,8 @@ dnsmasq_pids() { # in the gateway host
     ip netns pids "${LAB_NS[gw]}" | xargs -r ps -o pid=,comm= -p | awk '$2 == "dnsmasq" {print $1}'
 }
 no_dnsmasq() { [ -z "$(dnsmasq_pids)" ]; }
-option_114() {
-    lab_lease_value "$LAB_DIR/$1.udhcpc.lease" opt114 |
-        python3 -c 'import sys; print(bytes.fromhex(sys.stdin.read().strip()).decode())'
+option_114() { # as text
+    lab_lease_value "$LAB_DIR/$1.udhcpc.lease" opt114 | tr a-f A-F | basenc -d --base16
 }
 # get NAME URL FILE [CURL OPTIONS...]: no proxy; head in FILE.head, body in FILE, status out.
 get() { lab_device_curl "$1" -D "$3.head" -o "$3" -w '%{http_code}' "${@:4}" "$2"; }

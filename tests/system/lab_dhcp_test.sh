@@ -63,8 +63,6 @@ first_leases() {
     expect_lease "$LAB_DIR/a.udhcpc.lease" 192.168.11.100 || return 1
     lab_dhclient b || problem "dhclient: $(tail -n 5 "$LAB_DIR/b.dhclient.log")" || return 1
     expect_lease "$LAB_DIR/b.dhclient.lease" 192.168.11.101 || return 1
-    [ "$(held a) $(held b)" = "192.168.11.100 192.168.11.101" ] ||
-        problem "A holds '$(held a)', B '$(held b)'" || return 1
     echo "  udhcpc: .100, dhclient: .101, each with option 252 $LAB_PROXY/wpad"
 }
 
