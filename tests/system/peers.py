@@ -4,8 +4,10 @@ each command's use in its docstring (`peers.py COMMAND --help`). Servers print "
 listen, then a line per event; clients print their result. Python 3 standard library only."""
 import argparse
 import inspect
+import os
 import random
 import re
+import signal
 import socket
 import socketserver
 import struct
@@ -124,38 +126,51 @@ def fault_origin(listen, port=81):
 
 # --- the proxy's clients ---
 
-def knock(host, port=8080, count=300, limit=20.0):
-    """COUNT connections at once, each sending a proxy request or GET /refresh and waiting for
-    the gateway to close or reset it (LIMIT s at most), unanswered: "opened=N closed=C
-    cut_max_ms=X" once all have ended."""
-    opened, cut = [], []
-    heads = (b"GET http://origin.lab/ HTTP/1.1\r\nHost: origin.lab\r\n\r\n",
-             b"GET /refresh HTTP/1.1\r\nHost: %s:%d\r\n\r\n" % (host.encode(), port))
+def slow(status="slow.status", host=PROXY[0], port=8080, count=300, max_seconds=90.0):
+    """COUNT connections, each trickling a request head that never ends, a byte a second. The
+    STATUS file, rewritten twice a second: "opened=N failed=F closed_by_peer=C cut_min_ms=M cut_max_ms=X" (the shortest and
+    longest time from a connection to the gateway's close of it). SIGTERM ends them all."""
+    opened, failed, cut = [], [], []
+    head, stop = b"GET http://origin.lab/ HTTP/1.1\r\nHost: origin.lab\r\nX: ", threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
 
     def one(number):
-        since = time.monotonic()
         try:
-            sock = socket.create_connection((host, port), timeout=limit)
+            sock = socket.create_connection((host, port), timeout=5)
         except OSError:
+            failed.append(number)
             return
-        opened.append(1)
-        with sock:
+        opened.append(number)
+        since, sent = time.monotonic(), 0
+        sock.settimeout(number % 100 / 100 + 0.001)  # the first byte spread over the second
+        while not stop.is_set():
             try:
-                sock.sendall(heads[number % 2])
-                if sock.recv(1):  # an answer: not closed unanswered
-                    return
+                if sock.recv(4096) == b"":  # the gateway never answers an unfinished head
+                    break
             except socket.timeout:
-                return
-            except OSError:  # a reset
-                pass
-        cut.append(round((time.monotonic() - since) * 1000))
+                try:
+                    sent += sock.send(head[sent:sent + 1] or b"a")
+                except OSError:
+                    break
+                sock.settimeout(1)
+            except OSError:
+                break
+        if not stop.is_set():
+            cut.append(round((time.monotonic() - since) * 1000))
 
-    threads = [threading.Thread(target=one, args=(n,)) for n in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    say(f"opened={len(opened)} closed={len(cut)} cut_max_ms={max(cut, default=0)}")
+    def write_status():
+        with open(status + ".tmp", "w") as f:
+            f.write(f"opened={len(opened)} failed={len(failed)} closed_by_peer="
+                    f"{len(cut)} cut_min_ms={min(cut, default=0)} "
+                    f"cut_max_ms={max(cut, default=0)}\n")
+        os.replace(status + ".tmp", status)
+
+    for number in range(count):
+        threading.Thread(target=one, args=(number,), daemon=True).start()
+    end = time.monotonic() + max_seconds
+    while not stop.wait(0.5) and time.monotonic() < end:
+        write_status()
+    write_status()
 
 
 # --- DNS ---
@@ -195,7 +210,7 @@ def main():
     """Each command's options are its function's parameters, typed by their defaults."""
     parser = argparse.ArgumentParser(description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
-    for function in (serve, reach, stream, fault_origin, knock, dns_query):
+    for function in (serve, reach, stream, fault_origin, slow, dns_query):
         sub = commands.add_parser(function.__name__.replace("_", "-"), help=function.__doc__)
         sub.set_defaults(run=function)
         for name, p in inspect.signature(function).parameters.items():
