@@ -26,34 +26,29 @@ QString templateOfSize(int size, const QString& providerId) {
 } // namespace
 
 TEST(CaptivePortalUrl, TemplatesTheStartRefuses) {
+    const QString op42 = QStringLiteral("op42");
     const struct {
         const char* name;
         QString urlTemplate;
-        QString providerId;
         const char* problem; // a part of the reason; nullptr: accepted
+        QString providerId = QStringLiteral("op42");
     } rows[] = {
-        {"not set: nothing to announce", QString(), QStringLiteral("op42"), nullptr},
-        {"the usual template", kTemplate, QStringLiteral("op42"), nullptr},
+        {"not set: nothing to announce", QString(), nullptr},
+        {"the usual template", kTemplate, nullptr},
         {"a port and a placeholder twice",
-         QStringLiteral("https://provider.example:8443/{mac}?m={mac}&id={id}"),
-         QStringLiteral("op42"), nullptr},
-        {"no {mac}", QStringLiteral("https://provider.example/c?id={id}"), QStringLiteral("op42"),
-         "no {mac}"},
-        {"http", QStringLiteral("http://provider.example/c?mac={mac}"), QStringLiteral("op42"),
-         "not an https URL"},
+         QStringLiteral("https://provider.example:8443/{mac}?m={mac}&id={id}"), nullptr},
+        {"no {mac}", QStringLiteral("https://provider.example/c?id={id}"), "no {mac}"},
+        {"http", QStringLiteral("http://provider.example/c?mac={mac}"), "not an https URL"},
         {"a placeholder of another name",
-         QStringLiteral("https://provider.example/c?mac={mac}&ip={ip}"), QStringLiteral("op42"),
-         "placeholder other than"},
+         QStringLiteral("https://provider.example/c?mac={mac}&ip={ip}"), "placeholder other than"},
         {"a blank", QStringLiteral("https://provider.example/c?mac={mac}&x=a b"),
-         QStringLiteral("op42"), "printable ASCII"},
-        {"no host", QStringLiteral("https:///capport-api?mac={mac}"), QStringLiteral("op42"),
-         "host name"},
-        {"233 bytes filled in", templateOfSize(233, QStringLiteral("op42")), QStringLiteral("op42"),
-         nullptr},
-        {"234 bytes filled in", templateOfSize(234, QStringLiteral("op42")), QStringLiteral("op42"),
+         "printable ASCII"},
+        {"no host", QStringLiteral("https:///capport-api?mac={mac}"), "host name"},
+        {"233 bytes filled in", templateOfSize(233, op42), nullptr},
+        {"234 bytes filled in", templateOfSize(234, op42),
          "is 234 bytes long, and a DHCP reply takes at most 233"},
-        {"an ID counts at its percent-encoded length", templateOfSize(233, QStringLiteral("op42")),
-         QStringLiteral("o&p 2"), "\"o&p 2\" filled in it is 238 bytes long"},
+        {"an ID counts at its percent-encoded length", templateOfSize(233, op42),
+         "\"o&p 2\" filled in it is 238 bytes long", QStringLiteral("o&p 2")},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -1,8 +1,7 @@
-// Addresses as values and texts, and the LAN they belong to.
+// Addresses as values and texts. (The LAN's own addresses show in every DHCP server test.)
 
 #include "common/hex_string.h"
 #include "common/ipv4_address.h"
-#include "common/lan_network.h"
 #include "support/bytes.h"
 
 #include <gtest/gtest.h>
@@ -31,15 +30,6 @@ TEST(Ipv4Address, FourBytesOrDottedTextToAValueAndBack) {
         EXPECT_EQ(fromBytes->bytes(), row.bytes);
         EXPECT_EQ(fromBytes->text(), row.text);
     }
-}
-
-TEST(LanNetwork, TheSegmentItsHostsAndItsProxyAddresses) {
-    const LanNetwork lan;
-    EXPECT_EQ(lan.hostAddress(100), Ipv4Address(192, 168, 11, 100));
-    EXPECT_EQ(lan.hostNumberOf(Ipv4Address(192, 168, 11, 254)), 254);
-    EXPECT_EQ(lan.hostNumberOf(Ipv4Address(192, 168, 12, 254)), std::nullopt);
-    EXPECT_EQ(lan.segmentBroadcast(), Ipv4Address(192, 168, 11, 255));
-    EXPECT_EQ(lan.proxyScriptUrl(), "http://192.168.11.1:8080/wpad");
 }
 
 TEST(HexString, TwoUpperCaseDigitsAndABlankPerByte) {

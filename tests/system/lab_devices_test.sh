@@ -32,33 +32,25 @@ is_paid() { paid_set | grep -q "$(leased_ip "$1") \. ${LAB_MAC[$1]}"; }
 unpaid() { paid_set > "$LAB_DIR/paid" && grep -q 'set paid' "$LAB_DIR/paid" &&
     ! grep -q "$(leased_ip "$1") \. ${LAB_MAC[$1]}" "$LAB_DIR/paid"; }
 dnsmasq_pids() { # in the gateway host
-    local pid
-    for pid in $(ip netns pids "${LAB_NS[gw]}"); do
-        [ "$(cat "/proc/$pid/comm" 2> /dev/null)" = dnsmasq ] && echo "$pid"
-    done
+    ip netns pids "${LAB_NS[gw]}" | xargs -r ps -o pid=,comm= -p | awk '$2 == "dnsmasq" {print $1}'
 }
 no_dnsmasq() { [ -z "$(dnsmasq_pids)" ]; }
-option_114() {
-    lab_lease_value "$LAB_DIR/$1.udhcpc.lease" opt114 |
-        python3 -c 'import sys; print(bytes.fromhex(sys.stdin.read().strip()).decode())'
+option_114() { # as text
+    lab_lease_value "$LAB_DIR/$1.udhcpc.lease" opt114 | tr a-f A-F | basenc -d --base16
 }
 # get NAME URL FILE [CURL OPTIONS...]: no proxy; head in FILE.head, body in FILE, status out.
 get() { lab_device_curl "$1" -D "$3.head" -o "$3" -w '%{http_code}' "${@:4}" "$2"; }
 
+# The router and name server the leases give are the ones steps 2 (the resolver) and 6 use.
 leases_and_resolvers() {
     local name want
     for name in d e; do
         lease "$name" -O 114 || return 1
-        [ "$(lab_lease_value "$LAB_DIR/$name.udhcpc.lease" router)" = "$LAB_GW_LAN" ] &&
-            [ "$(lab_lease_value "$LAB_DIR/$name.udhcpc.lease" dns)" = "$LAB_GW_LAN" ] &&
-            [ "$(lab_in "$name" cat /etc/resolv.conf)" = "nameserver $LAB_GW_LAN" ] &&
-            lab_in "$name" ip route show default | grep -q "via $LAB_GW_LAN" ||
-            problem "$name's lease: $(cat "$LAB_DIR/$name.udhcpc.lease")" || return 1
         want="https://$LAB_PROVIDER_HOST/capport-api?id=$LAB_PROVIDER_ID&mac=$(
             lab_client_mac_hex "$name")"
         [ "$(option_114 "$name")" = "$want" ] ||
             problem "$name: option 114 '$(option_114 "$name")', expected '$want'" || return 1
-        echo "  $name: $(leased_ip "$name"), router and name server $LAB_GW_LAN, API $want"
+        echo "  $name: $(leased_ip "$name"), API $want"
     done
 }
 
@@ -193,12 +185,9 @@ given_back() {
 }
 
 sigterm_gives_back() {
-    local code=0
     [ "$(tables)" = 1 ] && [ "$(forwarding)" = 1 ] ||
         problem "before: $(tables) tables, forwarding $(forwarding)" || return 1
-    lab_stop_gateway || code=$?
-    [ "$code" = 0 ] || problem "exit code $code" || return 1
-    given_back
+    ends_cleanly && given_back
 }
 
 # A name service left running by a killed gateway would hold port 53 against the next one.
@@ -215,8 +204,7 @@ sigkill_then_next_start() {
     sigterm_gives_back
 }
 
-step "1. devices take leases: address, route, name server, their own API address" \
-    leases_and_resolvers
+step "1. devices take leases, each with its own API address" leases_and_resolvers
 step "2. names through $LAB_GW_LAN over UDP and TCP get true answers" names_answered
 step "3. unpaid: every probe gets 302 to the purchase page, no-store" unpaid_probes_redirected
 step "4. unpaid: HTTPS is reset at once, but the provider's purchase page opens" unpaid_https

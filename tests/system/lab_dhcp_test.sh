@@ -63,8 +63,6 @@ first_leases() {
     expect_lease "$LAB_DIR/a.udhcpc.lease" 192.168.11.100 || return 1
     lab_dhclient b || problem "dhclient: $(tail -n 5 "$LAB_DIR/b.dhclient.log")" || return 1
     expect_lease "$LAB_DIR/b.dhclient.lease" 192.168.11.101 || return 1
-    [ "$(held a) $(held b)" = "192.168.11.100 192.168.11.101" ] ||
-        problem "A holds '$(held a)', B '$(held b)'" || return 1
     echo "  udhcpc: .100, dhclient: .101, each with option 252 $LAB_PROXY/wpad"
 }
 
@@ -106,10 +104,9 @@ silent_holder_skipped() {
 
 # .100 to .105 are held by A, C, squat, D, squat2 and E; the new gateway knows none of them.
 restart_keeps_leases() {
-    local code=0 holders
+    local holders
     holders=$(for host in a c squat d squat2 e; do held "$host"; done | paste -sd ' ')
-    lab_stop_gateway || code=$?
-    [ "$code" = 0 ] || problem "exit code $code on SIGTERM" || return 1
+    ends_cleanly || return 1
     lab_start_gateway "$GATEWAY" || problem "the gateway did not start again" || return 1
     renew_a && lease f || return 1
     [[ " $holders " != *" $(leased_ip f) "* ]] ||

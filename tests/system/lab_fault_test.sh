@@ -88,5 +88,5 @@ traffic_faults() {
 
 step "1. resets and a silent origin: paid B served throughout, no connection left after" \
     traffic_faults
-step "2. the gateway is still running" gateway_runs
+step "2. the gateway still runs, and ends cleanly on SIGTERM" eval "gateway_runs && ends_cleanly"
 finish provider.log fault-origin.log

@@ -126,26 +126,6 @@ def fault_origin(listen, port=81):
 
 # --- the proxy's clients ---
 
-def whole(reply):
-    end = re.search(rb"\r?\n\r?\n", reply)
-    length = end and re.search(rb"(?im)^content-length:[ \t]*(\d+)", reply[:end.start()])
-    return end and len(reply) - end.end() >= (int(length.group(1)) if length else 0)
-
-
-def http(request):
-    """REQUEST (Python escapes) to the proxy; the reply, read to its declared end or the close,
-    on stdout."""
-    sock = socket.create_connection(PROXY, timeout=5)
-    sock.sendall(request.encode("latin-1").decode("unicode_escape").encode("latin-1"))
-    reply = b""
-    try:
-        while not whole(reply) and (chunk := sock.recv(65536)):
-            reply += chunk
-    except OSError:  # a time-out, or the proxy reset what it refused
-        pass
-    sys.stdout.buffer.write(reply)
-
-
 def slow(status="slow.status", host=PROXY[0], port=8080, count=300, max_seconds=90.0):
     """COUNT connections, each trickling a request head that never ends, a byte a second. The
     STATUS file, rewritten twice a second: "opened=N failed=F closed_by_peer=C cut_min_ms=M cut_max_ms=X" (the shortest and
@@ -196,40 +176,16 @@ def slow(status="slow.status", host=PROXY[0], port=8080, count=300, max_seconds=
 # --- DNS ---
 
 RCODES = {0: "NOERROR", 2: "SERVFAIL", 3: "NXDOMAIN", 5: "REFUSED"}
-
-
-def dns_message(name, ident):
-    labels = b"".join(bytes([len(p)]) + p.encode() for p in name.split(".") if p)
-    return struct.pack("!6H", ident, 0x0100, 1, 0, 0, 0) + labels + b"\0\0\1\0\1"
-
-
-def skip_name(data, at):
-    while data[at] and data[at] < 0xC0:
-        at += 1 + data[at]
-    return at + (2 if data[at] else 1)
-
-
-def read_answer(data, ident):
-    got, flags, questions, answers = struct.unpack("!4H", data[:8])
-    if got != ident or not flags & 0x8000:
-        raise ValueError(f"not the reply to query {ident}")
-    at, addresses = 12, []
-    for _ in range(questions):
-        at = skip_name(data, at) + 4
-    for _ in range(answers):
-        at = skip_name(data, at)
-        rtype, _, _, length = struct.unpack("!HHIH", data[at:at + 10])
-        if rtype == 1 and length == 4:
-            addresses.append(socket.inet_ntoa(data[at + 10:at + 14]))
-        at += 10 + length
-    return f"{RCODES.get(flags & 0xF, flags & 0xF)} {','.join(addresses)}".rstrip()
+# An answer's A record: a name pointer, type A, class IN, a TTL, length 4, the address.
+A_RECORD = re.compile(rb"\xc0.\x00\x01\x00\x01.{4}\x00\x04(.{4})", re.S)
 
 
 def dns_query(*names, server=PROXY[0], tcp=False):
     """A query for each name, over UDP or TCP: "RCODE ADDRESS,..." or "no answer: ..."."""
     for name in names:
         ident = random.randrange(1, 0xFFFF)
-        message = dns_message(name, ident)
+        question = b"".join(bytes([len(p)]) + p.encode() for p in name.split(".")) + b"\0\0\1\0\1"
+        message = struct.pack("!6H", ident, 0x0100, 1, 0, 0, 0) + question
         try:
             if tcp:
                 with socket.create_connection((server, 53), timeout=3) as sock:
@@ -241,7 +197,11 @@ def dns_query(*names, server=PROXY[0], tcp=False):
                 sock.settimeout(3)
                 sock.sendto(message, (server, 53))
                 data = sock.recv(65535)
-            say(read_answer(data, ident))
+            got, flags = struct.unpack("!2H", data[:4])
+            if got != ident or not flags & 0x8000:
+                raise ValueError(f"not the reply to query {ident}")
+            addresses = map(socket.inet_ntoa, A_RECORD.findall(data, 12 + len(question)))
+            say(f"{RCODES.get(flags & 0xF, flags & 0xF)} {','.join(addresses)}".rstrip())
         except (OSError, ValueError, struct.error) as error:
             say(f"no answer: {error!r}")
 
@@ -250,7 +210,7 @@ def main():
     """Each command's options are its function's parameters, typed by their defaults."""
     parser = argparse.ArgumentParser(description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
-    for function in (serve, reach, stream, fault_origin, http, slow, dns_query):
+    for function in (serve, reach, stream, fault_origin, slow, dns_query):
         sub = commands.add_parser(function.__name__.replace("_", "-"), help=function.__doc__)
         sub.set_defaults(run=function)
         for name, p in inspect.signature(function).parameters.items():

@@ -104,3 +104,18 @@ chromium_shows() {
             "$(grep -v 'dbus/bus.cc' "$LAB_CHROMIUM_DIR/stderr" | tail -n 8)" || return 1
     echo "  $name: the DOM holds \"$text\""
 }
+
+# ends_cleanly: the gateway ends on SIGTERM with exit code 0 and, in a sanitizer build (whose
+# leak check can take seconds), no report.
+ends_cleanly() {
+    local pid=$LAB_GATEWAY_PID code=0
+    LAB_GATEWAY_PID=""
+    kill -TERM "$pid" 2> /dev/null || problem "the gateway had ended already" || return 1
+    lab_wait 30 eval "! kill -0 $pid 2> /dev/null" ||
+        { problem "no end within 30 s of SIGTERM"; kill -KILL "$pid"; }
+    wait "$pid" || code=$?
+    ! grep -q -E 'ERROR: (Leak|Address)Sanitizer|runtime error:' "$LAB_DIR/gateway.err" ||
+        problem "the sanitizers reported:" \
+            "$(grep -A 25 -m 1 -E 'ERROR: |runtime error:' "$LAB_DIR/gateway.err")" || return 1
+    [ "$code" = 0 ] || problem "exit code $code on SIGTERM"
+}
