@@ -436,7 +436,7 @@ measure_slots() {
     for ((i = 0; i < CLIENT_COUNT; i++)); do
         n=$(((SLOTS + i) / CLIENT_COUNT))
         # Started directly, not through lab_in: $! must be the program itself, to be ended.
-        ip netns exec "${LAB_NS[${CLIENTS[i]}]}" python3 "$REPO/tests/system/peers.py" slow \
+        ip netns exec "${LAB_NS[${CLIENTS[i]}]}" python3 "$BENCH_DIR/slow_clients.py" \
             --host "${LAB_GW_LAN}" --port "$(proxy_port "$label")" --count "$n" \
             --status "$WORK_DIR/slow.$i.status" --max-seconds 60 > "$WORK_DIR/slow.$i.out" 2>&1 &
         slow_pid=$!
