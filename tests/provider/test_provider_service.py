@@ -82,9 +82,6 @@ class ServiceCase(unittest.TestCase):
     def api(self, query, method="GET"):
         """The captive-portal API's status and JSON, checked for what every device relies on."""
         status, headers, body = self.request("/capport-api?" + query, method)
-        if status == 405:
-            self.assertEqual(headers["allow"], "GET, HEAD")
-            return status, None
         self.assertEqual((headers["content-type"], headers["cache-control"]),
                          ("application/captive+json", "private"))
         return status, json.loads(body) if body else None
@@ -107,22 +104,6 @@ class ProviderPageTest(ServiceCase):
         self.assertEqual(os.listdir(self.dir.name), ["purchases.json"])  # no temporary file left
         self.assertEqual(self.allowed(), {"B" * 12: "9999", "C" * 12: "0.75"})
         self.assertEqual(self.allowed("op7", "other"), {"F" * 12: "29.75"})
-
-    def test_purchases_extend_from_the_later_of_now_and_the_current_end(self):
-        cases = [  # (name, [(hours after T0, plan)], hours after T0 when read, days left)
-            ("back to back", [(0, "day"), (0, "day")], 0, "2"),
-            ("extends a running one", [(0, "day"), (12, "day")], 12, "1.5"),
-            ("after the end", [(0, "hour"), (2, "hour")], 2, "0.0417"),
-            ("unlimited stays", [(0, "unlimited"), (1, "hour")], 5, "9999"),
-        ]
-        for i, (name, buys, read_at, left) in enumerate(cases):
-            with self.subTest(name):
-                for hours, plan in buys:
-                    self.now = T0 + timedelta(hours=hours)
-                    self.buy(f"{i:012X}", plan)
-                self.now = T0 + timedelta(hours=read_at)
-                self.assertEqual(self.allowed().get(f"{i:012X}"), left)
-                self.now = T0 + timedelta(days=400)  # this row runs out before the next
 
     def test_a_wrong_login_has_no_marker(self):
         self.buy(MAC, "day")
@@ -167,17 +148,10 @@ class CaptivePortalApiTest(ServiceCase):
         self.buy(MAC, "day")
         self.allowed()
         front = {"captive": True, "user-portal-url": self.origin + "/"}
-        for query, status in [(f"id=op43&mac={MAC}", 200), ("id=op42&mac=000C29ABCDEG", 200),
-                              ("id=%zz&mac=%", 200), ("a=1&" * 100 + f"id=op42&mac={MAC}", 200),
+        for query, status in [(f"id=op43&mac={MAC}", 200), ("id=%zz&mac=%", 200),
                               ("id=op42&mac=" + "A" * 70000, 414)]:  # a request line over 64 KiB
             with self.subTest(query[:30]):
                 self.assertEqual(self.api(query), (status, front))
-
-    def test_another_method_is_not_allowed(self):
-        for method, status in [("POST", 405), ("PUT", 405), ("BREW", 405), ("HEAD", 200)]:
-            with self.subTest(method):
-                self.assertEqual(self.api(f"id=op42&mac={MAC}", method)[0], status)
-
 
 class HttpsTest(ServiceCase):
     server_tls = ps.tls_context(CERT, os.path.join(ROOT, "tests", "data", "localhost-key.pem"))

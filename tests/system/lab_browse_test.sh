@@ -8,7 +8,8 @@
 # Abuse: the gateway's own addresses and the LAN as targets, the Internet side at port 8080,
 # tunnels to ports the whitelist does not open, and a host that sets A's address by hand.
 # Listeners on the Internet host (port 22, and 443 of provider.lab) log every connection the
-# gateway makes there. At the end SIGTERM: exit code 0 and, in a sanitizer build, no report.
+# gateway makes there. At the end no descriptor left by the clients, and SIGTERM: exit code 0
+# and, in a sanitizer build, no report.
 # (Heads with a NUL or a Host line naming another host: the in-process tests.)
 set -u
 . "$(dirname "$0")/scenario.sh"
@@ -18,9 +19,9 @@ REFRESH_URL="$LAB_PROXY/refresh"
 setup "the web origin" lab_start_origin
 setup "the HTTPS origin" lab_start_tls_origin
 setup "the provider service" lab_start_provider
-setup "the listener on :22" server_start net listen22 serve internet --tcp 22
+setup "the listener on :22" server_start net listen22 serve internet --tcp=22
 setup "the listener on provider.lab:443" server_start net listen443 serve internet \
-    --listen "$LAB_PROVIDER_ADDR" --tcp 443
+    --listen="$LAB_PROVIDER_ADDR" --tcp=443
 setup "client A" lab_add_client a 02:00:00:00:11:0a
 setup "client B" lab_add_client b 02:00:00:00:11:0b
 setup "the gateway" lab_start_gateway "$GATEWAY"
@@ -28,8 +29,7 @@ setup "the gateway" lab_start_gateway "$GATEWAY"
 lease_and_login() {
     lease a || return 1
     [ "$(leased_ip a)" = 192.168.11.100 ] || problem "A leased '$(leased_ip a)'" || return 1
-    lab_wait 20 above 0 provider_pages || problem "no provider page request at start" || return 1
-    grep -m 1 'ProviderBanner' "$LAB_DIR/provider.log" | sed 's/^/  provider log: /'
+    lab_wait 20 above 0 provider_pages || problem "no provider page request at start"
 }
 
 unpaid_sent_to_purchase() { # NAME
@@ -39,7 +39,7 @@ unpaid_sent_to_purchase() { # NAME
     expect_redirect "$1" "$file" || return 1
     lab_proxy_curl "$1" -i -X CONNECT --request-target origin.lab:80 -H 'Host: origin.lab:80' \
         http://origin.lab/ > "$file.connect" || problem "no answer to CONNECT" || return 1
-    [[ $(status_line "$file.connect") == "HTTP/1."[01]" 511 "* ]] ||
+    [[ $(head -n 1 "$file.connect") == "HTTP/1."[01]" 511 "* ]] ||
         problem "CONNECT answered: $(excerpt "$file.connect")" || return 1
     expect_redirect "$1" "$file.connect" && echo "  GET 200 and CONNECT 511, both to the page" \
         "refreshing to $(lab_purchase_url "$1")"
@@ -61,6 +61,7 @@ purchase_and_refresh() {
     lab_wait 20 lab_origin_reached a || problem "A did not reach the origin: $(excerpt \
         "$LAB_DIR/a.origin.html")" || return 1
     echo "  bought a day; A reached the origin $(($(now_ms) - start)) ms after the refresh"
+    FDS=$(lab_proc_fd_count "$LAB_GATEWAY_PID")
 }
 
 tunnels() {
@@ -73,10 +74,10 @@ tunnels() {
 }
 
 # The proxy never connects to the gateway itself or into the LAN, where B listens on port 80;
-# connections from the Internet side are closed at accept: no reply, no slot.
+# connections from the Internet side are closed at accept: no reply.
 no_way_inside() {
     local target code
-    server_start b b80 serve lan --tcp 80 || return 1
+    server_start b b80 serve lan --tcp=80 || return 1
     for target in http://localhost:8080/x http://127.0.0.1:22/ http://10.99.0.1:8080/x \
         "http://$(leased_ip b)/"; do
         code=$(lab_proxy_curl a -o /dev/null -w '%{http_code}' "$target")
@@ -87,16 +88,8 @@ no_way_inside() {
         # shellcheck disable=SC2086 # two words of curl options
         code=$(lab_in net curl -s --max-time 10 --noproxy '' -o /dev/null -w '%{http_code}' \
             $target)
-        [ "$code" = 000 ] || problem "from the Internet side $target answered $code" || return 1
+        [ "$code" = 000 ] || problem "from the Internet side $target answered $code"
     done
-    peer_start net wan slow --host "$LAB_GW_WAN" --status "$LAB_DIR/wan.status" --max-seconds 60
-    lab_wait 10 test -s "$LAB_DIR/wan.status"
-    lab_origin_reached a || problem "A could not browse while they connected" || return 1
-    lab_wait 20 grep -q 'opened=300 .*closed_by_peer=300 ' "$LAB_DIR/wan.status" &&
-        [ "$(sed 's/.*cut_max_ms=//' "$LAB_DIR/wan.status")" -lt 2000 ] ||
-        problem "300 connections from outside: $(cat "$LAB_DIR/wan.status")" || return 1
-    echo "  404 for loopback, its own addresses and the LAN; 300 connections from the Internet" \
-        "side closed within $(sed 's/.*cut_max_ms=//' "$LAB_DIR/wan.status") ms, unanswered"
 }
 
 # connect NAME PORT: the proxy's answer to NAME's CONNECT provider.lab:PORT (behind an open
@@ -140,6 +133,13 @@ impostor_not_taken_for_a() {
     [ "$code" = 404 ] || problem "C at A's address got $code: $(excerpt "$LAB_DIR/c.html")"
 }
 
+# The clients' connections are gone: no more descriptors than after step 3. Then SIGTERM.
+ends_with_fds_back() {
+    lab_wait 15 eval '[ "$(lab_proc_fd_count "$LAB_GATEWAY_PID")" -le $((FDS + 2)) ]' ||
+        problem "$(lab_proc_fd_count "$LAB_GATEWAY_PID") descriptors, $FDS after step 3" || return 1
+    ends_cleanly
+}
+
 step "1. A obtains 192.168.11.100; the gateway logs in to provider.lab at start" lease_and_login
 step "2. unpaid A, plain HTTP and CONNECT: sent to its purchase page" unpaid_sent_to_purchase a
 step "3. A buys a day at provider.lab; the refresh lets it through" purchase_and_refresh
@@ -151,6 +151,5 @@ step "7. the whitelist opens tunnels only to port 443; a paid client's go anywhe
 step "8. headless Chromium by the auto-config script: A the origin, B its purchase page" \
     chromium_browses
 step "9. a host at A's address, set by hand, is not taken for A" impostor_not_taken_for_a
-step "10. the gateway ends on SIGTERM with exit code 0 and no sanitizer report" \
-    ends_cleanly
+step "10. no descriptor left; SIGTERM: exit code 0 and no sanitizer report" ends_with_fds_back
 finish provider.log origin.log

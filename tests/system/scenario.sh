@@ -1,7 +1,5 @@
-# The system tests' scenario runner, sourced by every tests/system/*_test.sh: root and tools, the
-# lab (lab/lab.sh) with the gateway program under test, named steps (require_root.sh: step,
-# problem), waits on events (lab_wait: a condition polled a bounded number of times), and the
-# verdict with the logs that explain a failure. The helpers below are those several scenarios use.
+# Sourced by every tests/system/*_test.sh: root and tools, the lab (lab/lab.sh) with the gateway
+# under test, steps (require_root.sh), the verdict, and the helpers several scenarios use.
 # shellcheck shell=bash disable=SC2034 # PEER and more are read by the scripts sourcing this
 
 SYSTEM_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -72,13 +70,8 @@ above() {
 }
 
 excerpt() { tr '\r\n' '  ' < "$1" 2> /dev/null | cut -c 1-300; }
-status_line() { head -n 1 "$1" | tr -d '\r'; }
 leased_ip() { lab_lease_value "$LAB_DIR/$1.udhcpc.lease" ip; }
 provider_pages() { grep -c 'GET /Gateway/ProviderBanner.asp' "$LAB_DIR/provider.log"; }
-gateway_runs() {
-    kill -0 "$LAB_GATEWAY_PID" 2> /dev/null ||
-        problem "the gateway ended: $(tail -n 5 "$LAB_DIR/gateway.err")"
-}
 
 # lease NAME [UDHCPC OPTIONS...]: a lease for NAME from busybox udhcpc, or the reason.
 lease() {
