@@ -20,15 +20,11 @@ const Ipv4Address kAssigned(192, 168, 11, 20);
 const LanNetwork kNetwork; // 192.168.11.1/24, proxy on 8080
 const QByteArray kClientId = bytes({61, 7, 1, 0x00, 0x0C, 0x29, 0xAB, 0xCD, 0xEF});
 
-const QByteArray kEndOption = bytes({255});
 const QByteArray none; // an absent option or value in the tables below
 // The captive-portal API address of the golden ACK, as the server makes it for this client.
 const QByteArray kPortalUrl = CaptivePortalUrl::forClient(
     QStringLiteral("https://provider.example/capport-api?id={id}&mac={mac}"),
     QStringLiteral("op 42"), kMac);
-QByteArray portalOption(const QByteArray& url) {
-    return bytes({114, static_cast<int>(url.size())}) + url;
-}
 QByteArray typeOption(int type) {
     return bytes({53, 1, type});
 }
@@ -91,11 +87,6 @@ TEST(DhcpMessageReply, MatchesGoldenFiles) {
     const QByteArray offer = golden("offer.hex");
     const QByteArray ackInform = golden("ack_inform.hex");
     const QByteArray nack = golden("nack_client_id.hex");
-    // A golden reply with its last options before the end option replaced.
-    const auto ending = [](const QByteArray& reply, qsizetype drop, const QByteArray& added) {
-        return reply.chopped(1 + drop) + added + kEndOption;
-    };
-    const QByteArray cid = bytes({61, 1, 9});
     const QByteArray url255(255, 'u');
     const struct {
         const char* name;
@@ -115,10 +106,6 @@ TEST(DhcpMessageReply, MatchesGoldenFiles) {
          none, kPortalUrl, golden("ack_captive_portal.hex")},
         {"nack ends with the copied client identifier, no lease time, no portal address",
          DhcpReplyKind::Nack, 3, true, kClientId, kPortalUrl, nack},
-        {"a nack copies a client identifier of any length", DhcpReplyKind::Nack, 3, false, cid,
-         none, ending(nack, kClientId.size(), cid)},
-        {"255 bytes of address fill the option", DhcpReplyKind::Offer, 1, true, none, url255,
-         ending(offer, 0, portalOption(url255))},
         {"an address over 255 bytes is left out, never cut", DhcpReplyKind::Offer, 1, true, none,
          url255 + "u", offer},
     };
@@ -150,10 +137,6 @@ TEST(DhcpMessageRead, FieldsAndOptionScan) {
          none},
         {"end option stops the scan", bytes({53, 1, 1, 255, 0, 53, 1, 3, 50, 4}) + addr, 1, none,
          none},
-        {"option 50 with length 6 is not taken but skipped whole",
-         bytes({50, 6, 192, 168, 11, 9, 53, 1, 53, 1, 3}), 3, none, none},
-        {"option 50 of wrong length keeps an earlier good one",
-         bytes({53, 1, 3, 50, 4}) + addr + bytes({50, 3, 1, 2, 3}), 3, addr, none},
         {"data bytes of other options are not read as options",
          bytes({12, 4, 53, 1, 8, 255, 53, 1, 3}), 3, none, none},
         {"option whose length runs past the end is ignored", bytes({53, 1, 3, 50, 4, 192, 168}), 3,

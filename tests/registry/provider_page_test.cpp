@@ -39,57 +39,6 @@ TEST_F(ProviderPageTest, LoginIsPercentEncodedAndVersionSent) {
               "?id=op%2042&pwd=a%26b%23c%3Dd%20e%2Bf%25&ver=1.0.66");
 }
 
-// The hour and the 15-second retry of a page without the feed are the provider banner test's.
-TEST_F(ProviderPageTest, ReloadsOnlyWhileStartedAndTheHourCountsFromAnyLoad) {
-    page.LoadProviderPage();
-    loader.complete(QStringLiteral("refused"));
-    EXPECT_FALSE(page.reloadTimer().isActive());
-    page.start();
-    page.LoadProviderPage();
-    loader.complete(QStringLiteral("<p>ID or password refused</p>"));
-    EXPECT_EQ(page.reloadTimer().interval(), 15 * 1000);
-    page.LoadProviderPage(); // the retry, or a refresh
-    EXPECT_EQ(page.reloadTimer().interval(), 3600 * 1000);
-    page.stop();
-    EXPECT_FALSE(page.reloadTimer().isActive());
-}
-
-TEST_F(ProviderPageTest, ARefreshLoadsAtOnceOnlyAfterTheLoadUnderWayAndTheSpacing) {
-    // The page is loaded at second 0; one refresh comes, and the load completes, at the seconds
-    // given.
-    const struct {
-        const char* name;
-        int refreshAt;
-        int completeAt;
-        size_t loadsAtOnce;
-        std::optional<qint64> heldUntilMs;
-    } cases[] = {
-        {"after the spacing: at once", 5, 1, 1, std::nullopt},
-        {"within the spacing: at its end", 4, 1, 0, 5000},
-        {"during a quick load: at the end of the spacing", 1, 2, 0, 5000},
-        {"during a slow load: at once when it completes", 1, 30, 1, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeClock caseClock;
-        FakePageLoader caseLoader;
-        ProviderPage casePage{caseLoader, registry, allowed, caseClock};
-        casePage.LoadProviderPage();
-        const int first = std::min(c.refreshAt, c.completeAt);
-        caseClock.advanceSeconds(first);
-        c.refreshAt == first ? casePage.forceRefresh() : caseLoader.complete(kFeedA);
-        caseClock.advanceSeconds(std::max(c.refreshAt, c.completeAt) - first);
-        c.refreshAt == first ? caseLoader.complete(kFeedA) : casePage.forceRefresh();
-        EXPECT_EQ(caseLoader.navigations.size(), 1 + c.loadsAtOnce);
-        EXPECT_EQ(casePage.heldRefreshDueMs(), c.heldUntilMs);
-        if (c.heldUntilMs) {
-            EXPECT_TRUE(casePage.heldRefreshTimer().isActive());
-            EXPECT_EQ(casePage.heldRefreshTimer().interval(),
-                      *c.heldUntilMs - caseClock.monotonicMs());
-        }
-    }
-}
-
 TEST_F(ProviderPageTest, AFloodOfRefreshesLoadsOnceAtOnceAndOnceAtTheEndOfTheSpacingOrAtAnyLoad) {
     for (int second = 0; second <= 4; ++second) {
         clock.advanceSeconds(second == 0 ? 0 : 1);
@@ -120,6 +69,12 @@ TEST_F(ProviderPageTest, AFloodOfRefreshesLoadsOnceAtOnceAndOnceAtTheEndOfTheSpa
     EXPECT_EQ(loader.navigations.size(), 3u);
     EXPECT_EQ(page.heldRefreshDueMs(), std::nullopt);
     EXPECT_FALSE(page.heldRefreshTimer().isActive());
+
+    // One during a load that outlasts the spacing loads as soon as that load completes.
+    page.forceRefresh();
+    clock.advanceSeconds(30);
+    loader.complete(kFeedA);
+    EXPECT_EQ(loader.navigations.size(), 4u);
 }
 
 TEST_F(ProviderPageTest, FeedRebuildsTheAllowedListMarksClientsAndEndsAtTheExpiry) {
