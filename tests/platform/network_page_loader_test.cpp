@@ -100,13 +100,3 @@ TEST_F(NetworkPageLoaderTest, OverHttpsOnlyAServerWithATrustedCertificateIsAsked
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loader.bodyText(), QStringLiteral("***Allowed***"));
 }
-
-TEST_F(NetworkPageLoaderTest, ANewNavigationAbandonsTheLoadUnderWay) {
-    origin.hang("/slow");
-    origin.route("/fast", HttpOrigin::ok("<body>fast</body>"));
-    loader.Navigate(QUrl(QStringLiteral("http://%1/slow").arg(origin.hostAndPort())));
-    ASSERT_TRUE(waitUntil([&] { return origin.requests.size() == 1; }));
-    ASSERT_TRUE(loadAndWait("/fast"));
-    EXPECT_EQ(loader.bodyText(), QStringLiteral("fast"));
-    EXPECT_EQ(completions, 1); // the abandoned load did not complete as well
-}

@@ -1,4 +1,5 @@
 // The settings file reader/writer: exact bytes on disk, value rules, modes and failed writes.
+// Values of any bytes, their length limit and their line breaks are the fuzz target's.
 #include "platform/profile_file.h"
 
 #include <QDir>
@@ -42,7 +43,6 @@ protected:
 };
 
 TEST_F(ProfileFileTest, ReadGivesTheValueOrTheDefault) {
-    const QByteArray exact(2047, 'x');
     // The file (none: no file), the key read, the value read.
     const std::tuple<const char*, std::optional<QByteArray>, const char*, QString> rows[] = {
         {"missing file", std::nullopt, "AutoHide", "<default>"},
@@ -52,12 +52,6 @@ TEST_F(ProfileFileTest, ReadGivesTheValueOrTheDefault) {
          "=a=b=="},
         {"section and key case ignored", "[sETUP]\nproviderid=abc\n", "ProviderID", "abc"},
         {"CR of CR LF not in the value", "[Setup]\r\nProviderID=abc\r\n", "ProviderID", "abc"},
-        {"UTF-8 decoded",
-         "[Setup]\nProviderID=Gr\xc3\xbc\xc3\x9f"
-         "e\n",
-         "ProviderID", QStringLiteral("Gr\u00fc\u00dfe")},
-        {"longer values cut to 2047", "[Setup]\nA=" + exact + "yz\n", "A",
-         QString::fromLatin1(exact)},
     };
     for (const auto& [name, content, key, expected] : rows) {
         SCOPED_TRACE(name);
@@ -84,10 +78,6 @@ TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
          "[setup]\n providerid =new\n"},
         {"CR LF style kept", "[Setup]\r\nProviderID=a\r\n", "AutoHide", "1",
          "[Setup]\r\nProviderID=a\r\nAutoHide=1\r\n"},
-        {"blanks and quotes stored as they are", nullptr, "ProviderPWD", " \"x\\y\" ",
-         "[Setup]\nProviderPWD= \"x\\y\" \n"},
-        {"line breaks dropped", nullptr, "ProviderPWD", "ab\r\ncd\ne\r",
-         "[Setup]\nProviderPWD=abcde\n"},
     };
     for (const auto& [name, before, key, value, after] : rows) {
         SCOPED_TRACE(name);

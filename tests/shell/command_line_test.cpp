@@ -114,33 +114,6 @@ TEST_F(CommandLineTest, SetLoginRefusesBadInputAndKeepsTheOldFile) {
     }
 }
 
-// An account that may not write the settings directory gets a clear error and changes nothing.
-// Root may write anywhere, so there the call runs in a child that gave root up.
-TEST_F(CommandLineTest, SetLoginInAnUnwritableDirectoryChangesNothing) {
-    ASSERT_EQ(::chmod(QFile::encodeName(path()).constData(), 0644), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0555), 0);
-    int code = -1;
-    if (::geteuid() != 0) {
-        code = run({"--set-login", "op42"}, "pw\n").exitCode.value_or(-1);
-        EXPECT_TRUE(err.contains(QStringLiteral("cannot be written"))) << err.toStdString();
-    } else {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
-            const CommandLine::Outcome outcome = run({"--set-login", "op42"}, "pw\n");
-            const bool said = err.contains(QStringLiteral("cannot be written"));
-            ::_exit(dropped && said ? outcome.exitCode.value_or(99) : 98);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ::chmod(QFile::encodeName(dir.path()).constData(), 0700);
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(file(), kOldFile);
-}
-
 TEST(HeadlessStartTest, NamesEachMissingCapability) {
     const std::uint64_t all =
         (1ULL << CAP_NET_BIND_SERVICE) | (1ULL << CAP_NET_RAW) | (1ULL << CAP_NET_ADMIN);
