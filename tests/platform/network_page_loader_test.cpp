@@ -58,7 +58,6 @@ TEST_F(NetworkPageLoaderTest, FollowsRedirectionsAndYieldsTheBodyAndTheWholeDocu
 TEST_F(NetworkPageLoaderTest, FailuresCompleteAsEmptyPages) {
     origin.route("/error", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 21\r\n\r\n"
                            "<body>***Allowed***</body>");
-    origin.hang("/hang");
     origin.route("/huge", HttpOrigin::ok(QByteArray(NetworkPageLoader::kMaxBodyBytes + 10, 'x')));
     origin.route("/good", HttpOrigin::ok("<body>good</body>"));
     for (const QString& url :

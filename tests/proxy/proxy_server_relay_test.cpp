@@ -4,7 +4,6 @@
 
 #include "platform/splice_pipe.h"
 #include "proxy/portal_replies.h"
-#include "support/http_origin.h"
 #include "support/proxy_harness.h"
 
 #include <QDir>
@@ -14,11 +13,6 @@
 using namespace proxytest;
 
 namespace {
-
-QByteArray okWith(const QByteArray& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
-           body;
-}
 
 QByteArray get(const QByteArray& hostAndPort, const QByteArray& path = "/") {
     return "GET " + path + " HTTP/1.1\r\nHost: " + hostAndPort + "\r\n\r\n";
@@ -59,7 +53,7 @@ TEST_F(ProxyServerRelay, UploadToAnOriginThatDoesNotReadStaysBounded) {
     const QByteArray request = "POST /up HTTP/1.1\r\nHost: " + peer.hostAndPort() +
                                "\r\nContent-Length: " + QByteArray::number(body.size()) +
                                "\r\n\r\n" + body;
-    answerAfter(peer, request.size(), okWith("stored"));
+    answerAfter(peer, request.size(), ProxyRig::ok("stored"));
     TestClient client(rig.port);
     client.send(request);
     ASSERT_TRUE(waitUntil([&] { return peer.sockets.size() == 1; }));
@@ -83,7 +77,7 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
         SplicePipe::capBudget(spliced ? -1 : 0);
         RawPeer peer;
         const QByteArray request = get(peer.hostAndPort());
-        const QByteArray response = okWith(body);
+        const QByteArray response = ProxyRig::ok(body);
         answerAfter(peer, request.size(), response);
         TestClient client(rig.port, kPaidAddress, 64 * 1024);
         client.paused = true;
@@ -109,20 +103,20 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
 // Pipelined requests share one upstream, and each is checked: a withdrawn allowance stops the
 // next one although the upstream is open.
 TEST_F(ProxyServerRelay, AKeptAliveUpstreamStillChecksTheAllowance) {
-    HttpOrigin origin;
-    origin.route("/a", okWith("page a"), false);
-    const QByteArray request = get(origin.hostAndPort().toLatin1(), "/a");
+    RawPeer origin;
+    origin.answerHeads(ProxyRig::ok("page a"));
+    const QByteArray request = get(origin.hostAndPort(), "/a");
     TestClient client(rig.port);
     client.send(request + request);
-    ASSERT_TRUE(client.waitFor(2 * okWith("page a").size()));
-    EXPECT_EQ(client.received, okWith("page a") + okWith("page a"));
-    EXPECT_EQ(origin.connections, 1);
+    ASSERT_TRUE(client.waitFor(2 * ProxyRig::ok("page a").size()));
+    EXPECT_EQ(client.received, ProxyRig::ok("page a") + ProxyRig::ok("page a"));
+    EXPECT_EQ(origin.sockets.size(), 1u);
     rig.allowed.clear();
     client.received.clear();
     client.send(request);
     ASSERT_TRUE(client.waitClosed());
     EXPECT_EQ(client.received, rig.purchaseRedirect());
-    EXPECT_EQ(origin.requests.size(), 2);
+    EXPECT_EQ(origin.received[0].count("\r\n\r\n"), 2);
 }
 
 // A body and a tunnel go through a pipe, or are copied when there is none to be had; a held
@@ -204,12 +198,12 @@ TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied)
 TEST_F(ProxyServerRelay, AWithdrawnAllowanceClosesTunnelsAndPaidUpstreams) {
     RawPeer peer;
     answerAfter(peer, 4, "ping");
-    HttpOrigin origin;
-    origin.route("/", okWith("page"), false);
+    RawPeer origin;
+    origin.answerHeads(ProxyRig::ok("page"));
     TestClient tunnel(rig.port);
     tunnel.send("CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\nping");
     TestClient paid(rig.port);
-    paid.send(get(origin.hostAndPort().toLatin1()));
+    paid.send(get(origin.hostAndPort()));
     TestClient open(rig.port);
     open.send(get("localhost:" + QByteArray::number(origin.port())));
     ASSERT_TRUE(tunnel.waitForEnd("ping") && paid.waitForEnd("page") && open.waitForEnd("page"));
@@ -220,7 +214,7 @@ TEST_F(ProxyServerRelay, AWithdrawnAllowanceClosesTunnelsAndPaidUpstreams) {
     EXPECT_TRUE(paid.waitClosed());
     EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
     open.send(get("localhost:" + QByteArray::number(origin.port())));
-    EXPECT_TRUE(open.waitFor(2 * okWith("page").size()));
+    EXPECT_TRUE(open.waitFor(2 * ProxyRig::ok("page").size()));
     EXPECT_FALSE(open.closed);
 }
 
