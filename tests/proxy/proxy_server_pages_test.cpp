@@ -42,14 +42,9 @@ TEST_F(ProxyServerPages, AccessFollowsTheRegistryAndTheNeighbourTable) {
                                   "text/html\r\nCache-Control: no-cache\r\nContent-Length: " +
                                   QByteArray::number(rig.purchasePage().size()) + "\r\n\r\n" +
                                   rig.purchasePage();
-    const struct {
-        const char* name;
-        const char* from; // kPaidAddress is registered
-        bool paid;
-        QByteArray neighbourMac;
-        bool tunnel;
-        QByteArray reply;
-    } cases[] = {
+    // Where the client is (kPaidAddress is registered), paid, the hardware address the neighbour
+    // table names for it, a tunnel, the reply.
+    const std::tuple<const char*, const char*, bool, QByteArray, bool, QByteArray> cases[] = {
         {"unknown client", kUnknownAddress, false, "", false, PortalReplies::notFound()},
         {"unpaid client", kPaidAddress, false, "", false, rig.purchaseRedirect()},
         {"unpaid client, tunnel", kPaidAddress, false, "", true, refused511},
@@ -61,16 +56,16 @@ TEST_F(ProxyServerPages, AccessFollowsTheRegistryAndTheNeighbourTable) {
     rig.registerClient(false);
     OneNeighbour neighbours;
     rig.proxy.setNeighbourTable(&neighbours);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.paid)
+    for (const auto& [name, from, paid, neighbourMac, tunnel, reply] : cases) {
+        SCOPED_TRACE(name);
+        if (paid)
             rig.allowed.add(QByteArray::fromHex("000C29ABCDEF"), QDateTime());
-        neighbours.mac = c.neighbourMac;
+        neighbours.mac = neighbourMac;
         const QByteArray host = "127.0.0.1:" + QByteArray::number(origin.port());
-        TestClient client(rig.port, c.from);
-        EXPECT_EQ(client.exchange(c.tunnel ? "CONNECT " + host + " HTTP/1.1\r\n\r\n"
-                                           : "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"),
-                  c.reply);
+        TestClient client(rig.port, from);
+        EXPECT_EQ(client.exchange(tunnel ? "CONNECT " + host + " HTTP/1.1\r\n\r\n"
+                                         : "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"),
+                  reply);
     }
     EXPECT_EQ(origin.sockets.size(), 1u);
 }

@@ -125,13 +125,9 @@ TEST_F(ProxyServerRelay, AKeptAliveUpstreamStillChecksTheAllowance) {
 // and is closed after them, the server is closed, and no pipe or descriptor is left.
 TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied) {
     enum class End { ServerCloses, ServerResets, ClientResets };
-    const struct {
-        const char* name;
-        bool tunnel;
-        qsizetype declared; // the Content-Length, for a response
-        qsizetype sent;     // body or tunnel bytes the server sends before it ends
-        End end;
-    } rows[] = {
+    // A tunnel, the Content-Length of a response, the body or tunnel bytes the server sends
+    // before it ends, how it ends.
+    const std::tuple<const char*, bool, qsizetype, qsizetype, End> rows[] = {
         {"a held response cut short", false, 3000, 1000, End::ServerCloses},
         {"a body shorter than declared", false, 300000, 200000, End::ServerCloses},
         {"a body longer than declared", false, 200000, 300000, End::ServerCloses},
@@ -143,39 +139,39 @@ TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied)
     int descriptors = -1;
     for (const bool spliced : {true, false}) {
         SplicePipe::capBudget(spliced ? -1 : 0);
-        for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(row.name) + (spliced ? ", spliced" : ", copied"));
+        for (const auto& [name, tunnel, declared, sent, end] : rows) {
+            SCOPED_TRACE(std::string(name) + (spliced ? ", spliced" : ", copied"));
             const double down = rig.proxy.downMegabytes;
             {
                 RawPeer peer;
                 const QByteArray request =
-                    row.tunnel ? "CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n?"
-                               : get(peer.hostAndPort());
+                    tunnel ? "CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n?"
+                           : get(peer.hostAndPort());
                 const QByteArray response =
-                    (row.tunnel ? QByteArray()
-                                : "HTTP/1.1 200 OK\r\nContent-Length: " +
-                                      QByteArray::number(row.declared) + "\r\n\r\n") +
-                    patternBytes(row.sent, 9);
-                answerAfter(peer, row.tunnel ? 1 : request.size(), response);
+                    (tunnel ? QByteArray()
+                            : "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(declared) +
+                                  "\r\n\r\n") +
+                    patternBytes(sent, 9);
+                answerAfter(peer, tunnel ? 1 : request.size(), response);
                 TestClient client(rig.port);
                 client.send(request);
-                const bool held = row.sent < 5000;
+                const bool held = sent < 5000;
                 ASSERT_TRUE(held ? peer.waitForBytes(request.size()) : client.waitFor(100000));
-                if (!held && (row.tunnel || row.sent < row.declared)) { // else it may be over
+                if (!held && (tunnel || sent < declared)) { // else it may be over
                     EXPECT_EQ(SplicePipe::openCount(), spliced ? 1 : 0);
                 }
-                if (row.end == End::ClientResets) {
+                if (end == End::ClientResets) {
                     reset(&client.socket);
                     EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
                 } else {
-                    const qsizetype prefix = row.tunnel ? PortalReplies::tunnelOpen().size() : 0;
-                    if (row.end == End::ServerCloses)
+                    const qsizetype prefix = tunnel ? PortalReplies::tunnelOpen().size() : 0;
+                    if (end == End::ServerCloses)
                         peer.sockets[0]->disconnectFromHost();
                     else
                         reset(peer.sockets[0]);
                     ASSERT_TRUE(client.waitClosed(10000));
                     const qsizetype relayed = client.received.size() - prefix;
-                    if (row.end == End::ServerCloses) {
+                    if (end == End::ServerCloses) {
                         EXPECT_EQ(relayed, response.size());
                     }
                     EXPECT_TRUE(client.received.mid(prefix) == response.left(relayed));

@@ -2,14 +2,12 @@
 // with the old settings file untouched and the password shown nowhere.
 #include "platform/profile_file.h"
 #include "shell/command_line.h"
-#include "shell/headless_start.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <linux/capability.h>
 #include <sys/stat.h>
 
 namespace {
@@ -112,16 +110,6 @@ TEST_F(CommandLineTest, SetLoginRefusesBadInputAndKeepsTheOldFile) {
         EXPECT_FALSE(input.size() > 1 && err.toUtf8().contains(input.left(2)));
         EXPECT_EQ(file(), kOldFile);
     }
-}
-
-TEST(HeadlessStartTest, NamesEachMissingCapability) {
-    const std::uint64_t all =
-        (1ULL << CAP_NET_BIND_SERVICE) | (1ULL << CAP_NET_RAW) | (1ULL << CAP_NET_ADMIN);
-    EXPECT_EQ(HeadlessStart::missingCapabilities(all), QStringList());
-    EXPECT_EQ(HeadlessStart::missingCapabilities(all & ~(1ULL << CAP_NET_RAW)),
-              QStringList{"CAP_NET_RAW"});
-    EXPECT_EQ(HeadlessStart::missingCapabilities(1ULL << CAP_NET_RAW),
-              (QStringList{"CAP_NET_BIND_SERVICE", "CAP_NET_ADMIN"}));
 }
 
 } // namespace
