@@ -1,17 +1,13 @@
 #pragma once
-// A notification area that is always there and records its icon.
+// A notification area that is always there and records whether its icon is shown.
 
 #include "platform/notify_area.h"
 
 class FakeNotifyArea final : public NotifyArea {
 public:
     bool isAvailable() const override { return true; }
-    void add(const QString& tip) override {
-        added = true;
-        this->tip = tip;
-    }
+    void add(const QString&) override { added = true; }
     void remove() override { added = false; }
 
     bool added = false;
-    QString tip;
 };
