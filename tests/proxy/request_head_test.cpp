@@ -18,7 +18,6 @@ TEST(RequestHead, GetHeaderSectionReadsWholeNamesAtLineStartsInsideTheHead) {
          "Content-Length", ""},
         {"name inside a value is no match", "GET / HTTP/1.1\r\nReferer: x\rHost: evil\r\n\r\n",
          "Host", ""},
-        {"blank before the colon is no match", "GET / HTTP/1.1\r\nHost : a\r\n\r\n", "Host", ""},
         {"blanks after the colon are skipped, trailing ones kept",
          "GET / HTTP/1.1\r\nHost: \t a \t\r\n\r\n", "Host", "a \t"},
         {"value on a last line without its line end is not returned", "GET / HTTP/1.1\r\nHost: a\r",
