@@ -1,4 +1,5 @@
 // The settings file reader/writer: exact bytes on disk, value rules, modes and failed writes.
+// Values of any bytes, their length limit and their line breaks are the fuzz target's.
 #include "platform/profile_file.h"
 
 #include <QDir>
@@ -42,22 +43,14 @@ protected:
 };
 
 TEST_F(ProfileFileTest, ReadGivesTheValueOrTheDefault) {
-    const QByteArray exact(2047, 'x');
     // The file (none: no file), the key read, the value read.
     const std::tuple<const char*, std::optional<QByteArray>, const char*, QString> rows[] = {
         {"missing file", std::nullopt, "AutoHide", "<default>"},
         {"missing key", "[Setup]\nProviderID=x\n", "AutoHide", "<default>"},
-        {"key before any section ignored", "AutoHide=1\n[Setup]\n", "AutoHide", "<default>"},
         {"only the first equals sign splits", "[Setup]\nProviderPWD==a=b==\n", "ProviderPWD",
          "=a=b=="},
         {"section and key case ignored", "[sETUP]\nproviderid=abc\n", "ProviderID", "abc"},
         {"CR of CR LF not in the value", "[Setup]\r\nProviderID=abc\r\n", "ProviderID", "abc"},
-        {"UTF-8 decoded",
-         "[Setup]\nProviderID=Gr\xc3\xbc\xc3\x9f"
-         "e\n",
-         "ProviderID", QStringLiteral("Gr\u00fc\u00dfe")},
-        {"longer values cut to 2047", "[Setup]\nA=" + exact + "yz\n", "A",
-         QString::fromLatin1(exact)},
     };
     for (const auto& [name, content, key, expected] : rows) {
         SCOPED_TRACE(name);
@@ -82,12 +75,6 @@ TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
          "[Setup]\nProviderID=a\nAutoHide=0\n\n[Other]\nX=1\n"},
         {"case-insensitive match replaces", "[setup]\n providerid = old\n", "ProviderID", "new",
          "[setup]\n providerid =new\n"},
-        {"CR LF style kept", "[Setup]\r\nProviderID=a\r\n", "AutoHide", "1",
-         "[Setup]\r\nProviderID=a\r\nAutoHide=1\r\n"},
-        {"blanks and quotes stored as they are", nullptr, "ProviderPWD", " \"x\\y\" ",
-         "[Setup]\nProviderPWD= \"x\\y\" \n"},
-        {"line breaks dropped", nullptr, "ProviderPWD", "ab\r\ncd\ne\r",
-         "[Setup]\nProviderPWD=abcde\n"},
     };
     for (const auto& [name, before, key, value, after] : rows) {
         SCOPED_TRACE(name);
@@ -102,7 +89,8 @@ TEST_F(ProfileFileTest, WriteLeavesExactlyTheseBytes) {
 TEST_F(ProfileFileTest, ModesPrivateToOwnerAndWhatIsWritable) {
     EXPECT_TRUE(ProfileFile::isWritable(path()));
     EXPECT_TRUE(ProfileFile::isWritable(dir.filePath(QStringLiteral("new/deeper/Tarnix.ini"))));
-    // A file in the way of the directory is the gateway shell test's.
+    ASSERT_TRUE(QFile(dir.filePath(QStringLiteral("file"))).open(QIODevice::WriteOnly));
+    EXPECT_FALSE(ProfileFile::isWritable(dir.filePath(QStringLiteral("file/Tarnix.ini"))));
     EXPECT_FALSE(ProfileFile::isWritable(dir.path())) << "a directory is no settings file";
     writeRaw("[Setup]\nProviderID=a\n");
     ASSERT_TRUE(QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner |

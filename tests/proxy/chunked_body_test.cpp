@@ -11,25 +11,13 @@ namespace {
 
 using Outcome = std::tuple<qsizetype, bool, bool>; // bytes taken, done, failed
 
-// Feeds input as a first piece and then pieces of another size; once a piece is not taken
-// whole, the body has ended or failed.
-Outcome feedInPieces(const QByteArray& input, qsizetype firstPiece, qsizetype piece) {
+// Feeds input in pieces of one size until a piece is not taken whole. Other cuts, and
+// feeding after the end, are the fuzz target's.
+Outcome feedInPieces(const QByteArray& input, qsizetype piece) {
     ChunkedBody body;
     qsizetype taken = 0;
-    qsizetype pos = 0;
-    qsizetype size = firstPiece;
-    while (pos < input.size()) {
-        size = std::min(size, input.size() - pos);
-        const qsizetype took = body.feed(input.constData() + pos, size);
-        EXPECT_GE(took, 0);
-        EXPECT_LE(took, size);
-        taken += took;
-        if (took < size) {
-            EXPECT_TRUE(body.done() || body.failed());
-        }
-        pos += size;
-        size = piece;
-    }
+    for (qsizetype pos = 0; pos < input.size() && taken == pos; pos += piece)
+        taken += body.feed(input.constData() + pos, std::min(piece, input.size() - pos));
     return {taken, body.done(), body.failed()};
 }
 
@@ -80,20 +68,7 @@ TEST(ChunkedBody, EndsExactlyWhereTheBodyEndsWhateverTheCuts) {
         Outcome expected = row.outcome;
         if (std::get<0>(expected) == all)
             std::get<0>(expected) = size;
-        EXPECT_EQ(feedInPieces(row.input, size, size), expected) << "in one piece";
-        EXPECT_EQ(feedInPieces(row.input, 1, 1), expected) << "byte by byte";
-        const qsizetype step = size > 600 ? 97 : 1;
-        for (qsizetype cut = 1; cut < size; cut += step)
-            EXPECT_EQ(feedInPieces(row.input, cut, size), expected) << "cut at " << cut;
+        EXPECT_EQ(feedInPieces(row.input, size), expected) << "in one piece";
+        EXPECT_EQ(feedInPieces(row.input, 1), expected) << "byte by byte";
     }
-}
-
-TEST(ChunkedBody, TakesNothingAfterItsEnd) {
-    ChunkedBody body;
-    const QByteArray input = "0\r\n\r\n";
-    EXPECT_EQ(body.feed(input.constData(), input.size()), input.size());
-    ASSERT_TRUE(body.done());
-    EXPECT_EQ(body.feed("1\r\nx\r\n", 6), 0);
-    EXPECT_EQ(body.feed(nullptr, 0), 0);
-    EXPECT_TRUE(body.done());
 }

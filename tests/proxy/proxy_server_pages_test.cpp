@@ -2,7 +2,6 @@
 // gateway answer: its own pages, who is refused how, and upstreams it never connects to.
 
 #include "proxy/portal_replies.h"
-#include "support/http_origin.h"
 #include "support/proxy_harness.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +19,7 @@ struct OneNeighbour : NeighbourTable {
 class ProxyServerPages : public ::testing::Test {
 protected:
     ProxyRig rig;
-    HttpOrigin origin;
+    RawPeer origin;
 };
 
 TEST_F(ProxyServerPages, APurchaseNoticeCountsAndARefreshReloadsTheProviderPage) {
@@ -38,42 +37,37 @@ TEST_F(ProxyServerPages, APurchaseNoticeCountsAndARefreshReloadsTheProviderPage)
 // A client is known by its address and the hardware address the neighbour table holds for it:
 // a host that took a paid client's address is a stranger.
 TEST_F(ProxyServerPages, AccessFollowsTheRegistryAndTheNeighbourTable) {
-    origin.route("/", HttpOrigin::ok("origin page"));
+    origin.answerHeads(ProxyRig::ok("origin page"), true);
     const QByteArray refused511 = "HTTP/1.1 511 Network Authentication Required\r\nContent-Type: "
                                   "text/html\r\nCache-Control: no-cache\r\nContent-Length: " +
                                   QByteArray::number(rig.purchasePage().size()) + "\r\n\r\n" +
                                   rig.purchasePage();
-    const struct {
-        const char* name;
-        const char* from; // kPaidAddress is registered
-        bool paid;
-        QByteArray neighbourMac;
-        bool tunnel;
-        QByteArray reply;
-    } cases[] = {
+    // Where the client is (kPaidAddress is registered), paid, the hardware address the neighbour
+    // table names for it, a tunnel, the reply.
+    const std::tuple<const char*, const char*, bool, QByteArray, bool, QByteArray> cases[] = {
         {"unknown client", kUnknownAddress, false, "", false, PortalReplies::notFound()},
         {"unpaid client", kPaidAddress, false, "", false, rig.purchaseRedirect()},
         {"unpaid client, tunnel", kPaidAddress, false, "", true, refused511},
         {"paid client at its own hardware address", kPaidAddress, true,
-         QByteArray::fromHex("000C29ABCDEF"), false, HttpOrigin::ok("origin page")},
+         QByteArray::fromHex("000C29ABCDEF"), false, ProxyRig::ok("origin page")},
         {"another host at a paid client's address", kPaidAddress, true,
          QByteArray::fromHex("0050560102AB"), false, PortalReplies::notFound()},
     };
     rig.registerClient(false);
     OneNeighbour neighbours;
     rig.proxy.setNeighbourTable(&neighbours);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.paid)
+    for (const auto& [name, from, paid, neighbourMac, tunnel, reply] : cases) {
+        SCOPED_TRACE(name);
+        if (paid)
             rig.allowed.add(QByteArray::fromHex("000C29ABCDEF"), QDateTime());
-        neighbours.mac = c.neighbourMac;
+        neighbours.mac = neighbourMac;
         const QByteArray host = "127.0.0.1:" + QByteArray::number(origin.port());
-        TestClient client(rig.port, c.from);
-        EXPECT_EQ(client.exchange(c.tunnel ? "CONNECT " + host + " HTTP/1.1\r\n\r\n"
-                                           : "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"),
-                  c.reply);
+        TestClient client(rig.port, from);
+        EXPECT_EQ(client.exchange(tunnel ? "CONNECT " + host + " HTTP/1.1\r\n\r\n"
+                                         : "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"),
+                  reply);
     }
-    EXPECT_EQ(origin.connections, 1);
+    EXPECT_EQ(origin.sockets.size(), 1u);
 }
 
 } // namespace
@@ -83,8 +77,8 @@ TEST_F(ProxyServerPages, AccessFollowsTheRegistryAndTheNeighbourTable) {
 TEST(ProxyServerPolicy, TheGatewayIsNoUpstreamByAddressOrName) {
     ProxyRig rig(ProxyServer::Options{false, ProxyServer::kMaxSlots});
     rig.registerClient(true);
-    HttpOrigin origin;
-    origin.route("/secret", HttpOrigin::ok("secret"));
+    RawPeer origin;
+    origin.answerHeads(ProxyRig::ok("secret"), true);
     const QByteArray port = QByteArray::number(origin.port());
     for (const QByteArray& request :
          {"GET /secret HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n",
@@ -94,5 +88,5 @@ TEST(ProxyServerPolicy, TheGatewayIsNoUpstreamByAddressOrName) {
         TestClient client(rig.port);
         EXPECT_EQ(client.exchange(request), PortalReplies::notFound());
     }
-    EXPECT_TRUE(origin.requests.isEmpty());
+    EXPECT_TRUE(origin.sockets.empty());
 }

@@ -4,7 +4,6 @@
 
 #include "platform/splice_pipe.h"
 #include "proxy/portal_replies.h"
-#include "support/http_origin.h"
 #include "support/proxy_harness.h"
 
 #include <QDir>
@@ -14,11 +13,6 @@
 using namespace proxytest;
 
 namespace {
-
-QByteArray okWith(const QByteArray& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
-           body;
-}
 
 QByteArray get(const QByteArray& hostAndPort, const QByteArray& path = "/") {
     return "GET " + path + " HTTP/1.1\r\nHost: " + hostAndPort + "\r\n\r\n";
@@ -59,7 +53,7 @@ TEST_F(ProxyServerRelay, UploadToAnOriginThatDoesNotReadStaysBounded) {
     const QByteArray request = "POST /up HTTP/1.1\r\nHost: " + peer.hostAndPort() +
                                "\r\nContent-Length: " + QByteArray::number(body.size()) +
                                "\r\n\r\n" + body;
-    answerAfter(peer, request.size(), okWith("stored"));
+    answerAfter(peer, request.size(), ProxyRig::ok("stored"));
     TestClient client(rig.port);
     client.send(request);
     ASSERT_TRUE(waitUntil([&] { return peer.sockets.size() == 1; }));
@@ -83,7 +77,7 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
         SplicePipe::capBudget(spliced ? -1 : 0);
         RawPeer peer;
         const QByteArray request = get(peer.hostAndPort());
-        const QByteArray response = okWith(body);
+        const QByteArray response = ProxyRig::ok(body);
         answerAfter(peer, request.size(), response);
         TestClient client(rig.port, kPaidAddress, 64 * 1024);
         client.paused = true;
@@ -109,20 +103,20 @@ TEST_F(ProxyServerRelay, DownloadToAClientThatDoesNotReadStaysBounded) {
 // Pipelined requests share one upstream, and each is checked: a withdrawn allowance stops the
 // next one although the upstream is open.
 TEST_F(ProxyServerRelay, AKeptAliveUpstreamStillChecksTheAllowance) {
-    HttpOrigin origin;
-    origin.route("/a", okWith("page a"), false);
-    const QByteArray request = get(origin.hostAndPort().toLatin1(), "/a");
+    RawPeer origin;
+    origin.answerHeads(ProxyRig::ok("page a"));
+    const QByteArray request = get(origin.hostAndPort(), "/a");
     TestClient client(rig.port);
     client.send(request + request);
-    ASSERT_TRUE(client.waitFor(2 * okWith("page a").size()));
-    EXPECT_EQ(client.received, okWith("page a") + okWith("page a"));
-    EXPECT_EQ(origin.connections, 1);
+    ASSERT_TRUE(client.waitFor(2 * ProxyRig::ok("page a").size()));
+    EXPECT_EQ(client.received, ProxyRig::ok("page a") + ProxyRig::ok("page a"));
+    EXPECT_EQ(origin.sockets.size(), 1u);
     rig.allowed.clear();
     client.received.clear();
     client.send(request);
     ASSERT_TRUE(client.waitClosed());
     EXPECT_EQ(client.received, rig.purchaseRedirect());
-    EXPECT_EQ(origin.requests.size(), 2);
+    EXPECT_EQ(origin.received[0].count("\r\n\r\n"), 2);
 }
 
 // A body and a tunnel go through a pipe, or are copied when there is none to be had; a held
@@ -131,13 +125,9 @@ TEST_F(ProxyServerRelay, AKeptAliveUpstreamStillChecksTheAllowance) {
 // and is closed after them, the server is closed, and no pipe or descriptor is left.
 TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied) {
     enum class End { ServerCloses, ServerResets, ClientResets };
-    const struct {
-        const char* name;
-        bool tunnel;
-        qsizetype declared; // the Content-Length, for a response
-        qsizetype sent;     // body or tunnel bytes the server sends before it ends
-        End end;
-    } rows[] = {
+    // A tunnel, the Content-Length of a response, the body or tunnel bytes the server sends
+    // before it ends, how it ends.
+    const std::tuple<const char*, bool, qsizetype, qsizetype, End> rows[] = {
         {"a held response cut short", false, 3000, 1000, End::ServerCloses},
         {"a body shorter than declared", false, 300000, 200000, End::ServerCloses},
         {"a body longer than declared", false, 200000, 300000, End::ServerCloses},
@@ -149,39 +139,39 @@ TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied)
     int descriptors = -1;
     for (const bool spliced : {true, false}) {
         SplicePipe::capBudget(spliced ? -1 : 0);
-        for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(row.name) + (spliced ? ", spliced" : ", copied"));
+        for (const auto& [name, tunnel, declared, sent, end] : rows) {
+            SCOPED_TRACE(std::string(name) + (spliced ? ", spliced" : ", copied"));
             const double down = rig.proxy.downMegabytes;
             {
                 RawPeer peer;
                 const QByteArray request =
-                    row.tunnel ? "CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n?"
-                               : get(peer.hostAndPort());
+                    tunnel ? "CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\n?"
+                           : get(peer.hostAndPort());
                 const QByteArray response =
-                    (row.tunnel ? QByteArray()
-                                : "HTTP/1.1 200 OK\r\nContent-Length: " +
-                                      QByteArray::number(row.declared) + "\r\n\r\n") +
-                    patternBytes(row.sent, 9);
-                answerAfter(peer, row.tunnel ? 1 : request.size(), response);
+                    (tunnel ? QByteArray()
+                            : "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(declared) +
+                                  "\r\n\r\n") +
+                    patternBytes(sent, 9);
+                answerAfter(peer, tunnel ? 1 : request.size(), response);
                 TestClient client(rig.port);
                 client.send(request);
-                const bool held = row.sent < 5000;
+                const bool held = sent < 5000;
                 ASSERT_TRUE(held ? peer.waitForBytes(request.size()) : client.waitFor(100000));
-                if (!held && (row.tunnel || row.sent < row.declared)) { // else it may be over
+                if (!held && (tunnel || sent < declared)) { // else it may be over
                     EXPECT_EQ(SplicePipe::openCount(), spliced ? 1 : 0);
                 }
-                if (row.end == End::ClientResets) {
+                if (end == End::ClientResets) {
                     reset(&client.socket);
                     EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
                 } else {
-                    const qsizetype prefix = row.tunnel ? PortalReplies::tunnelOpen().size() : 0;
-                    if (row.end == End::ServerCloses)
+                    const qsizetype prefix = tunnel ? PortalReplies::tunnelOpen().size() : 0;
+                    if (end == End::ServerCloses)
                         peer.sockets[0]->disconnectFromHost();
                     else
                         reset(peer.sockets[0]);
                     ASSERT_TRUE(client.waitClosed(10000));
                     const qsizetype relayed = client.received.size() - prefix;
-                    if (row.end == End::ServerCloses) {
+                    if (end == End::ServerCloses) {
                         EXPECT_EQ(relayed, response.size());
                     }
                     EXPECT_TRUE(client.received.mid(prefix) == response.left(relayed));
@@ -204,12 +194,12 @@ TEST_F(ProxyServerRelay, StretchesCutShortOverrunOrResetEndAlikeSplicedOrCopied)
 TEST_F(ProxyServerRelay, AWithdrawnAllowanceClosesTunnelsAndPaidUpstreams) {
     RawPeer peer;
     answerAfter(peer, 4, "ping");
-    HttpOrigin origin;
-    origin.route("/", okWith("page"), false);
+    RawPeer origin;
+    origin.answerHeads(ProxyRig::ok("page"));
     TestClient tunnel(rig.port);
     tunnel.send("CONNECT " + peer.hostAndPort() + " HTTP/1.1\r\n\r\nping");
     TestClient paid(rig.port);
-    paid.send(get(origin.hostAndPort().toLatin1()));
+    paid.send(get(origin.hostAndPort()));
     TestClient open(rig.port);
     open.send(get("localhost:" + QByteArray::number(origin.port())));
     ASSERT_TRUE(tunnel.waitForEnd("ping") && paid.waitForEnd("page") && open.waitForEnd("page"));
@@ -220,7 +210,7 @@ TEST_F(ProxyServerRelay, AWithdrawnAllowanceClosesTunnelsAndPaidUpstreams) {
     EXPECT_TRUE(paid.waitClosed());
     EXPECT_TRUE(waitUntil([&] { return peer.closedByProxy[0]; }));
     open.send(get("localhost:" + QByteArray::number(origin.port())));
-    EXPECT_TRUE(open.waitFor(2 * okWith("page").size()));
+    EXPECT_TRUE(open.waitFor(2 * ProxyRig::ok("page").size()));
     EXPECT_FALSE(open.closed);
 }
 

@@ -1,19 +1,13 @@
 #pragma once
-// A notification area the test can make present or absent, and click.
+// A notification area that is always there and records whether its icon is shown.
 
 #include "platform/notify_area.h"
 
 class FakeNotifyArea final : public NotifyArea {
 public:
-    bool isAvailable() const override { return available; }
-    void add(const QString& tip) override {
-        added = true;
-        this->tip = tip;
-    }
+    bool isAvailable() const override { return true; }
+    void add(const QString&) override { added = true; }
     void remove() override { added = false; }
-    void click(int message) { emit mouseMessage(message); }
 
-    bool available = true;
     bool added = false;
-    QString tip;
 };

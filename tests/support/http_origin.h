@@ -1,8 +1,8 @@
 #pragma once
-// A small web origin on loopback for tests: answers each request with the canned bytes of its
-// path (by the request line's target), or keeps silent for paths marked to hang. Requests
-// received are kept for the test to look at; requests that arrive together (pipelined) are
-// answered one after the other. Plain HTTP, or TLS with the server configuration given.
+// A small web origin on loopback for the page loader's tests: answers a request with the canned
+// bytes of its path (by the request line's target) and closes, or keeps silent for other paths.
+// Requests received are kept for the test to look at. Plain HTTP, or TLS with the server
+// configuration given.
 
 #include <QHostAddress>
 #include <QMap>
@@ -24,20 +24,16 @@ public:
     int port() const { return server_->serverPort(); }
     QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
 
-    // The whole response for a path; the connection is closed after it when closeAfter.
-    void route(const QByteArray& path, const QByteArray& response, bool closeAfter = true) {
-        routes_[path] = {response, closeAfter, false};
-    }
-    void hang(const QByteArray& path) { routes_[path] = {QByteArray(), false, true}; }
+    // The whole response for a path.
+    void route(const QByteArray& path, const QByteArray& response) { routes_[path] = response; }
 
-    static QByteArray ok(const QByteArray& body, const QByteArray& type = "text/html") {
-        return "HTTP/1.1 200 OK\r\nContent-Type: " + type +
-               "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    static QByteArray ok(const QByteArray& body) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) +
+               "\r\n\r\n" + body;
     }
 
     QList<QByteArray> requests;
-    int connections = 0; // accepted so far (over TLS: once the handshake has completed)
-    int handshakes = 0;  // TLS handshakes begun
+    int handshakes = 0; // TLS handshakes begun
 
 private:
     explicit HttpOrigin(std::unique_ptr<QTcpServer> server) : server_(std::move(server)) {
@@ -46,44 +42,27 @@ private:
         // has it pending only once the handshake has completed.
         connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket* socket = server_->nextPendingConnection()) {
-                ++connections;
                 socket->setParent(this);
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
             }
         });
     }
 
-    struct Route {
-        QByteArray response;
-        bool closeAfter;
-        bool hang;
-    };
-
-    // Answers every complete request head waiting, up to one to hang on.
     void serve(QTcpSocket* socket) {
         QByteArray& pending = buffers_[socket];
         pending += socket->readAll();
-        for (qsizetype end; socket->state() == QAbstractSocket::ConnectedState &&
-                            (end = pending.indexOf("\r\n\r\n")) >= 0;) {
-            const QByteArray head = pending.left(end + 4);
-            pending.remove(0, end + 4);
-            requests << head;
-            QByteArray path = head.left(head.indexOf("\r\n")).split(' ').value(1);
-            path.truncate(path.contains('?') ? path.indexOf('?') : path.size());
-            const auto it = routes_.constFind(path);
-            if (it == routes_.constEnd()) {
-                socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-                continue;
-            }
-            if (it->hang)
-                return;
-            socket->write(it->response);
-            if (it->closeAfter)
-                socket->disconnectFromHost();
+        if (!pending.contains("\r\n\r\n"))
+            return;
+        requests << pending;
+        QByteArray path = pending.left(pending.indexOf("\r\n")).split(' ').value(1);
+        path.truncate(path.contains('?') ? path.indexOf('?') : path.size());
+        if (const QByteArray response = routes_.value(path); !response.isEmpty()) {
+            socket->write(response);
+            socket->disconnectFromHost();
         }
     }
 
     std::unique_ptr<QTcpServer> server_;
-    QMap<QByteArray, Route> routes_;
+    QMap<QByteArray, QByteArray> routes_;
     QMap<QTcpSocket*, QByteArray> buffers_;
 };

@@ -53,6 +53,10 @@ struct ProxyRig {
         return "<html><head><meta http-equiv=\"refresh\" content=\"0; URL=http://provider.test"
                "/gateway/purchasing.asp?id=prov42&mac=000C29ABCDEF\"></head><body> </body></html>";
     }
+    static QByteArray ok(const QByteArray& body) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) +
+               "\r\n\r\n" + body;
+    }
     static QByteArray purchaseRedirect() {
         return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nCache-Control: no-cache\r\n"
                "Content-Length: " +
@@ -140,6 +144,18 @@ public:
         paused = false;
         for (size_t i = 0; i < sockets.size(); ++i)
             take(i);
+    }
+    // Answers each request head a connection sends with response, and closes after it when
+    // closeAfter.
+    void answerHeads(const QByteArray& response, bool closeAfter = false) {
+        onData = [response, closeAfter](QTcpSocket* socket, const QByteArray& received) {
+            for (int n = socket->property("answered").toInt(); n < received.count("\r\n\r\n");
+                 socket->setProperty("answered", ++n)) {
+                socket->write(response);
+                if (closeAfter)
+                    socket->disconnectFromHost();
+            }
+        };
     }
     bool waitForBytes(qsizetype n) {
         return waitUntil([&] { return !received.empty() && received[0].size() >= n; });
