@@ -214,25 +214,16 @@ EOF
 }
 
 # Every client leases an address, "unlimited" is bought for its MAC at the provider (through
-# the proxy, as the client's browser would; from the gateway host should that fail) and the
-# gateway reloads the provider page; then a page must come through its proxy for each.
+# the proxy, as the client's browser would) and the gateway reloads the provider page; then a
+# page must come through its proxy for each.
 buy_unlimited() { # CLIENT
-    local ip got purchase="http://$LAB_PROVIDER_HOST/gateway/purchase"
     if ! lab_udhcpc "$1"; then
         say "$1 got no lease: $(tail -n 5 "$LAB_DIR/$1.udhcpc.log")"
         return 1
     fi
-    ip=$(lab_lease_value "$LAB_DIR/$1.udhcpc.lease" ip)
-    say "$1 (${LAB_MAC[$1]}) leased $ip"
-    got=$(fetch "$1" "$GW_PROXY" "$purchase" --data-urlencode "id=$LAB_PROVIDER_ID" \
-        --data "mac=$(lab_client_mac_hex "$1")&plan=unlimited")
-    if [ "${got%% *}" != 200 ]; then
-        say "the purchase through the gateway failed ('$got'); buying from the gateway host"
-        got=$(lab_in gw curl -s --max-time 10 -o /dev/null -w '%{http_code}' \
-            --data-urlencode "id=$LAB_PROVIDER_ID" \
-            --data "mac=$(lab_client_mac_hex "$1")&plan=unlimited" "$purchase")
-        [ "$got" = 200 ] || { say "the purchase was refused (HTTP $got)"; return 1; }
-    fi
+    say "$1 (${LAB_MAC[$1]}) leased $(lab_lease_value "$LAB_DIR/$1.udhcpc.lease" ip)"
+    lab_buy "$1" unlimited ||
+        { say "$1's purchase failed: $(head -c 300 "$LAB_DIR/$1.purchase.html")"; return 1; }
 }
 pay_for_clients() {
     local got i client

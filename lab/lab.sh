@@ -598,6 +598,12 @@ lab_device_curl() {
     lab_in "$name" curl -sS --max-time 10 --noproxy '*' "$@"
 }
 
+# lab_client_curl NAME CURL-ARGUMENTS...: curl on NAME the way it reaches the web: a device of
+# lab_add_device directly, any other client through the gateway's proxy.
+lab_client_curl() {
+    if [ -n "${LAB_DEVICE[$1]:-}" ]; then lab_device_curl "$@"; else lab_proxy_curl "$@"; fi
+}
+
 # lab_client_mac_hex NAME: the client's hardware address as the gateway names it: 12 hex
 # digits, upper case.
 lab_client_mac_hex() { echo "${LAB_MAC[$1]}" | tr -d ':' | tr 'a-f' 'A-F'; }
@@ -612,9 +618,8 @@ lab_purchase_url() {
 # service, through the proxy or, from a device, directly; the confirmation, whose refresh leads
 # to the gateway's refresh path, in $LAB_DIR/NAME.purchase.html.
 lab_buy() {
-    local name=$1 file="$LAB_DIR/$1.purchase.html" fetch=lab_proxy_curl
-    [ -z "${LAB_DEVICE[$name]:-}" ] || fetch=lab_device_curl
-    "$fetch" "$name" --cacert "$LAB_CA_CERT" -o "$file" \
+    local name=$1 file="$LAB_DIR/$1.purchase.html"
+    lab_client_curl "$name" --cacert "$LAB_CA_CERT" -o "$file" \
         -d "id=$LAB_PROVIDER_ID&mac=$(lab_client_mac_hex "$name")&plan=$2" \
         "$LAB_PROVIDER_SCHEME://$LAB_PROVIDER_HOST/gateway/purchase" && grep -q 'Thank you' "$file"
 }
@@ -622,9 +627,8 @@ lab_buy() {
 # lab_origin_reached NAME: NAME gets the origin's page (through the proxy, or from a device
 # directly), left in $LAB_DIR/NAME.origin.html.
 lab_origin_reached() {
-    local fetch=lab_proxy_curl file="$LAB_DIR/$1.origin.html"
-    [ -z "${LAB_DEVICE[$1]:-}" ] || fetch=lab_device_curl
-    "$fetch" "$1" -o "$file" http://origin.lab/ 2> /dev/null && grep -q "$LAB_ORIGIN_TEXT" "$file"
+    local file="$LAB_DIR/$1.origin.html"
+    lab_client_curl "$1" -o "$file" http://origin.lab/ 2> /dev/null && grep -q "$LAB_ORIGIN_TEXT" "$file"
 }
 
 # lab_refresh_target FILE: the URL of the page's <meta http-equiv="refresh"> (empty if none).

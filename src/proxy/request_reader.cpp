@@ -135,7 +135,6 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
     if (framing.kind == BodyFraming::Kind::Invalid)
         return reply(PortalReplies::notFound());
     const qsizetype gatheredBytes = gatheredBodyBytes(head, framing);
-    const bool gathered = gatheredBytes > 0;
     if (buffer_.size() < end + gatheredBytes)
         return ReaderStep();
 
@@ -167,7 +166,7 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
     }
     if (tunnel)
         step.bytes.clear(); // the CONNECT head stays here
-    followHead(tunnel, framing, gathered);
+    followHead(tunnel, framing, gatheredBytes > 0);
     // A tunnel starts on a fresh connection: the kept-alive one is mid-conversation.
     const bool reuse =
         !tunnel && upstream.connected && upstream.host == host && upstream.port == port;
