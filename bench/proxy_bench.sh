@@ -23,10 +23,18 @@
 #                            the clients, 50 each (every proxy alike)
 #   BENCH_MODES="keepalive close"   keep-alive requests, and "Connection: close" ones
 #   BENCH_PEERS="tinyproxy squid"   the peer proxies measured beside the gateway
+#   BENCH_CC=reno            TCP congestion control of every lab host ("" keeps the machine's).
+#                            bbr paces each socket to its estimate of the path; on these
+#                            microsecond veth paths two paced hops in a row (every proxy) ran at
+#                            about half the speed of one (direct). Debian's default, cubic, does
+#                            not pace; reno is the non-pacing one a namespace may always choose.
+#                            The 100 MiB downloads run again under the machine's own choice when
+#                            it differs, in a column of their own.
 #   BENCH_GATEWAY_ENV=""     NAME=VALUE words put in the gateway's environment (e.g. QT_NO_GLIB=1)
 #   BENCH_PROFILE=auto       auto: profile the gateway when it misses a requests-per-second
 #                            target (below); always; never; only: nothing but a profile of each
 #                            of BENCH_MODES at the largest of BENCH_CONNECTIONS (a few minutes)
+#   BENCH_ONLY=big           nothing but the 100 MiB downloads, printed (no report written)
 #   LAB_KEEP=1               keeps the lab's and the bench's files (logs, configuration)
 #
 # The set-up: nginx on the Internet host (origin.lab, 10.99.0.2, ports 80 and 443, plain HTTP
@@ -50,6 +58,8 @@ read -r -a MODES <<< "${BENCH_MODES:-keepalive close}"
 read -r -a PEERS <<< "${BENCH_PEERS-tinyproxy squid}"
 PROFILE=${BENCH_PROFILE:-auto}
 GATEWAY_ENV=${BENCH_GATEWAY_ENV:-}
+CC=${BENCH_CC-reno}
+MACHINE_CC=$(sysctl -n net.ipv4.tcp_congestion_control)
 RESULTS=${BENCH_RESULTS:-$BENCH_DIR/results.md}
 
 CLIENT_COUNT=${BENCH_CLIENTS:-5}
@@ -62,6 +72,11 @@ GW_PROXY=192.168.11.1:8080
 TINY_PROXY=192.168.11.1:8888
 SQUID_PROXY=192.168.11.1:3128
 SLOTS=300
+# The forwarded path leaves with the gateway host's address, masqueraded, as the proxies'
+# upstream connections do. On one port the two would reuse each other's port pairs while the
+# origin still holds them in TIME-WAIT (each new connection from another stack's sequence and
+# clock): SYNs refused, retried after a second, in every later Connection: close run.
+FORWARDED_PORT=8000
 BIG_BYTES=$((100 * 1024 * 1024))
 
 # shellcheck source=bench_lib.sh
@@ -144,13 +159,15 @@ http {
     server {
         listen $LAB_NET_ADDR:80;
         listen $LAB_NET_ADDR:443;
+        listen $LAB_NET_ADDR:$FORWARDED_PORT;
         root $www;
     }
 }
 EOF
     lab_net_start nginx nginx -e "$WORK_DIR/nginx.err" -c "$conf"
     SERVICE_PID[nginx]=$LAB_LAST_PID
-    if ! lab_wait 15 lab_listening net -lnt 80 || ! lab_wait 5 lab_listening net -lnt 443; then
+    if ! lab_wait 15 lab_listening net -lnt 80 || ! lab_wait 5 lab_listening net -lnt 443 ||
+        ! lab_wait 5 lab_listening net -lnt "$FORWARDED_PORT"; then
         say "nginx did not start: $(cat "$LAB_DIR/nginx.log" "$WORK_DIR/nginx.err")"
         return 1
     fi
@@ -601,6 +618,15 @@ for ((i = 1; i <= CLIENT_COUNT; i++)); do
     lab_add_client "c$i" "02:00:00:00:be:0$i" || die "no client c$i"
     lab_in "c$i" sysctl -q -w net.ipv4.tcp_tw_reuse=1 net.ipv4.ip_local_port_range="1024 65000"
 done
+# set_cc NAME: every lab host's TCP congestion control (new connections take it).
+set_cc() {
+    local host
+    for host in "${!LAB_NS[@]}"; do
+        lab_in "$host" sysctl -q -w net.ipv4.tcp_congestion_control="$1" || return 1
+    done
+}
+[ -z "$CC" ] && CC=$MACHINE_CC
+set_cc "$CC" || die "BENCH_CC: the lab's hosts may not use $CC"
 lab_start_gateway "$GATEWAY" || die "the gateway did not start"
 pay_for_clients || die "the gateway does not relay yet for a paid client; nothing measured"
 # The gateway's table lets the LAN reach only the gateway's own services on its host: the peers'
@@ -618,13 +644,13 @@ for peer in "${PEERS[@]}"; do
 done
 got=$(fetch gw "" http://origin.lab/1k.bin)
 [ "$got" = "200 1024" ] || die "no page from the origin directly ($got)"
-forwarded_page() { [ "$(fetch "$CLIENT" "" "http://$LAB_NET_ADDR/1k.bin")" = "200 1024" ]; }
+forwarded_page() { [ "$(fetch "$CLIENT" "" "http://$LAB_NET_ADDR:$FORWARDED_PORT/1k.bin")" = "200 1024" ]; }
 lab_wait 10 forwarded_page || die "the gateway does not forward the paid client's own requests"
 
 PATHS=(direct forwarded gateway "${PEERS[@]}")
 WRK_HOST=([direct]=gw [forwarded]=$CLIENT [gateway]=$CLIENT [tinyproxy]=$CLIENT [squid]=$CLIENT)
 # The client has no name server: the origin by its address, its name in the Host line.
-WRK_URL=([direct]=http://origin.lab/ [forwarded]=http://$LAB_NET_ADDR/ [gateway]=http://$GW_PROXY/
+WRK_URL=([direct]=http://origin.lab/ [forwarded]=http://$LAB_NET_ADDR:$FORWARDED_PORT/ [gateway]=http://$GW_PROXY/
     [tinyproxy]=http://$TINY_PROXY/ [squid]=http://$SQUID_PROXY/)
 write_wrk_script "$WORK_DIR/direct.lua" /1k.bin
 write_wrk_script "$WORK_DIR/proxy.lua" http://origin.lab/1k.bin
@@ -636,6 +662,21 @@ for label in "${PATHS[@]}"; do
     WRK_SCRIPT[$label,keepalive]=$WORK_DIR/$kind.lua WRK_SCRIPT[$label,close]=$WORK_DIR/$kind-close.lua
 done
 
+BIG=http://origin.lab/100m.bin
+TUNNELED=http://origin.lab:443/100m.bin
+BIG_PATHS=(direct forwarded gateway "${PEERS[@]}" gateway-connect "${PEERS[@]/%/-connect}")
+BIG_HOST=([direct]=gw [forwarded]=$CLIENT)
+BIG_ARGS=([direct]=$BIG [forwarded]=http://$LAB_NET_ADDR:$FORWARDED_PORT/100m.bin)
+for label in gateway "${PEERS[@]}"; do
+    proxy=$(proxy_address "$label")
+    BIG_HOST[$label]=$CLIENT BIG_HOST[$label-connect]=$CLIENT
+    BIG_ARGS[$label]="-x http://$proxy $BIG" BIG_ARGS[$label-connect]="-p -x http://$proxy $TUNNELED"
+done
+if [ "${BENCH_ONLY:-}" = big ]; then
+    measure_big
+    for label in "${BIG_PATHS[@]}"; do echo "$label ${SPEED[$label]} MiB/s"; done
+    exit 0
+fi
 if [ "$PROFILE" = only ]; then
     for mode in "${MODES[@]}"; do
         profile_gateway "$mode" || die "profiling failed (LAB_KEEP=1 keeps the logs)"
@@ -651,17 +692,16 @@ STARTED=$(date +%s)
 for label in gateway "${PEERS[@]}"; do measure_slots "$label"; done
 for mode in "${MODES[@]}"; do measure_wrk "$mode"; done
 
-BIG=http://origin.lab/100m.bin
-TUNNELED=http://origin.lab:443/100m.bin
-BIG_PATHS=(direct forwarded gateway "${PEERS[@]}" gateway-connect "${PEERS[@]/%/-connect}")
-BIG_HOST=([direct]=gw [forwarded]=$CLIENT)
-BIG_ARGS=([direct]=$BIG [forwarded]=http://$LAB_NET_ADDR/100m.bin)
-for label in gateway "${PEERS[@]}"; do
-    proxy=$(proxy_address "$label")
-    BIG_HOST[$label]=$CLIENT BIG_HOST[$label-connect]=$CLIENT
-    BIG_ARGS[$label]="-x http://$proxy $BIG" BIG_ARGS[$label-connect]="-p -x http://$proxy $TUNNELED"
-done
 measure_big
+declare -A SPEED_MACHINE=()
+if [ "$CC" != "$MACHINE_CC" ]; then
+    declare -A speed_lab=()
+    for label in "${!SPEED[@]}"; do speed_lab[$label]=${SPEED[$label]}; done
+    set_cc "$MACHINE_CC" || die "the lab's hosts may not use $MACHINE_CC"
+    measure_big
+    for label in "${!SPEED[@]}"; do SPEED_MACHINE[$label]=${SPEED[$label]} SPEED[$label]=${speed_lab[$label]}; done
+    set_cc "$CC" || die "the lab's hosts may not use $CC again"
+fi
 measure_busy_tunnels
 ELAPSED=$(($(date +%s) - STARTED))
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -714,7 +754,7 @@ for kind in "" -connect; do
     best=$(max "$(speed_num "tinyproxy$kind")" "$(speed_num "squid$kind")")
     met=0
     ((g > 0 && g * 10 >= d * 7 && g >= best)) && met=1
-    target "$met" "100 MiB $([ -n "$kind" ] && echo "through CONNECT" || echo "by GET"): $g MiB/s, direct $d, the best peer $best (at least 70% of direct and the best peer's)"
+    target "$met" "100 MiB $([ -n "$kind" ] && echo "through CONNECT" || echo "by GET") ($CC): $g MiB/s, direct $d, the best peer $best (at least 70% of direct and the best peer's)"
 done
 # Forwarded by the kernel, a paid device should lose little against the direct path.
 for mode in "${MODES[@]}"; do
@@ -748,6 +788,7 @@ mode_text() { [ "$1" = keepalive ] && echo "keep-alive" || echo "Connection: clo
     echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); $ELAPSED s of measuring; load average as it"
     echo "  began: $LOAD_BEFORE, as it ended: $LOAD_AFTER (the run itself adds about 4; more is"
     echo "  other work on the machine, which skews every figure)"
+    echo "- TCP congestion control of the lab's hosts: $CC (the machine's: $MACHINE_CC)"
     echo "- Machine: $(nproc) CPUs (${cpu:-unknown CPU}), Linux $(uname -r), $(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
     echo "- Gateway: $GATEWAY, commit $commit, build type ${build_type:-unknown}${GATEWAY_ENV:+, run with $GATEWAY_ENV}"
     echo "- Tools: wrk $(version wrk), tinyproxy $(version tinyproxy), squid $(version squid)," \
@@ -755,7 +796,7 @@ mode_text() { [ "$1" = keepalive ] && echo "keep-alive" || echo "Connection: clo
     echo "- Load generator, proxies and origin (nginx) all run on this machine, in network namespaces;"
     echo "  they share its CPUs, so the figures compare the paths with each other, not with other hardware."
     echo "- direct: the load generator runs in the gateway host itself, fetching from the origin."
-    echo "  forwarded: from the paid LAN client, no proxy, straight to the origin's address; the"
+    echo "  forwarded: from the paid LAN client, no proxy, straight to the origin's address (port $FORWARDED_PORT); the"
     echo "  kernel forwards it through the gateway's nftables table and masquerades it. The proxies:"
     echo "  from the same client (gateway $GW_PROXY, tinyproxy $TINY_PROXY, squid $SQUID_PROXY without cache)."
     echo
@@ -786,16 +827,21 @@ mode_text() { [ "$1" = keepalive ] && echo "keep-alive" || echo "Connection: clo
     echo
     echo "### 100 MiB response (curl; median of $RUNS downloads)"
     echo
-    echo "| Path | Request | MiB/s |"
-    echo "| --- | --- | ---: |"
-    echo "| direct | GET | $(cell "${SPEED[direct]:-}") |"
-    echo "| forwarded | GET, no proxy | $(cell "${SPEED[forwarded]:-}") |"
-    for label in gateway "${PEERS[@]}"; do
-        echo "| $label | GET through the proxy | $(cell "${SPEED[$label]:-}") |"
-    done
-    for label in gateway "${PEERS[@]}"; do
-        echo "| $label | CONNECT tunnel (curl --proxytunnel) | $(cell "${SPEED[$label-connect]:-}") |"
-    done
+    big_row() { # LABEL REQUEST
+        echo -n "| ${1%-connect} | $2 | $(cell "${SPEED[$1]:-}") |"
+        [ "$CC" = "$MACHINE_CC" ] && echo || echo " $(cell "${SPEED_MACHINE[$1]:-}") |"
+    }
+    if [ "$CC" = "$MACHINE_CC" ]; then
+        echo "| Path | Request | MiB/s |"
+        echo "| --- | --- | ---: |"
+    else
+        echo "| Path | Request | MiB/s | MiB/s, $MACHINE_CC |"
+        echo "| --- | --- | ---: | ---: |"
+    fi
+    big_row direct GET
+    big_row forwarded "GET, no proxy"
+    for label in gateway "${PEERS[@]}"; do big_row "$label" "GET through the proxy"; done
+    for label in gateway "${PEERS[@]}"; do big_row "$label-connect" "CONNECT tunnel (curl --proxytunnel)"; done
     echo
     echo "### Memory (VmRSS)"
     echo

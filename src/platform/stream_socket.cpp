@@ -157,6 +157,14 @@ qint64 StreamSocket::bytesAvailable() const {
     return available;
 }
 
+bool StreamSocket::peerHasEnded() const {
+    if (ended_ || fd_ < 0)
+        return true;
+    char probe = 0;
+    const ssize_t got = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+}
+
 QByteArray StreamSocket::read(qint64 max) {
     if (fd_ < 0 || state_ != State::Connected || ended_ || max <= 0)
         return QByteArray();

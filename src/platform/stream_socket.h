@@ -44,6 +44,9 @@ public:
     // Sends what the kernel takes now and queues the rest.
     void write(const QByteArray& data);
     qint64 bytesToWrite() const { return queued_; }
+    // The peer's end (or a reset) is already here, with nothing unread before it, though the
+    // event loop may not have reported it yet.
+    bool peerHasEnded() const;
     // Moves at most max received bytes into the pipe, which must be empty: how many (0: none
     // yet, or the end, which is signalled as read() does), or -1 when this stream cannot be
     // spliced (nothing moved: read() instead).

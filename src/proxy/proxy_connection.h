@@ -49,6 +49,8 @@ public:
     ~ProxyConnection() override;
 
     quint32 peer() const { return peer_; }
+    // The client has hung up, whether or not the event loop has said so yet.
+    bool clientHasEnded() const { return !client_ || client_->peerHasEnded(); }
     // Bytes queued in the gateway (its pipes included) for the client and the upstream.
     qint64 queuedBytes() const;
     // Closes the connection when it has been idle too long, or a request head is overdue.

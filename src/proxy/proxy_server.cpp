@@ -26,12 +26,22 @@ void ProxyServer::accept(qintptr descriptor) {
     // The Internet side can reach port 8080 too: its connections are closed at once and never
     // take a slot. Nor can one client take more than its share, nor anyone the 301st.
     const quint32 peer = TcpListener::peerIPv4(descriptor);
-    const auto free = std::find(slots_.begin(), slots_.end(), nullptr);
-    if (!access_.servesPeer(peer) || slotsHeldBy(peer) >= options_.slotsPerClient ||
-        (free == slots_.end() && slots_.size() >= kMaxSlots)) {
+    if (!access_.servesPeer(peer)) {
         ::close(static_cast<int>(descriptor));
         return;
     }
+    const auto tableFull = [this] {
+        return slots_.size() >= kMaxSlots &&
+               std::find(slots_.begin(), slots_.end(), nullptr) == slots_.end();
+    };
+    const auto atShare = [&] { return slotsHeldBy(peer) >= options_.slotsPerClient; };
+    if (tableFull() || atShare())
+        closeEndedClients(peer, tableFull());
+    if (tableFull() || atShare()) {
+        ::close(static_cast<int>(descriptor));
+        return;
+    }
+    const auto free = std::find(slots_.begin(), slots_.end(), nullptr);
     // Asked for loopback peers too: the kernel's table has none, so they are known by address.
     const QByteArray peerMac = neighbours_->hardwareAddressOf(peer);
     auto* connection = new ProxyConnection(shared_, descriptor, peer, peerMac,
@@ -52,6 +62,17 @@ void ProxyServer::accept(qintptr descriptor) {
         std::replace(slots_.begin(), slots_.end(), connection,
                      static_cast<ProxyConnection*>(nullptr));
     });
+}
+
+// A client that reconnects as soon as it has its answer hangs up its last connection in the
+// same pass of the event loop that brings the new one, and that pass may accept before it
+// reports the end: the ended connections are closed first rather than counted against it.
+void ProxyServer::closeEndedClients(quint32 peer, bool anyPeer) {
+    const std::vector<ProxyConnection*> open = slots_;
+    for (ProxyConnection* connection : open) {
+        if (connection && (anyPeer || connection->peer() == peer) && connection->clientHasEnded())
+            connection->close();
+    }
 }
 
 int ProxyServer::slotsHeldBy(quint32 peer) const {

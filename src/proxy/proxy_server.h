@@ -87,6 +87,7 @@ public:
 private:
     void accept(qintptr descriptor);
     int slotsHeldBy(quint32 peer) const;
+    void closeEndedClients(quint32 peer, bool anyPeer);
 
     Portal portal_;
     Options options_;

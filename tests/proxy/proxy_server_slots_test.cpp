@@ -121,6 +121,12 @@ TEST(ProxyServerShare, OneClientHoldsAtMostItsShareOfTheSlots) {
     TestClient b(rig.port, kUnknownAddress);
     EXPECT_TRUE(waitUntil([&] { return open() == 3; }));
     EXPECT_FALSE(a1.closed || a2.closed || b.closed);
+    // One that hangs up and reconnects at once is not refused for the connection it ended.
+    a1.socket.abort();
+    TestClient a4(rig.port);
+    const double up = rig.proxy.upMegabytes;
+    a4.send("G");
+    EXPECT_TRUE(waitUntil([&] { return rig.proxy.upMegabytes > up; }));
 }
 
 } // namespace
