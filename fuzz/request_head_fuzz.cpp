@@ -36,10 +36,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool methodWord = !method.isEmpty() && !hasAsciiIn(method, ':', ':');
     if (end >= 0 && methodWord && requestHeadFault(head.left(end)) == HeadFault::None &&
         isValidHost(destination.host)) {
-        const QByteArray out = upstreamHead(head.left(end), method, destination);
+        const QByteArray whole = head.left(end);
+        const QByteArray out = upstreamHead(whole, method, destination);
         FUZZ_CHECK(requestHeadFault(out) == HeadFault::None);
         if (destination.fromTarget)
             FUZZ_CHECK(GetHeaderSection(out, "Host") == destination.authority.toLower());
+        // The reader's one scan finds what the readers above find on their own.
+        const RequestHeadScan scan = scanRequestHead(whole);
+        const Destination scanned = requestDestination(
+            whole, scan.hostStart < 0 ? QByteArrayView()
+                                      : QByteArrayView(whole).sliced(
+                                            scan.hostStart, scan.hostEnd - scan.hostStart));
+        FUZZ_CHECK(scanned.host == destination.host && scanned.port == destination.port &&
+                   scanned.authority == destination.authority);
+        FUZZ_CHECK(upstreamHead(whole, method, destination, scan) == out);
+        const BodyFraming framing = requestFraming(whole);
+        const BodyFraming scannedFraming = requestFraming(scan.codings, scan.length);
+        FUZZ_CHECK(framing.kind == scannedFraming.kind && framing.length == scannedFraming.length);
+        FUZZ_CHECK(scan.expectsContinue ==
+                   GetHeaderSection(whole, "Expect").contains("100-continue"));
     }
 
     // The empty line ending the head; a search resumed half way finds the same one.

@@ -168,6 +168,7 @@ bool StreamSocket::peerHasEnded() const {
 QByteArray StreamSocket::read(qint64 max) {
     if (fd_ < 0 || state_ != State::Connected || ended_ || max <= 0)
         return QByteArray();
+    taken_ = true;
     int available = 0;
     if (::ioctl(fd_, FIONREAD, &available) < 0 || available <= 0)
         available = 16384; // the end or an error, found by the read
@@ -178,10 +179,12 @@ QByteArray StreamSocket::read(qint64 max) {
         readNotifier_->setEnabled(true);
         return data;
     }
-    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
         readNotifier_->setEnabled(true);
-    else
+    } else {
+        readNotifier_->setEnabled(false);
         endLater(got == 0 ? 0 : errno);
+    }
     return QByteArray();
 }
 
@@ -198,6 +201,7 @@ void StreamSocket::write(const QByteArray& data) {
 qint64 StreamSocket::readInto(SplicePipe& pipe, qint64 max) {
     if (fd_ < 0 || state_ != State::Connected || ended_ || max <= 0 || !pipe.isOpen())
         return 0;
+    taken_ = true;
     for (;;) {
         const ssize_t got = ::splice(fd_, nullptr, pipe.writeEnd(), nullptr,
                                      static_cast<size_t>(max), kSpliceFlags);
@@ -214,6 +218,7 @@ qint64 StreamSocket::readInto(SplicePipe& pipe, qint64 max) {
         }
         if (got < 0 && spliceUnsupported(errno))
             return -1;
+        readNotifier_->setEnabled(false);
         endLater(got == 0 ? 0 : errno);
         return 0;
     }
@@ -302,23 +307,31 @@ qint64 StreamSocket::flushQueue() {
 }
 
 void StreamSocket::onReadable() {
-    if (fd_ < 0)
+    if (fd_ < 0 || ended_)
         return;
-    readNotifier_->setEnabled(false);
     int available = 0;
     if (::ioctl(fd_, FIONREAD, &available) == 0 && available > 0) {
-        emit readyRead();
+        tellReadable();
         return;
     }
     // Nothing to read: the peer's end, a reset, or a wake-up for nothing.
     char probe = 0;
     const ssize_t got = ::recv(fd_, &probe, 1, MSG_PEEK);
-    if (got > 0)
-        emit readyRead();
-    else if (got < 0 && (errno == EAGAIN || errno == EINTR))
-        readNotifier_->setEnabled(true);
-    else
+    if (got > 0) {
+        tellReadable();
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        readNotifier_->setEnabled(false);
         end(got == 0 ? 0 : errno);
+    }
+}
+
+// The notifier stays on while the owner reads (no switching it off and on for every read); an
+// owner that leaves the bytes where they are is told again only once it reads.
+void StreamSocket::tellReadable() {
+    taken_ = false;
+    emit readyRead();
+    if (!taken_ && readNotifier_)
+        readNotifier_->setEnabled(false);
 }
 
 void StreamSocket::onWritable() {

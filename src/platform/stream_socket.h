@@ -75,6 +75,7 @@ private:
     void startConnect(const QHostAddress& address, quint16 port);
     void setUp(int fd);
     void onReadable();
+    void tellReadable();
     void onWritable();
     qint64 flushQueue();
     void end(int error);
@@ -94,5 +95,6 @@ private:
     bool awaitingWritable_ = false; // a writeFrom() left bytes in its pipe
     bool ended_ = false;            // the peer's end (or an error) has been seen
     bool closing_ = false;          // closeWhenSent: delete once the queue is empty
+    bool taken_ = false;            // the owner has read since it was told of bytes
     quint64 lookupGeneration_ = 0;
 };

@@ -4,6 +4,7 @@
 // well-behaved client sends.
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 enum class HeadFault {
     None,
@@ -17,6 +18,21 @@ enum class HeadFault {
     UnchunkedCoding,  // the last transfer coding is not chunked, or two Transfer-Encoding lines
 };
 
-// The first fault of a complete request head (request line to its empty line), None for a head
-// that may be forwarded.
-HeadFault requestHeadFault(const QByteArray& head);
+// What one pass over a complete request head (request line to its empty line) finds: its first
+// fault and, for a head without one, what the reader goes on with, so that nothing walks the
+// head again. The views point into the head.
+struct RequestHeadScan {
+    HeadFault fault = HeadFault::None;
+    qsizetype hostStart = -1;     // the first Host value, from the blanks behind its colon ...
+    qsizetype hostEnd = -1;       // ... to its line end (blanks behind the value included)
+    QByteArrayView length;        // the first Content-Length value, trimmed; null when none
+    QByteArrayView codings;       // the Transfer-Encoding value, trimmed; null when none
+    bool expectsContinue = false; // the first Expect value holds "100-continue", in any case
+    bool renames = false;         // "If-Modified-Since" or "Proxy-Connection" anywhere, in any case
+};
+RequestHeadScan scanRequestHead(const QByteArray& head);
+
+// The first fault of a complete request head, None for a head that may be forwarded.
+inline HeadFault requestHeadFault(const QByteArray& head) {
+    return scanRequestHead(head).fault;
+}

@@ -48,8 +48,8 @@ std::pair<qsizetype, qsizetype> hostValueSpan(const QByteArray& head) {
     return {-1, -1};
 }
 
-void setHost(QByteArray& head, const QByteArray& authority) {
-    const auto [start, end] = hostValueSpan(head);
+void setHost(QByteArray& head, const QByteArray& authority, std::pair<qsizetype, qsizetype> span) {
+    const auto [start, end] = span;
     if (start >= 0) {
         if (end - start != authority.size() ||
             !startsWithIgnoringCase(QByteArrayView(head).sliced(start), authority))
@@ -85,11 +85,22 @@ qsizetype absolutePrefix(const QByteArray& head, const QByteArray& method,
 } // namespace
 
 QByteArray upstreamHead(QByteArray head, const QByteArray& method, const Destination& destination) {
-    // One after the other, as a "Proxy-Connection" may only appear once the first is renamed.
-    replaceIgnoringCase(head, "if-modified-since", "nothing1");
-    replaceIgnoringCase(head, "proxy-connection", "Connection");
+    RequestHeadScan scan;
+    scan.renames = true;
+    return upstreamHead(std::move(head), method, destination, scan);
+}
+
+QByteArray upstreamHead(QByteArray head, const QByteArray& method, const Destination& destination,
+                        const RequestHeadScan& scan) {
+    if (scan.renames) {
+        // One after the other, as a "Proxy-Connection" may only appear once the first is renamed.
+        replaceIgnoringCase(head, "if-modified-since", "nothing1");
+        replaceIgnoringCase(head, "proxy-connection", "Connection");
+    }
+    // The scan's Host line moved if anything was renamed.
     if (destination.fromTarget)
-        setHost(head, destination.authority);
+        setHost(head, destination.authority,
+                scan.renames ? hostValueSpan(head) : std::pair(scan.hostStart, scan.hostEnd));
     if (!destination.host.isEmpty()) {
         if (const qsizetype prefix = absolutePrefix(head, method, destination); prefix > 0)
             head.replace(0, prefix, method + " /");

@@ -1,6 +1,7 @@
 #pragma once
 // The request head as the upstream sees it. Only the head is rewritten, never a body.
 
+#include "proxy/head_faults.h"
 #include "proxy/request_head.h"
 
 #include <QByteArray>
@@ -11,3 +12,6 @@
 // (added after the request line when there is none), so that no origin can be asked for one
 // site while the proxy checked and connected to another.
 QByteArray upstreamHead(QByteArray head, const QByteArray& method, const Destination& destination);
+// The same for a head whose scan is at hand: nothing is searched for that it did not find.
+QByteArray upstreamHead(QByteArray head, const QByteArray& method, const Destination& destination,
+                        const RequestHeadScan& scan);

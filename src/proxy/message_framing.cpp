@@ -5,8 +5,8 @@
 namespace {
 
 // A decimal length without sign or blanks inside; -1 when the text is none.
-qint64 decimalLength(const QByteArray& text) {
-    const QByteArray digits = text.trimmed();
+qint64 decimalLength(QByteArrayView text) {
+    const QByteArrayView digits = text.trimmed();
     if (digits.isEmpty() || digits.size() > 18)
         return -1;
     qint64 value = 0;
@@ -31,21 +31,22 @@ FramingHeaders framingHeaders(const QByteArray& head) {
     return {values[0], values[1]};
 }
 
-bool chunkedLast(const FramingHeaders& headers) {
-    const QByteArray codings = headers.codings.trimmed();
-    if (codings.isEmpty())
-        return false;
+bool chunkedLast(QByteArrayView codings) {
     const qsizetype comma = codings.lastIndexOf(',');
-    return codings.mid(comma + 1).trimmed() == "chunked";
+    const QByteArrayView last = codings.sliced(comma + 1).trimmed();
+    return last.size() == 7 && startsWithIgnoringCase(last, "chunked");
 }
 
 } // namespace
 
 BodyFraming requestFraming(const QByteArray& head) {
     const FramingHeaders headers = framingHeaders(head);
-    if (chunkedLast(headers))
+    return requestFraming(headers.codings, headers.length);
+}
+
+BodyFraming requestFraming(QByteArrayView codings, QByteArrayView length) {
+    if (chunkedLast(codings))
         return {BodyFraming::Kind::Chunked, 0};
-    const QByteArray& length = headers.length;
     if (length.isEmpty())
         return {BodyFraming::Kind::None, 0};
     const qint64 value = decimalLength(length);
@@ -76,7 +77,7 @@ BodyFraming responseFraming(const QByteArray& head, const QByteArray& requestMet
         status == 304)
         return {BodyFraming::Kind::None, 0};
     const FramingHeaders headers = framingHeaders(head);
-    if (chunkedLast(headers))
+    if (chunkedLast(headers.codings))
         return {BodyFraming::Kind::Chunked, 0};
     const qint64 value = decimalLength(headers.length);
     if (value < 0)

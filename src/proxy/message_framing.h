@@ -3,6 +3,7 @@
 // response only) the server's close.
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 struct BodyFraming {
     enum class Kind { None, Length, Chunked, UntilClose, Invalid };
@@ -13,6 +14,8 @@ struct BodyFraming {
 // A request head: chunked when its last transfer coding is chunked, else its Content-Length
 // (Invalid when that is not a number), else no body.
 BodyFraming requestFraming(const QByteArray& head);
+// The same from the head's Transfer-Encoding and Content-Length values (null when absent).
+BodyFraming requestFraming(QByteArrayView codings, QByteArrayView length);
 
 // A response head to a request made with requestMethod: no body for HEAD and for status 1xx,
 // 204 and 304; else chunked, a Content-Length, or until the server closes. A Content-Length that

@@ -30,13 +30,10 @@ QByteArray lowerCopy(QByteArrayView text) {
 }
 
 // Clients may leave blanks behind a Host value; they are never part of a name or port.
-QByteArray hostValue(const QByteArray& header) {
-    QByteArray host = GetHeaderSection(header, "Host");
-    qsizetype end = host.size();
-    while (end > 0 && isBlank(host.at(end - 1)))
-        --end;
-    host.truncate(end);
-    return host;
+QByteArray hostValue(QByteArrayView value) {
+    while (!value.isEmpty() && isBlank(value.back()))
+        value.chop(1);
+    return lowerCopy(value);
 }
 
 // The first line without its line end; all of Data while its line end has not arrived.
@@ -221,6 +218,10 @@ static RequestTarget absoluteTarget(const QByteArray& Header) {
 }
 
 Destination requestDestination(const QByteArray& Header) {
+    return requestDestination(Header, GetHeaderSection(Header, "Host"));
+}
+
+Destination requestDestination(const QByteArray& Header, QByteArrayView hostLine) {
     Destination destination;
     if (isConnect(Header)) {
         QByteArrayView target = requestTarget(Header);
@@ -247,7 +248,7 @@ Destination requestDestination(const QByteArray& Header) {
         destination.authority = authority.first(hostLength(authority, "/?#")).toByteArray();
         return destination;
     }
-    const QByteArray host = hostValue(Header); // one scan for both
+    const QByteArray host = hostValue(hostLine);
     destination.host = getServer(Header, host);
     destination.port = getPort(Header, host);
     return destination;

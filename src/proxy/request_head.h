@@ -37,6 +37,8 @@ struct Destination {
     QByteArray authority; // as written in the request line, when fromTarget
 };
 Destination requestDestination(const QByteArray& Header);
+// The same with the Host line's value (from its colon's blanks on) already found.
+Destination requestDestination(const QByteArray& Header, QByteArrayView hostLine);
 
 // Whether host is a name or an IP literal and nothing else: letters, digits, "-", "." and "_"
 // (at most 253 of them), or an IPv6 literal in brackets. Control bytes, blanks, "/", "\" or

@@ -124,21 +124,23 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
     const QByteArray method = space > 0 ? head.left(space).toUpper() : QByteArray();
     if (!isMethod(method))
         return reply(PortalReplies::notFound());
-    const Destination destination = destinationOf(head);
+    // The one pass over the header lines; what follows asks the scan, not the head.
+    const RequestHeadScan scan = scanRequestHead(head);
+    const Destination destination = destinationOf(head, scan);
     // What an origin might read otherwise than the proxy does is not forwarded at all; and the
     // host checked is the host resolved, byte for byte.
-    if (requestHeadFault(head) != HeadFault::None ||
+    if (scan.fault != HeadFault::None ||
         (!destination.host.isEmpty() && !isValidHost(destination.host)))
         return reply(PortalReplies::badRequest());
     const bool tunnel = method == "CONNECT";
-    const BodyFraming framing = tunnel ? BodyFraming{} : requestFraming(head);
+    const BodyFraming framing = tunnel ? BodyFraming{} : requestFraming(scan.codings, scan.length);
     if (framing.kind == BodyFraming::Kind::Invalid)
         return reply(PortalReplies::notFound());
-    const qsizetype gatheredBytes = gatheredBodyBytes(head, framing);
+    const qsizetype gatheredBytes = gatheredBodyBytes(scan, framing);
     if (buffer_.size() < end + gatheredBytes)
         return ReaderStep();
 
-    head = upstreamHead(head, method, destination);
+    head = upstreamHead(head, method, destination, scan);
     const QByteArray& host = destination.host;
     if (method == "GET" && (host.isEmpty() || access_.isLocalHost(host))) {
         if (std::optional<ReaderStep> page = localPage(targetOf(head).toLower()))
@@ -176,8 +178,13 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
 
 // Where the head says the request goes; a captured request without a Host line goes where the
 // device sent it.
-Destination RequestReader::destinationOf(const QByteArray& head) const {
-    Destination destination = requestDestination(head);
+Destination RequestReader::destinationOf(const QByteArray& head,
+                                         const RequestHeadScan& scan) const {
+    const QByteArrayView hostLine =
+        scan.hostStart < 0
+            ? QByteArrayView()
+            : QByteArrayView(head).sliced(scan.hostStart, scan.hostEnd - scan.hostStart);
+    Destination destination = requestDestination(head, hostLine);
     if (destination.host.isEmpty() && captured_.port != 0) {
         destination.host = QHostAddress(captured_.address).toString().toLatin1();
         destination.port = captured_.port;
@@ -187,10 +194,10 @@ Destination RequestReader::destinationOf(const QByteArray& head) const {
 
 // A small body is gathered and forwarded with its head (its size here, else 0); a larger one is
 // streamed, and so is one whose client waits for the server's 100 Continue before sending it.
-qsizetype RequestReader::gatheredBodyBytes(const QByteArray& head, const BodyFraming& framing) {
+qsizetype RequestReader::gatheredBodyBytes(const RequestHeadScan& scan,
+                                           const BodyFraming& framing) {
     const bool gathered = framing.kind == BodyFraming::Kind::Length &&
-                          framing.length <= kGatheredBodyBytes &&
-                          !GetHeaderSection(head, "Expect").contains("100-continue");
+                          framing.length <= kGatheredBodyBytes && !scan.expectsContinue;
     return gathered ? static_cast<qsizetype>(framing.length) : 0;
 }
 

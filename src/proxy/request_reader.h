@@ -6,6 +6,7 @@
 #include "platform/tcp_listener.h"
 #include "proxy/access_policy.h"
 #include "proxy/chunked_body.h"
+#include "proxy/head_faults.h"
 #include "proxy/message_framing.h"
 #include "proxy/request_head.h"
 
@@ -72,8 +73,8 @@ private:
     enum class Phase { Head, Body, Chunked, Tunnel };
 
     ReaderStep readHead(qsizetype end, const Upstream& upstream, const std::function<bool()>& paid);
-    Destination destinationOf(const QByteArray& head) const;
-    static qsizetype gatheredBodyBytes(const QByteArray& head, const BodyFraming& framing);
+    Destination destinationOf(const QByteArray& head, const RequestHeadScan& scan) const;
+    static qsizetype gatheredBodyBytes(const RequestHeadScan& scan, const BodyFraming& framing);
     std::optional<ReaderStep> localPage(const QByteArray& path) const;
     void followHead(bool tunnel, const BodyFraming& framing, bool gathered);
     QByteArray take(qsizetype n);
