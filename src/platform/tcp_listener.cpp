@@ -12,6 +12,10 @@ TcpListener::~TcpListener() = default;
 
 bool TcpListener::listen(quint16 port) {
     server_.close();
+    // Hundreds of clients that reconnect for every request overflow the toolkit's queue of 50;
+    // a handshake dropped there costs its client a retransmission of 200 ms or more. The kernel
+    // caps this at its own limit.
+    server_.setListenBacklogSize(kListenBacklog);
     return server_.listen(QHostAddress::AnyIPv4, port);
 }
 

@@ -11,6 +11,8 @@
 class TcpListener : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kListenBacklog = 1024; // connections handshaken, not yet accepted
+
     struct Destination {
         quint32 address = 0; // IPv4, host byte order
         int port = 0;        // 0: none
