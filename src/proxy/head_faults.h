@@ -1,7 +1,8 @@
 #pragma once
 // Request heads the proxy answers with 400 instead of forwarding: heads that an origin could
 // frame or route differently from the proxy (the ground of request smuggling), and bytes that no
-// well-behaved client sends.
+// well-behaved client sends; found by the one pass over a request head that also gathers what
+// the reader needs from it.
 
 #include <QByteArray>
 #include <QByteArrayView>
