@@ -43,10 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(GetHeaderSection(out, "Host") == destination.authority.toLower());
         // The reader's one scan finds what the readers above find on their own.
         const RequestHeadScan scan = scanRequestHead(whole);
-        const Destination scanned = requestDestination(
-            whole, scan.hostStart < 0 ? QByteArrayView()
-                                      : QByteArrayView(whole).sliced(
-                                            scan.hostStart, scan.hostEnd - scan.hostStart));
+        const Destination scanned = requestDestination(whole, scan.hostValueIn(whole));
         FUZZ_CHECK(scanned.host == destination.host && scanned.port == destination.port &&
                    scanned.authority == destination.authority);
         FUZZ_CHECK(upstreamHead(whole, method, destination, scan) == out);

@@ -30,6 +30,12 @@ struct RequestHeadScan {
     QByteArrayView codings;       // the Transfer-Encoding value, trimmed; null when none
     bool expectsContinue = false; // the first Expect value holds "100-continue", in any case
     bool renames = false;         // "If-Modified-Since" or "Proxy-Connection" anywhere, in any case
+
+    // The Host value in the head that was scanned; null when there is none.
+    QByteArrayView hostValueIn(const QByteArray& head) const {
+        return hostStart < 0 ? QByteArrayView()
+                             : QByteArrayView(head).sliced(hostStart, hostEnd - hostStart);
+    }
 };
 RequestHeadScan scanRequestHead(const QByteArray& head);
 

@@ -35,11 +35,12 @@ void ProxyServer::accept(qintptr descriptor) {
                std::find(slots_.begin(), slots_.end(), nullptr) == slots_.end();
     };
     const auto atShare = [&] { return slotsHeldBy(peer) >= options_.slotsPerClient; };
-    if (tableFull() || atShare())
-        closeEndedClients(peer, tableFull());
     if (tableFull() || atShare()) {
-        ::close(static_cast<int>(descriptor));
-        return;
+        closeEndedClients(peer, tableFull());
+        if (tableFull() || atShare()) {
+            ::close(static_cast<int>(descriptor));
+            return;
+        }
     }
     const auto free = std::find(slots_.begin(), slots_.end(), nullptr);
     // Asked for loopback peers too: the kernel's table has none, so they are known by address.

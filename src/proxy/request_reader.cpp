@@ -180,11 +180,7 @@ ReaderStep RequestReader::readHead(qsizetype end, const Upstream& upstream,
 // device sent it.
 Destination RequestReader::destinationOf(const QByteArray& head,
                                          const RequestHeadScan& scan) const {
-    const QByteArrayView hostLine =
-        scan.hostStart < 0
-            ? QByteArrayView()
-            : QByteArrayView(head).sliced(scan.hostStart, scan.hostEnd - scan.hostStart);
-    Destination destination = requestDestination(head, hostLine);
+    Destination destination = requestDestination(head, scan.hostValueIn(head));
     if (destination.host.isEmpty() && captured_.port != 0) {
         destination.host = QHostAddress(captured_.address).toString().toLatin1();
         destination.port = captured_.port;
